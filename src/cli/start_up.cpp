@@ -1,0 +1,2 @@
+// STUB: replaced by the implementation.
+#include "cli/start_up.h"

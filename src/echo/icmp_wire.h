@@ -1,0 +1,60 @@
+// ICMP echo wire format: checksum, request building, record-route option and reply judging.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace quilvane {
+
+constexpr size_t requestBufferSize = 65508;
+constexpr size_t receiveBufferSize = 65788;
+constexpr size_t optionAreaSize = 40;
+
+enum class ReplyVerdict : int {
+    Match = 0,
+    TooShort = 4,
+    NotEchoReply = 5,
+    ForeignIdentifier = 6,
+    WrongSequence = 7,
+};
+
+uint16_t internetChecksum(const uint8_t* bytes, size_t length);
+
+// Where building a request reads the clock: once to seed a random fill (no pattern), and once
+// for the time stamp, after the fill and right before the checksum.
+class TickSource {
+public:
+    virtual uint32_t tickCount() = 0;
+
+protected:
+    ~TickSource() = default;
+};
+
+// Writes type, code, zero checksum, identifier and sequence (little-endian), the fill (pattern
+// repeated, or random bytes seeded with the tick count), the time stamp, then the checksum.
+// Returns dataSize + 8.
+size_t buildEchoRequest(uint8_t* buffer, int32_t dataSize, uint16_t sequence,
+                        std::string_view pattern, uint16_t identifier, TickSource& ticks);
+
+struct RecordRouteOption {
+    uint8_t bytes[39] = {};
+    uint8_t length = 0;  // 0: no option (n outside 1..9)
+};
+RecordRouteOption buildRecordRouteOption(int32_t slots);
+
+struct ParsedReply {
+    ReplyVerdict verdict = ReplyVerdict::TooShort;
+    bool optionsTaken = false;
+    uint8_t ttl = 0;
+    uint8_t tos = 0;
+    uint32_t timeStamp = 0;
+};
+
+// Splits datagram (receivedLength bytes, -1 for a failed receive) into replyCopy
+// (receiveBufferSize bytes) and optionArea (cleared to 40 zero bytes first), then judges it.
+ParsedReply parseReply(const uint8_t* datagram, long receivedLength, int32_t dataSize,
+                       uint16_t expectedSequence, uint16_t identifier, uint8_t* replyCopy,
+                       uint8_t* optionArea);
+
+}  // namespace quilvane

@@ -1,0 +1,2 @@
+// STUB: replaced by the implementation.
+#include "echo/raw_echo_engine.h"

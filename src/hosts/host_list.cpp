@@ -1,0 +1,2 @@
+// STUB: replaced by the implementation.
+#include "hosts/host_list.h"

@@ -1,0 +1,47 @@
+// What both echo engines do with each attempt of one host: lines, beeps, status and statistics.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "cli/ping_settings.h"
+#include "report/ping_statistics.h"
+#include "support/platform.h"
+
+namespace quilvane {
+
+class HostReport {
+public:
+    // Statistics start at their start values; settings is the engine's own copy.
+    HostReport(const PingSettings& settings, bool inRound);
+
+    // Start of every attempt: a pending Ctrl-\ is cleared and, in single-host mode without -l,
+    // the interim block for heading is printed (the no-statistics line while sent is 0).
+    void checkInterimRequest(const char* heading, uint32_t sent);
+
+    // A good reply: the reply line (number = replyNumber, else sent), lastStatus 0, beep for -b,
+    // the route block when options is not null, received + 1, the sample.
+    void reply(const LocalTime& stamp, uint32_t sent, const char* address, long double ms,
+               uint8_t ttl, uint8_t tos, const uint8_t* options, size_t optionsLength);
+
+    // The time-out line; lastStatus 1; beep for -b-.
+    void timeout(const LocalTime& stamp, const char* address);
+    // The coded time-out line with the current lastStatus; then lastStatus 1; beep for -b-.
+    void codedTimeout(const LocalTime& stamp, const char* address);
+
+    // End of the host: minimum 0.0 without samples; in single-host mode without -l the final
+    // block (or the no-statistics line when sent is 0); then, when sent is not 0 and handOver is
+    // given, the record with sent filled in.
+    void finish(const char* heading, uint32_t sent, PingStatistics* handOver);
+
+    const PingStatistics& statistics() const { return statistics_; }
+    // The engine clears resolveNames here when a dotted host cannot be looked up.
+    PingSettings& settings() { return settings_; }
+
+private:
+    PingSettings settings_;
+    bool inRound_;
+    PingStatistics statistics_;
+};
+
+}  // namespace quilvane

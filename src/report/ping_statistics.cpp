@@ -1,0 +1,2 @@
+// STUB: replaced by the implementation.
+#include "report/ping_statistics.h"

@@ -1,0 +1,33 @@
+// IPv4 address text conversions with the classic inet_addr and inet_ntoa semantics.
+#include "support/inet.h"
+
+#include <arpa/inet.h>
+
+namespace quilvane {
+
+Ipv4 inetAddr(const char* text) { return ::inet_addr(text); }
+
+size_t formatIpv4(Ipv4 address, char* out) {
+    const auto* octets = reinterpret_cast<const unsigned char*>(&address);
+    size_t length = 0;
+    for (int i = 0; i < 4; ++i) {
+        unsigned value = octets[i];
+        if (value >= 100) out[length++] = static_cast<char>('0' + value / 100);
+        if (value >= 10) out[length++] = static_cast<char>('0' + value / 10 % 10);
+        out[length++] = static_cast<char>('0' + value % 10);
+        if (i < 3) out[length++] = '.';
+    }
+    out[length] = '\0';
+    return length;
+}
+
+std::string inetNtoa(Ipv4 address) {
+    char text[16];
+    size_t length = formatIpv4(address, text);
+    return std::string(text, length);
+}
+
+uint32_t networkToHost(Ipv4 address) { return ntohl(address); }
+Ipv4 hostToNetwork(uint32_t value) { return htonl(value); }
+
+}  // namespace quilvane

@@ -1,0 +1,10 @@
+// The Linux implementation of the platform seam.
+#pragma once
+
+#include "support/platform.h"
+
+namespace quilvane {
+
+Platform& linuxPlatform();
+
+}  // namespace quilvane

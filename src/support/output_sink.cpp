@@ -1,0 +1,75 @@
+// The output sink: one static buffer, formatted once, written to the console and the log.
+#include "support/output_sink.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace quilvane {
+
+namespace {
+
+char messageBuffer[messageBufferSize];
+std::FILE* logFile = nullptr;
+std::string* consoleCapture = nullptr;
+
+// The second pass: each "%%" becomes "%"; any other "%" came from an outside text (a host name,
+// a path, a system message) and is written as it stands, never read as a conversion.
+template <typename Write>
+void writeSecondPass(const char* text, size_t length, Write write) {
+    size_t start = 0;
+    for (size_t i = 0; i + 1 < length; ++i) {
+        if (text[i] == '%' && text[i + 1] == '%') {
+            write(text + start, i + 1 - start);
+            start = i + 2;
+            ++i;
+        }
+    }
+    if (start < length) write(text + start, length - start);
+}
+
+void writeToStream(std::FILE* stream, const char* text, size_t length) {
+    writeSecondPass(text, length,
+                    [stream](const char* part, size_t size) { std::fwrite(part, 1, size, stream); });
+    std::fflush(stream);
+}
+
+}  // namespace
+
+int printMessage(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    int formatted = std::vsnprintf(messageBuffer, sizeof messageBuffer, format, arguments);
+    va_end(arguments);
+    if (formatted < 0) return formatted;
+    size_t length = static_cast<size_t>(formatted);
+    if (length > sizeof messageBuffer - 1) length = sizeof messageBuffer - 1;
+
+    if (consoleCapture != nullptr) {
+        writeSecondPass(messageBuffer, length, [](const char* part, size_t size) {
+            consoleCapture->append(part, size);
+        });
+    } else {
+        writeToStream(stdout, messageBuffer, length);
+    }
+    if (logFile != nullptr) writeToStream(logFile, messageBuffer, length);
+    return static_cast<int>(length);
+}
+
+void openLogFile(const char* path) {
+    // The replaced stream stays open: what it holds is complete, since every message was flushed.
+    logFile = std::fopen(path, "w");
+}
+
+void closeLogFile() {
+    if (logFile != nullptr) std::fclose(logFile);
+    logFile = nullptr;
+}
+
+void printToStandardError(const char* text) {
+    std::fputs(text, stderr);
+    std::fflush(stderr);
+}
+
+void captureConsoleForTest(std::string* capture) { consoleCapture = capture; }
+
+}  // namespace quilvane

@@ -1,0 +1,2 @@
+// STUB: replaced by the implementation.
+#include "support/perf_timer.h"

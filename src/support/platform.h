@@ -1,0 +1,153 @@
+// The one seam to the operating system: every system service the program uses goes through here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace quilvane {
+
+// Error numbers the logic relies on, in the Windows Sockets numbering the output shows.
+namespace wsa {
+constexpr int accessDenied = 10013;  // raw socket refused (EPERM, EACCES)
+constexpr int timedOut = 10060;
+constexpr int hostNotFound = 11001;
+constexpr int tryAgain = 11002;
+constexpr int noRecovery = 11003;
+constexpr int noData = 11004;
+}  // namespace wsa
+
+// IP_STATUS numbers the echo service reports for ICMP errors.
+namespace ipStatus {
+constexpr uint32_t success = 0;
+constexpr uint32_t destinationNetUnreachable = 11002;
+constexpr uint32_t destinationHostUnreachable = 11003;
+constexpr uint32_t destinationProtocolUnreachable = 11004;
+constexpr uint32_t destinationPortUnreachable = 11005;
+constexpr uint32_t packetTooBig = 11009;
+constexpr uint32_t badRoute = 11012;
+constexpr uint32_t ttlExpiredTransit = 11013;
+constexpr uint32_t generalFailure = 11050;
+}  // namespace ipStatus
+
+// An IPv4 address is always held in network byte order (first octet in the lowest byte).
+using Ipv4 = uint32_t;
+constexpr Ipv4 inaddrNone = 0xFFFFFFFFu;
+
+struct HostEntry {
+    std::string officialName;
+    Ipv4 address = 0;  // the first IPv4 address of the lookup
+};
+
+struct LocalTime {
+    int year = 0;
+    int month = 0;
+    int day = 0;
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+};
+
+using SocketHandle = int;
+constexpr SocketHandle invalidSocket = -1;
+
+enum class SocketOption { ReceiveTimeout, SendTimeout, Ttl, Tos, DontFragment, IpOptions };
+
+// What one echo through the echo service takes.
+struct EchoServiceRequest {
+    Ipv4 destination = 0;
+    const uint8_t* data = nullptr;
+    uint16_t dataSize = 0;
+    uint8_t ttl = 128;
+    uint8_t tos = 0;
+    bool dontFragment = false;
+    const uint8_t* options = nullptr;  // IP option bytes, or null
+    uint8_t optionsSize = 0;
+    uint32_t timeoutMs = 1000;
+};
+
+// What one echo through the echo service gives back when a reply (or an ICMP error) came.
+struct EchoServiceReply {
+    uint32_t status = ipStatus::success;
+    Ipv4 address = 0;  // who answered
+    uint16_t dataSize = 0;
+    uint8_t ttl = 0;
+    uint8_t tos = 0;
+    uint8_t optionsSize = 0;
+    uint8_t options[40] = {};
+};
+
+using EchoHandle = int;
+constexpr EchoHandle invalidEchoHandle = -1;
+
+enum class EchoServiceState { Ready, NotLoadable, MissingOperation };
+
+struct FileLookup {
+    bool found = false;
+    uint64_t size = 0;
+};
+
+using FileHandle = int;
+constexpr FileHandle invalidFile = -1;
+
+class Platform {
+public:
+    virtual ~Platform() = default;
+
+    // Resolver. Failures leave the number (11001 to 11004) in lastError().
+    virtual std::optional<HostEntry> getHostByName(const std::string& text) = 0;
+    virtual std::optional<std::string> getHostByAddr(Ipv4 address) = 0;
+
+    // Raw ICMP socket, select and recvfrom semantics. Failures leave their number in lastError().
+    virtual SocketHandle openRawSocket() = 0;
+    virtual bool getSocketOption(SocketHandle socket, SocketOption option, int& value) = 0;
+    virtual bool setSocketOption(SocketHandle socket, SocketOption option, const void* value,
+                                 size_t length) = 0;
+    virtual long sendTo(SocketHandle socket, const uint8_t* data, size_t length,
+                        Ipv4 destination) = 0;
+    // >0 readable, 0 time-out, -1 failure; the limit is split into seconds and microseconds.
+    virtual int waitReadable(SocketHandle socket, uint32_t timeoutMs) = 0;
+    virtual long receiveFrom(SocketHandle socket, uint8_t* buffer, size_t capacity,
+                             Ipv4& sender) = 0;
+    virtual bool closeSocket(SocketHandle socket) = 0;
+
+    // The number of the last failed socket or resolver call, and its text with a line end
+    // (empty when the system has none).
+    virtual int lastError() = 0;
+    virtual std::string lastErrorText() = 0;
+
+    // The echo service that stands in for the ICMP helper library. sendEcho returns the number of
+    // replies (0 or 1); with 1, reply holds it.
+    virtual EchoServiceState loadEchoService() = 0;
+    virtual EchoHandle createEchoHandle() = 0;
+    virtual int sendEcho(EchoHandle handle, const EchoServiceRequest& request,
+                         EchoServiceReply& reply) = 0;
+    virtual void closeEchoHandle(EchoHandle handle) = 0;
+
+    // Clocks and the calling thread.
+    virtual int64_t performanceCounter() = 0;
+    virtual int64_t performanceFrequency() = 0;
+    virtual uint32_t tickCount() = 0;
+    virtual int64_t calendarSeconds() = 0;
+    virtual LocalTime localTime() = 0;
+    virtual uint32_t currentThreadId() = 0;
+
+    // A pause of at least ms milliseconds that ends early once a stop has been requested.
+    virtual void sleep(uint32_t ms) = 0;
+    // The terminal bell; never written to standard output or the log.
+    virtual void beep(uint32_t frequencyHz, uint32_t durationMs) = 0;
+
+    // Files for the host-file reader: lookup first, then a read-only open and one read.
+    virtual FileLookup findFile(const std::string& path) = 0;
+    virtual FileHandle openFileForReading(const std::string& path) = 0;
+    virtual long readFile(FileHandle file, uint8_t* buffer, size_t length) = 0;
+    virtual void closeFile(FileHandle file) = 0;
+};
+
+// The platform in use: the Linux one unless a test installed its own.
+Platform& platform();
+// Installs a replacement (tests); null restores the Linux platform.
+void setPlatform(Platform* replacement);
+
+}  // namespace quilvane

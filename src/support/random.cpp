@@ -1,0 +1,17 @@
+// The program's pseudo-random generator: a linear congruential sequence, 0 to 32767 per draw.
+#include "support/random.h"
+
+namespace quilvane {
+
+namespace {
+uint32_t randomState = 1;
+}
+
+void seedRandom(uint32_t seed) { randomState = seed; }
+
+int nextRandom() {
+    randomState = randomState * 214013u + 2531011u;
+    return static_cast<int>((randomState >> 16) & 0x7FFF);
+}
+
+}  // namespace quilvane

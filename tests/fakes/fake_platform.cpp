@@ -1,0 +1,296 @@
+// A scriptable platform for tests: resolver, sockets, echo service, clock, files, all in memory.
+#include "fakes/fake_platform.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "cli/ping_settings.h"
+#include "support/console_control.h"
+#include "support/inet.h"
+#include "support/output_sink.h"
+
+namespace quilvane::testing {
+
+namespace {
+
+const char* optionName(SocketOption option) {
+    switch (option) {
+        case SocketOption::ReceiveTimeout:
+            return "ReceiveTimeout";
+        case SocketOption::SendTimeout:
+            return "SendTimeout";
+        case SocketOption::Ttl:
+            return "Ttl";
+        case SocketOption::Tos:
+            return "Tos";
+        case SocketOption::DontFragment:
+            return "DontFragment";
+        case SocketOption::IpOptions:
+            return "IpOptions";
+    }
+    return "?";
+}
+
+uint16_t readLittle16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+}  // namespace
+
+FakePlatform::FakePlatform() = default;
+
+std::vector<std::string> FakePlatform::callsStartingWith(const std::string& prefix) const {
+    std::vector<std::string> found;
+    for (const auto& call : calls) {
+        if (call.rfind(prefix, 0) == 0) found.push_back(call);
+    }
+    return found;
+}
+
+std::optional<HostEntry> FakePlatform::getHostByName(const std::string& text) {
+    calls.push_back("gethostbyname " + text);
+    if (std::find(unresolvable.begin(), unresolvable.end(), text) != unresolvable.end()) {
+        lastErrorNumber = resolverError;
+        return std::nullopt;
+    }
+    if (auto found = names.find(text); found != names.end()) return found->second;
+    Ipv4 address = inetAddr(text.c_str());
+    if (address != inaddrNone && !text.empty()) return HostEntry{text, address};
+    lastErrorNumber = resolverError;
+    return std::nullopt;
+}
+
+std::optional<std::string> FakePlatform::getHostByAddr(Ipv4 address) {
+    calls.push_back("gethostbyaddr " + inetNtoa(address));
+    if (auto found = reverseNames.find(address); found != reverseNames.end()) return found->second;
+    lastErrorNumber = resolverError;
+    return std::nullopt;
+}
+
+SocketHandle FakePlatform::openRawSocket() {
+    calls.push_back("socket");
+    if (openRawError != 0) {
+        lastErrorNumber = openRawError;
+        return invalidSocket;
+    }
+    return 3;
+}
+
+bool FakePlatform::getSocketOption(SocketHandle, SocketOption option, int& value) {
+    calls.push_back(std::string("getsockopt ") + optionName(option));
+    if (std::find(failingOptionReads.begin(), failingOptionReads.end(), option) !=
+        failingOptionReads.end()) {
+        lastErrorNumber = 10022;
+        return false;
+    }
+    value = 0;
+    return true;
+}
+
+bool FakePlatform::setSocketOption(SocketHandle, SocketOption option, const void* value,
+                                   size_t length) {
+    std::string call = std::string("setsockopt ") + optionName(option);
+    const auto* bytes = static_cast<const uint8_t*>(value);
+    if (option != SocketOption::IpOptions && length == sizeof(int)) {
+        int number = 0;
+        std::memcpy(&number, value, sizeof number);
+        call += " " + std::to_string(number);
+    } else {
+        call += " " + std::to_string(length);
+    }
+    calls.push_back(call);
+    optionsSet.emplace_back(option, std::vector<uint8_t>(bytes, bytes + length));
+    return true;
+}
+
+long FakePlatform::sendTo(SocketHandle, const uint8_t* data, size_t length, Ipv4 destination) {
+    calls.push_back("sendto " + std::to_string(length));
+    if (onSend) onSend();
+    lastDestination_ = destination;
+    if (!sendErrors.empty()) {
+        int error = sendErrors.front();
+        sendErrors.pop_front();
+        if (error != 0) {
+            lastErrorNumber = error;
+            return -1;
+        }
+    }
+    sentPackets.emplace_back(data, data + length);
+    if (autoReply && length >= 8) {
+        int32_t dataSize = static_cast<int32_t>(length) - 8;
+        FakeDatagram reply;
+        reply.bytes = makeEchoReplyDatagram(readLittle16(data + 4), readLittle16(data + 6),
+                                            dataSize, replyTtl, replyTos);
+        std::memcpy(reply.bytes.data() + 28, data + 8, length - 8);
+        reply.length = static_cast<long>(reply.bytes.size());
+        reply.sender = destination;
+        datagrams.push_back(reply);
+    }
+    return static_cast<long>(length);
+}
+
+int FakePlatform::waitReadable(SocketHandle, uint32_t timeoutMs) {
+    calls.push_back("select " + std::to_string(timeoutMs));
+    if (!waitResults.empty()) {
+        int result = waitResults.front();
+        waitResults.pop_front();
+        if (result == 0) advanceMs(timeoutMs);
+        if (result < 0) lastErrorNumber = 10022;
+        return result;
+    }
+    if (!datagrams.empty()) {
+        advanceMs(replyDelayMs);
+        return 1;
+    }
+    advanceMs(timeoutMs);
+    return 0;
+}
+
+long FakePlatform::receiveFrom(SocketHandle, uint8_t* buffer, size_t capacity, Ipv4& sender) {
+    calls.push_back("recvfrom");
+    if (datagrams.empty()) {
+        lastErrorNumber = wsa::timedOut;
+        return -1;
+    }
+    FakeDatagram datagram = datagrams.front();
+    datagrams.pop_front();
+    if (datagram.length < 0) {
+        lastErrorNumber = datagram.error != 0 ? datagram.error : wsa::timedOut;
+        return -1;
+    }
+    size_t length = std::min({capacity, datagram.bytes.size(), static_cast<size_t>(datagram.length)});
+    std::memcpy(buffer, datagram.bytes.data(), length);
+    sender = datagram.sender != 0 ? datagram.sender : lastDestination_;
+    return static_cast<long>(length);
+}
+
+bool FakePlatform::closeSocket(SocketHandle) {
+    calls.push_back("closesocket");
+    if (closeFails) {
+        lastErrorNumber = 10038;
+        return false;
+    }
+    return true;
+}
+
+std::string FakePlatform::lastErrorText() {
+    switch (lastErrorNumber) {
+        case wsa::accessDenied:
+            return "Operation not permitted\n";
+        case wsa::timedOut:
+            return "Resource temporarily unavailable\n";
+        case 10051:
+            return "Network is unreachable\n";
+        default:
+            return "";
+    }
+}
+
+EchoServiceState FakePlatform::loadEchoService() {
+    calls.push_back("load echo service");
+    return serviceState;
+}
+
+EchoHandle FakePlatform::createEchoHandle() {
+    calls.push_back("create echo handle");
+    return createHandleFails ? invalidEchoHandle : 5;
+}
+
+int FakePlatform::sendEcho(EchoHandle, const EchoServiceRequest& request,
+                           EchoServiceReply& reply) {
+    calls.push_back("echo " + std::to_string(request.dataSize));
+    if (onSend) onSend();
+    echoRequests.push_back(request);
+    echoData.emplace_back(request.data, request.data + request.dataSize);
+    if (echoes.empty()) {
+        advanceMs(request.timeoutMs);
+        return 0;
+    }
+    FakeEcho echo = echoes.front();
+    echoes.pop_front();
+    advanceMs(echo.elapsedMs);
+    if (echo.replies != 1) return echo.replies;
+    reply = echo.reply;
+    if (echo.echoRequestSize) reply.dataSize = request.dataSize;
+    if (reply.address == 0) reply.address = request.destination;
+    return 1;
+}
+
+void FakePlatform::closeEchoHandle(EchoHandle) { calls.push_back("close echo handle"); }
+
+void FakePlatform::sleep(uint32_t ms) {
+    calls.push_back("sleep " + std::to_string(ms));
+    advanceMs(ms);
+    if (onSleep) onSleep(ms);
+}
+
+void FakePlatform::beep(uint32_t frequencyHz, uint32_t durationMs) {
+    calls.push_back("beep " + std::to_string(frequencyHz) + " " + std::to_string(durationMs));
+}
+
+FileLookup FakePlatform::findFile(const std::string& path) {
+    calls.push_back("find " + path);
+    if (std::find(directories.begin(), directories.end(), path) != directories.end()) {
+        return {true, 4096};
+    }
+    auto found = files.find(path);
+    if (found == files.end()) return {};
+    return {true, found->second.size()};
+}
+
+FileHandle FakePlatform::openFileForReading(const std::string& path) {
+    calls.push_back("open " + path);
+    if (files.find(path) == files.end()) return invalidFile;
+    openFile_ = path;
+    return 7;
+}
+
+long FakePlatform::readFile(FileHandle, uint8_t* buffer, size_t length) {
+    calls.push_back("read " + std::to_string(length));
+    const std::string& contents = files[openFile_];
+    size_t available = contents.size() > shrinkBy ? contents.size() - shrinkBy : 0;
+    size_t count = std::min(length, available);
+    std::memcpy(buffer, contents.data(), count);
+    return static_cast<long>(count);
+}
+
+void FakePlatform::closeFile(FileHandle) { calls.push_back("close file"); }
+
+std::vector<uint8_t> makeEchoReplyDatagram(uint16_t identifier, uint16_t sequence,
+                                           int32_t dataSize, uint8_t ttl, uint8_t tos,
+                                           const std::vector<uint8_t>& ipOptions,
+                                           uint8_t icmpType) {
+    size_t headerLength = 20 + ipOptions.size();
+    std::vector<uint8_t> datagram(headerLength + 8 + static_cast<size_t>(dataSize), 0);
+    datagram[0] = static_cast<uint8_t>(0x40 | (headerLength / 4));
+    datagram[1] = tos;
+    datagram[8] = ttl;
+    datagram[9] = 1;
+    std::copy(ipOptions.begin(), ipOptions.end(), datagram.begin() + 20);
+    uint8_t* icmp = datagram.data() + headerLength;
+    icmp[0] = icmpType;
+    icmp[4] = static_cast<uint8_t>(identifier & 0xFF);
+    icmp[5] = static_cast<uint8_t>(identifier >> 8);
+    icmp[6] = static_cast<uint8_t>(sequence & 0xFF);
+    icmp[7] = static_cast<uint8_t>(sequence >> 8);
+    return datagram;
+}
+
+ScopedFakePlatform::ScopedFakePlatform() {
+    setPlatform(&fake);
+    stopRequested = false;
+    breakRequested = false;
+    lastStatus = 0;
+    pingData.clear();
+    captureConsoleForTest(&output);
+}
+
+ScopedFakePlatform::~ScopedFakePlatform() {
+    captureConsoleForTest(nullptr);
+    closeLogFile();
+    stopRequested = false;
+    breakRequested = false;
+    lastStatus = 0;
+    pingData.clear();
+    setPlatform(nullptr);
+}
+
+}  // namespace quilvane::testing

@@ -1,0 +1,143 @@
+// A scriptable platform for tests: resolver, sockets, echo service, clock, files, all in memory.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/platform.h"
+
+namespace quilvane::testing {
+
+// A datagram the fake raw socket delivers; length -1 (with error) makes recvfrom fail.
+struct FakeDatagram {
+    std::vector<uint8_t> bytes;
+    long length = 0;  // normally bytes.size()
+    Ipv4 sender = 0;
+    int error = 0;  // with length -1
+};
+
+// One outcome of the fake echo service.
+struct FakeEcho {
+    int replies = 1;  // 0: no reply (time-out)
+    EchoServiceReply reply;
+    uint32_t elapsedMs = 1;  // fake time the call takes
+    bool echoRequestSize = true;  // reply.dataSize = the request's size
+};
+
+class FakePlatform : public Platform {
+public:
+    FakePlatform();
+
+    // Every call, in order, as short texts ("socket", "setsockopt Ttl 5", "sendto 40",
+    // "select 1000", "recvfrom", "sleep 1000", "beep 440 100", "close", "echo 32"...).
+    std::vector<std::string> calls;
+    std::vector<std::string> callsStartingWith(const std::string& prefix) const;
+
+    // Resolver: names and reverse names; a dotted text resolves to itself unless listed in
+    // unresolvable.
+    std::map<std::string, HostEntry> names;
+    std::map<Ipv4, std::string> reverseNames;
+    std::vector<std::string> unresolvable;
+    int resolverError = wsa::hostNotFound;
+
+    // Raw socket.
+    int openRawError = 0;                     // non-zero: socket() fails with it
+    std::vector<SocketOption> failingOptionReads;  // getsockopt fails for these
+    std::deque<int> sendErrors;               // next sendto fails with the front value if non-zero
+    std::deque<int> waitResults;              // scripted select results; empty: see autoReply
+    std::deque<FakeDatagram> datagrams;       // what recvfrom delivers next
+    bool closeFails = false;
+    // With autoReply, every good sendto queues the matching echo reply (20-byte header, TTL 64)
+    // after replyDelayMs of fake time, and select reports it readable.
+    bool autoReply = false;
+    uint32_t replyDelayMs = 1;
+    uint8_t replyTtl = 64;
+    uint8_t replyTos = 0;
+    std::vector<std::vector<uint8_t>> sentPackets;
+    std::vector<std::pair<SocketOption, std::vector<uint8_t>>> optionsSet;
+
+    // Echo service.
+    EchoServiceState serviceState = EchoServiceState::Ready;
+    bool createHandleFails = false;
+    std::deque<FakeEcho> echoes;  // empty: no reply after timeoutMs
+    std::vector<EchoServiceRequest> echoRequests;
+    std::vector<std::vector<uint8_t>> echoData;
+
+    // Clock: nanoseconds of fake time; sleeps and waits advance it.
+    int64_t nowNs = 1'000'000'000;
+    LocalTime clockTime{2026, 12, 7, 9, 5, 3};
+    uint32_t threadId = 0x4321ABCD;
+    std::function<void(uint32_t ms)> onSleep;  // e.g. to raise a stop request
+    std::function<void()> onSend;              // called on every sendto and sendEcho
+
+    // Files: path -> contents; directories are found but cannot be opened.
+    std::map<std::string, std::string> files;
+    std::vector<std::string> directories;
+    size_t shrinkBy = 0;  // the read returns this many bytes fewer than the lookup said
+
+    int lastErrorNumber = 0;
+
+    std::optional<HostEntry> getHostByName(const std::string& text) override;
+    std::optional<std::string> getHostByAddr(Ipv4 address) override;
+    SocketHandle openRawSocket() override;
+    bool getSocketOption(SocketHandle socket, SocketOption option, int& value) override;
+    bool setSocketOption(SocketHandle socket, SocketOption option, const void* value,
+                         size_t length) override;
+    long sendTo(SocketHandle socket, const uint8_t* data, size_t length,
+                Ipv4 destination) override;
+    int waitReadable(SocketHandle socket, uint32_t timeoutMs) override;
+    long receiveFrom(SocketHandle socket, uint8_t* buffer, size_t capacity,
+                     Ipv4& sender) override;
+    bool closeSocket(SocketHandle socket) override;
+    int lastError() override { return lastErrorNumber; }
+    std::string lastErrorText() override;
+    EchoServiceState loadEchoService() override;
+    EchoHandle createEchoHandle() override;
+    int sendEcho(EchoHandle handle, const EchoServiceRequest& request,
+                 EchoServiceReply& reply) override;
+    void closeEchoHandle(EchoHandle handle) override;
+    int64_t performanceCounter() override { return nowNs; }
+    int64_t performanceFrequency() override { return 1'000'000'000; }
+    uint32_t tickCount() override { return static_cast<uint32_t>(nowNs / 1'000'000); }
+    int64_t calendarSeconds() override { return 1'796'000'000; }
+    LocalTime localTime() override { return clockTime; }
+    uint32_t currentThreadId() override { return threadId; }
+    void sleep(uint32_t ms) override;
+    void beep(uint32_t frequencyHz, uint32_t durationMs) override;
+    FileLookup findFile(const std::string& path) override;
+    FileHandle openFileForReading(const std::string& path) override;
+    long readFile(FileHandle file, uint8_t* buffer, size_t length) override;
+    void closeFile(FileHandle file) override;
+
+    void advanceMs(uint32_t ms) { nowNs += int64_t{ms} * 1'000'000; }
+
+private:
+    Ipv4 lastDestination_ = 0;
+    std::string openFile_;
+};
+
+// An echo reply datagram as a raw socket delivers it: 20-byte IPv4 header (plus options), ICMP.
+std::vector<uint8_t> makeEchoReplyDatagram(uint16_t identifier, uint16_t sequence,
+                                           int32_t dataSize, uint8_t ttl = 64, uint8_t tos = 0,
+                                           const std::vector<uint8_t>& ipOptions = {},
+                                           uint8_t icmpType = 0);
+
+// Installs a fresh FakePlatform, clears the run-wide flags and lastStatus, captures the console;
+// restores everything when it goes out of scope.
+class ScopedFakePlatform {
+public:
+    ScopedFakePlatform();
+    ~ScopedFakePlatform();
+    ScopedFakePlatform(const ScopedFakePlatform&) = delete;
+    ScopedFakePlatform& operator=(const ScopedFakePlatform&) = delete;
+
+    FakePlatform fake;
+    std::string output;  // everything printed through the sink
+};
+
+}  // namespace quilvane::testing

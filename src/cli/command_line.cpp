@@ -1,2 +1,409 @@
-// STUB: replaced by the implementation.
+// The command line: the one scan over the arguments, the banner and the usage text.
 #include "cli/command_line.h"
+
+#include <cstring>
+#include <optional>
+
+#include "support/console_control.h"
+#include "support/output_sink.h"
+#include "support/platform.h"
+
+namespace quilvane {
+
+namespace {
+
+constexpr uint32_t warningBeepHz = 880;
+constexpr uint32_t warningBeepMs = 100;
+constexpr size_t longestProgramName = 259;
+constexpr const char* fallbackProgramName = "quilvane";
+
+constexpr const char* bannerText =
+    "Quilvane version 2.18\n"
+    "Written by the Quilvane developers";
+
+constexpr const char* usageTail =
+    " <host(-list)> [-s data_size] [-S size1/size2] [-c] [-t time] [-w timeout]\n"
+    "       [-n count] [-h TTL] [-v TOS] [-r routes] [-R min/max] [-a] [-f] \n"
+    "       [-b(-)] [-i] [-l] [-T] [-D] [-d ping_data] [-g host1/host2]\n"
+    "       [-H filename] [-L filename]\n\n"
+    "Options:\n"
+    "\t-s : data_size in bytes up to 65500\n"
+    "\t-S : size sweep. Ping with size1, size1 + 1, ..., size 2 datalength\n"
+    "\t-c : continuous ping (higher priority than -n)\n"
+    "\t     to see statistics and continue - type Control-Break;\n"
+    "\t     to stop - type Control-C.\n"
+    "\t-t : time between 2 pings in ms up to 1000000\n"
+    "\t-w : timeout in ms to wait for each reply\n"
+    "\t-n : number of echo requests to send\n"
+    "\t-h : number of hops (TTL: 1 to 128)\n"
+    "\t-v : Type Of Service (0 to 255)\n"
+    "\t-r : record route (1 to 9 routes)\n"
+    "\t-R : random length between min and max (disabled when using -S)\n"
+    "\t-a : resolve addresses to hostnames\n"
+    "\t-f : set Don't Fragment flag in packet\n"
+    "\t-b : beep on every successful reply (- to beep on timeout)\n"
+    "\t-i : use ICMP dll instead of raw socket (disables -r)\n"
+    "\t-l : limit the output to ping results and errors\n"
+    "\t-T : print timestamp with each reply\n"
+    "\t-D : print datestamp and timestamp with each reply\n"
+    "\t-d : ping with specified data (disabled when using -R)\n"
+    "\t-g : ping IP range from host1 to host2\n"
+    "\t-H : get hosts from filename (comma delimited, filename with full path)\n"
+    "\t-L : logging to a text file\n";
+
+bool isOptionText(const char* argument) {
+    return argument[0] == '-' || argument[0] == '/';
+}
+
+bool isUsageRequest(const char* argument) {
+    return isOptionText(argument) && argument[1] == '?' && argument[2] == '\0';
+}
+
+void warningBeep() {
+    platform().beep(warningBeepHz, warningBeepMs);
+}
+
+// -s, and both bounds of -S and -R.
+int32_t clampDataSize(int32_t value) {
+    if (value < 0) return 32;
+    if (value < 4) return 4;
+    if (value > 65500) return 65500;
+    return value;
+}
+
+struct SizeRange {
+    bool enabled = false;
+    int32_t first = 0;
+    int32_t last = 0;
+};
+
+// One left-to-right pass over the arguments; an option may take at most the one that follows.
+class CommandLineScan {
+  public:
+    CommandLineScan(int argc, char** argv, PingSettings& settings, RunOptions& options,
+                    HostList& hosts, LogOpener openLog)
+        : argc_(argc),
+          argv_(argv),
+          settings_(settings),
+          options_(options),
+          hosts_(hosts),
+          openLog_(openLog) {}
+
+    ScanOutcome run() {
+        for (index_ = 1; index_ < argc_; ++index_) {
+            const char* argument = argv_[index_];
+            if (!isOptionText(argument)) {
+                plainArgument(argument);
+                continue;
+            }
+            optionSeen_ = true;
+            if (option(argument) == ScanOutcome::UsageRequested) {
+                return ScanOutcome::UsageRequested;
+            }
+        }
+        return ScanOutcome::Done;
+    }
+
+  private:
+    // The argument after the current one, or null when the current one stands last.
+    const char* following() const { return index_ + 1 < argc_ ? argv_[index_ + 1] : nullptr; }
+    void consumeFollowing() { ++index_; }
+
+    void plainArgument(const char* argument) {
+        if (!optionSeen_) {
+            hosts_.append(argument);
+            return;
+        }
+        printMessage("Host %s ignored\n", argument);
+        warningBeep();
+        options_.argumentWarning = 1;
+    }
+
+    // The attached number, or when that reads as 0 the number in the next argument.
+    int32_t numberValue(const char* attached) {
+        int32_t value = readNumber(attached);
+        if (value == 0 && following() != nullptr) {
+            value = readNumber(following());
+            consumeFollowing();
+        }
+        return value;
+    }
+
+    // The attached text, else the next argument; null when there is neither.
+    const char* textValue(const char* attached) {
+        if (attached[0] != '\0') return attached;
+        const char* value = following();
+        if (value != nullptr) consumeFollowing();
+        return value;
+    }
+
+    SizeRange rangeValue(const char* attached) {
+        const char* text = attached;
+        int32_t first = readNumber(attached);
+        if (first == 0 && following() != nullptr) {
+            text = following();
+            first = readNumber(text);
+            consumeFollowing();
+        }
+        SizeRange range;
+        range.first = clampDataSize(first);
+        const char* slash = std::strrchr(text, '/');
+        if (slash == nullptr) return range;
+        range.last = clampDataSize(readNumber(slash + 1));
+        range.enabled = range.first < range.last;
+        return range;
+    }
+
+    void sizeSweep(const char* attached) {
+        SizeRange range = rangeValue(attached);
+        options_.sweepEnabled = range.enabled ? 1 : 0;
+        if (!range.enabled) {
+            settings_.dataSize = range.first;
+            return;
+        }
+        options_.sweepFirst = range.first;
+        options_.sweepLast = range.last;
+    }
+
+    void randomSize(const char* attached) {
+        SizeRange range = rangeValue(attached);
+        options_.randomEnabled = range.enabled ? 1 : 0;
+        if (!range.enabled) {
+            settings_.dataSize = range.first;
+            return;
+        }
+        options_.randomMin = range.first;
+        options_.randomMax = range.last;
+    }
+
+    void pingDataText(const char* attached) {
+        const char* next = following();
+        if (attached[0] == '\0' && (next == nullptr || next[0] == '\0')) return;
+        pingData = textValue(attached);
+    }
+
+    void hostFile(const char* attached) {
+        hosts_.hostFileGiven = true;
+        if (const char* path = textValue(attached)) readHostFile(hosts_, path);
+    }
+
+    void addressRange(const char* attached) {
+        if (addAddressRange(hosts_, attached, following())) consumeFollowing();
+    }
+
+    void logFile(const char* attached) {
+        if (const char* path = textValue(attached)) openLog_(path);
+    }
+
+    void invalidOption(const char* argument) {
+        printMessage("Invalid Option: %s\n", argument);
+        warningBeep();
+        options_.argumentWarning = 1;
+        // What follows an unknown option is taken as its value unless it looks like an option
+        // or a host; a host is then met by the scan and refused as standing after an option.
+        const char* next = following();
+        if (next == nullptr || isOptionText(next)) return;
+        if (platform().getHostByName(next).has_value()) return;
+        consumeFollowing();
+    }
+
+    ScanOutcome option(const char* argument) {
+        char letter = argument[1];
+        if (letter == '\0') {
+            invalidOption(argument);
+            return ScanOutcome::Done;
+        }
+        const char* attached = argument + 2;
+        switch (letter) {
+            case '?':
+                return ScanOutcome::UsageRequested;
+            case 'a':
+            case 'A':
+                settings_.resolveNames = 1;
+                break;
+            case 'b':
+            case 'B':
+                settings_.beepMode = attached[0] == '-' ? 2 : 1;
+                break;
+            case 'c':
+            case 'C':
+                settings_.continuous = 1;
+                options_.countGiven = 1;
+                break;
+            case 'D':
+                settings_.dateStamp = 1;
+                break;
+            case 'd':
+                pingDataText(attached);
+                break;
+            case 'f':
+            case 'F':
+                settings_.dontFragment = 1;
+                break;
+            case 'g':
+                addressRange(attached);
+                break;
+            case 'H':
+                hostFile(attached);
+                break;
+            case 'h': {
+                int32_t value = numberValue(attached);
+                settings_.ttl = value <= 0 ? 1 : (value > 128 ? 128 : value);
+                break;
+            }
+            case 'i':
+            case 'I':
+                options_.useIcmpLibrary = 1;
+                break;
+            case 'L':
+                logFile(attached);
+                break;
+            case 'l':
+                settings_.limitOutput = 1;
+                break;
+            case 'n':
+            case 'N': {
+                int32_t value = numberValue(attached);
+                settings_.count = value == 0 ? 1 : value;
+                options_.countGiven = 1;
+                break;
+            }
+            case 'R':
+                randomSize(attached);
+                break;
+            case 'r': {
+                int32_t value = numberValue(attached);
+                settings_.recordRoutes = value < 0 ? 0 : (value > 9 ? 9 : value);
+                break;
+            }
+            case 'S':
+                sizeSweep(attached);
+                break;
+            case 's':
+                settings_.dataSize = clampDataSize(numberValue(attached));
+                break;
+            case 'T':
+                settings_.timeStamp = 1;
+                break;
+            case 't': {
+                int32_t value = numberValue(attached);
+                if (value < 0) {
+                    value = 1000;
+                } else if (value == 0) {
+                    value = 1;
+                } else if (value > 1000000) {
+                    value = 1000000;
+                }
+                settings_.intervalMs = value;
+                break;
+            }
+            case 'v':
+            case 'V': {
+                int32_t value = numberValue(attached);
+                settings_.tos = (value < 0 || value > 255) ? 0 : value;
+                settings_.tosGiven = 1;
+                break;
+            }
+            case 'w':
+            case 'W': {
+                int32_t value = numberValue(attached);
+                settings_.timeoutMs = value == 0 ? 1 : value;
+                break;
+            }
+            default:
+                invalidOption(argument);
+                break;
+        }
+        return ScanOutcome::Done;
+    }
+
+    int argc_;
+    char** argv_;
+    PingSettings& settings_;
+    RunOptions& options_;
+    HostList& hosts_;
+    LogOpener openLog_;
+    int index_ = 1;
+    bool optionSeen_ = false;
+};
+
+}  // namespace
+
+int32_t readNumber(const char* text) {
+    const char* p = text;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        ++p;
+    }
+    constexpr int64_t magnitudeLimit = int64_t{1} << 31;
+    int64_t magnitude = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        magnitude = magnitude * 10 + (*p - '0');
+        if (magnitude > magnitudeLimit) magnitude = magnitudeLimit;
+    }
+    if (negative) return static_cast<int32_t>(-magnitude);
+    return static_cast<int32_t>(magnitude >= magnitudeLimit ? magnitudeLimit - 1 : magnitude);
+}
+
+ScanOutcome scanCommandLine(int argc, char** argv, PingSettings& settings, RunOptions& options,
+                            HostList& hosts, LogOpener openLog) {
+    if (argc < 2) return ScanOutcome::UsageRequested;
+    if (argc == 2) {
+        // A lone argument is the host, whatever it looks like, unless it asks for usage.
+        if (isUsageRequest(argv[1])) return ScanOutcome::UsageRequested;
+        hosts.append(argv[1]);
+        return ScanOutcome::Done;
+    }
+    return CommandLineScan(argc, argv, settings, options, hosts, openLog).run();
+}
+
+void parseCommandLine(int argc, char** argv, PingSettings& settings, RunOptions& options,
+                      HostList& hosts) {
+    if (scanCommandLine(argc, argv, settings, options, hosts, openLogFile) ==
+        ScanOutcome::UsageRequested) {
+        printUsage(programName(argc > 0 ? argv[0] : nullptr).c_str());
+    }
+}
+
+std::string programName(const char* argv0) {
+    if (argv0 == nullptr) return fallbackProgramName;
+    const char* name = argv0;
+    for (const char* p = argv0; *p != '\0'; ++p) {
+        if (*p == '/' || *p == '\\') name = p + 1;
+    }
+    if (*name == '\0') return fallbackProgramName;
+    // The usage line shows at most 259 characters of a longer name.
+    size_t length = 0;
+    while (length < longestProgramName && name[length] != '\0') ++length;
+    return std::string(name, length);
+}
+
+void printBanner() {
+    printMessage("\n%s\n\n", bannerText);
+}
+
+void writeUsage(const char* name) {
+    printBanner();
+    printToStandardError("Usage:\n");
+    printToStandardError((std::string(name) + usageTail).c_str());
+}
+
+void printUsage(const char* name) {
+    writeUsage(name);
+    exitProcess(-1);
+}
+
+void applyReconciliation(PingSettings& settings, RunOptions& options) {
+    if (options.useIcmpLibrary != 0 && settings.recordRoutes > 0) {
+        settings.recordRoutes = 0;
+        printMessage("Route options disabled by ICMP dll\n");
+    }
+    if (options.randomEnabled != 0 && options.sweepEnabled != 0) {
+        options.randomEnabled = 0;
+        printMessage("Random length ping disabled, using size sweep\n");
+    }
+}
+
+}  // namespace quilvane

@@ -1,6 +1,7 @@
 // The command line: settings, options, hosts, log file, banner and usage.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "cli/ping_settings.h"
@@ -19,5 +20,22 @@ void printBanner();
 
 // -i against -r, then -R against -S.
 void applyReconciliation(PingSettings& settings, RunOptions& options);
+
+// What the scan found that the caller must act on.
+enum class ScanOutcome { Done, UsageRequested };
+
+using LogOpener = void (*)(const char* path);
+
+// The scan itself, without ending the process: parseCommandLine prints usage when it returns
+// UsageRequested. openLog is called for every -L with a value (the fuzz target passes a no-op so
+// that no file is ever created).
+ScanOutcome scanCommandLine(int argc, char** argv, PingSettings& settings, RunOptions& options,
+                            HostList& hosts, LogOpener openLog);
+
+// Reads a decimal number as strtol does in base 10, saturating at the 32-bit limits.
+int32_t readNumber(const char* text);
+
+// The banner and the usage lines, without ending the process.
+void writeUsage(const char* name);
 
 }  // namespace quilvane

@@ -1,2 +1,277 @@
-// STUB: replaced by the implementation.
+// Runs over hosts and sizes: the choice of run, the passes, the dispatch and the totals.
 #include "cli/driver.h"
+
+#include <string>
+#include <utility>
+
+#include "echo/icmp_dll_echo_engine.h"
+#include "echo/raw_echo_engine.h"
+#include "report/lines.h"
+#include "support/console_control.h"
+#include "support/output_sink.h"
+#include "support/platform.h"
+#include "support/random.h"
+
+namespace quilvane {
+
+namespace {
+
+enum class RunKind { SingleSweep, SingleRandom, ManyFixed, ManySweep, ManyRandom };
+
+bool isRandom(RunKind kind) {
+    return kind == RunKind::SingleRandom || kind == RunKind::ManyRandom;
+}
+bool isSweep(RunKind kind) {
+    return kind == RunKind::SingleSweep || kind == RunKind::ManySweep;
+}
+bool isMany(RunKind kind) {
+    return kind == RunKind::ManyFixed || kind == RunKind::ManySweep || kind == RunKind::ManyRandom;
+}
+
+// After the raw socket was refused: the messages, then the echo service takes the same host.
+void announceEchoServiceFallback(PingSettings& settings) {
+    printMessage("switching to ICMP dll\n");
+    if (settings.recordRoutes != 0) {
+        settings.recordRoutes = 0;
+        printMessage("Route options disabled by ICMP dll\n");
+    }
+}
+
+void pingThroughEchoService(const std::string& host, const PingSettings& settings, bool inRound,
+                            PingStatistics* statistics) {
+    IcmpDllEchoEngine engine;
+    engine.settings = settings;
+    engine.PingHost(host, inRound, statistics);
+}
+
+// Returns the raw engine's result.
+int pingThroughRawSocket(const std::string& host, const PingSettings& settings, bool inRound,
+                         PingStatistics* statistics) {
+    RawEchoEngine engine;
+    engine.settings = settings;
+    return engine.PingHost(host, inRound, statistics);
+}
+
+// One host, fixed size: the engine does the whole run, header and statistics included.
+void runSingleHostByEngine(const std::string& host, PingSettings& settings,
+                           const RunOptions& options) {
+    if (options.useIcmpLibrary != 0) {
+        pingThroughEchoService(host, settings, false, nullptr);
+        return;
+    }
+    if (pingThroughRawSocket(host, settings, false, nullptr) != wsa::accessDenied) return;
+    announceEchoServiceFallback(settings);
+    pingThroughEchoService(host, settings, false, nullptr);
+}
+
+// The passes of every run the driver repeats itself.
+class DriverRun {
+  public:
+    DriverRun(RunKind kind, PingSettings& settings, const RunOptions& options,
+              const HostList& hosts)
+        : kind_(kind),
+          settings_(settings),
+          options_(options),
+          hosts_(hosts),
+          context_{options.useIcmpLibrary != 0, settings, total_} {}
+
+    void perform() {
+        prepare();
+        if (settings_.limitOutput == 0) printHeader();
+        if (continuous_) {
+            while (runPass() && betweenPasses()) {
+            }
+        } else {
+            for (int64_t pass = 1; pass <= passes_; ++pass) {
+                if (!runPass() || pass == passes_ || !betweenPasses()) break;
+            }
+        }
+        if (settings_.limitOutput == 0) printTotals();
+    }
+
+  private:
+    void prepare() {
+        if (isRandom(kind_)) {
+            if (!pingData.empty()) {
+                printMessage("Unable to ping with specified data. Using random data.\n");
+                pingData.clear();
+            }
+            seedRandom(static_cast<uint32_t>(platform().calendarSeconds()));
+        }
+        // Without -n or -c a driver-run loop makes one pass; a single-host random run always
+        // counts its passes by count.
+        bool counted = kind_ == RunKind::SingleRandom || options_.countGiven != 0;
+        passes_ = counted ? settings_.count : 1;
+        continuous_ = settings_.continuous != 0;
+        settings_.continuous = 0;
+        settings_.count = 1;
+        if (!isMany(kind_)) singleHost_ = hosts_.entry(0);
+    }
+
+    void printHeader() {
+        switch (kind_) {
+            case RunKind::SingleSweep:
+                printMessage("Pinging host with data sweep (%d to %d) every %d ms:\n\n",
+                             options_.sweepFirst, options_.sweepLast, settings_.intervalMs);
+                return;
+            case RunKind::SingleRandom:
+                printMessage("Pinging host with random size (%d to %d) and data every %d ms:\n\n",
+                             options_.randomMin, options_.randomMax, settings_.intervalMs);
+                return;
+            case RunKind::ManyFixed:
+                printMessage("Pinging multiple hosts with %d bytes of data every %d ms:\n\n",
+                             settings_.dataSize, settings_.intervalMs);
+                break;
+            case RunKind::ManySweep:
+                printMessage("Pinging multiple hosts with data sweep (%d to %d) every %d ms:\n\n",
+                             options_.sweepFirst, options_.sweepLast, settings_.intervalMs);
+                break;
+            case RunKind::ManyRandom:
+                printMessage(
+                    "Pinging multiple hosts with random size (%d to %d) and data every %d ms:\n\n",
+                    options_.randomMin, options_.randomMax, settings_.intervalMs);
+                break;
+        }
+        printResolvedHostList(hosts_, settings_);
+    }
+
+    // Each step below looks at the stop request first and reports whether the run goes on.
+    bool dispatch(const std::string& host) {
+        if (stopRequested.load()) return false;
+        dispatchHost(host, context_);
+        return true;
+    }
+
+    bool wait() {
+        if (stopRequested.load()) return false;
+        platform().sleep(static_cast<uint32_t>(settings_.intervalMs));
+        return true;
+    }
+
+    bool separator() {
+        if (stopRequested.load()) return false;
+        printMessage("\n");
+        return true;
+    }
+
+    bool dispatchTargets() {
+        if (!isMany(kind_)) return dispatch(singleHost_);
+        for (size_t i = 0; i < hosts_.size(); ++i) {
+            if (!dispatch(hosts_.entry(i))) return false;
+        }
+        return true;
+    }
+
+    bool sweepPass() {
+        for (int32_t size = options_.sweepFirst; size <= options_.sweepLast; ++size) {
+            if (size != options_.sweepFirst && !wait()) return false;
+            settings_.dataSize = size;
+            if (!dispatchTargets()) return false;
+        }
+        return true;
+    }
+
+    bool randomPass() {
+        drawRandomSizeAndData();
+        bool goOn = dispatchTargets();
+        pingData.clear();
+        return goOn;
+    }
+
+    bool runPass() {
+        if (isSweep(kind_)) return sweepPass();
+        if (isRandom(kind_)) return randomPass();
+        return dispatchTargets();
+    }
+
+    bool betweenPasses() {
+        switch (kind_) {
+            case RunKind::SingleSweep:
+                return wait() && separator();
+            case RunKind::ManyFixed:
+            case RunKind::ManySweep:
+                return separator() && wait();
+            case RunKind::SingleRandom:
+            case RunKind::ManyRandom:
+                return wait();
+        }
+        return false;
+    }
+
+    // A size from randomMin up to randomMax - 1, and as many random non-zero bytes less one.
+    void drawRandomSizeAndData() {
+        int32_t span = options_.randomMax - options_.randomMin;
+        int32_t size = options_.randomMin + nextRandom() % span;
+        settings_.dataSize = size;
+        std::string data(static_cast<size_t>(size), '\0');
+        for (char& byte : data) {
+            auto value = static_cast<unsigned char>(nextRandom() & 0xFF);
+            byte = static_cast<char>(value == 0 ? 1 : value);
+        }
+        data.pop_back();  // the last byte ends the text
+        pingData = std::move(data);
+    }
+
+    void printTotals() {
+        if (total_.sent == 0) {
+            printMessage("No ping statistics available\n");
+            return;
+        }
+        if (total_.minimum == minimumStartValue) total_.minimum = 0.0;
+        printMessage("\nPing statistics for multiple hosts:");
+        printPacketsAndTimes(total_, false);
+    }
+
+    RunKind kind_;
+    PingSettings& settings_;
+    const RunOptions& options_;
+    const HostList& hosts_;
+    PingStatistics total_;
+    DispatchContext context_;
+    std::string singleHost_;
+    int64_t passes_ = 0;
+    bool continuous_ = false;
+};
+
+}  // namespace
+
+void dispatchHost(const std::string& host, DispatchContext& context) {
+    context.settings.replyNumber = context.replyCounter;
+    // Wraps instead of overflowing in a continuous run that never ends.
+    context.replyCounter = static_cast<int32_t>(static_cast<uint32_t>(context.replyCounter) + 1u);
+
+    PingStatistics record;
+    record.minimum = 0.0;
+    if (context.useIcmpLibrary) {
+        pingThroughEchoService(host, context.settings, true, &record);
+    } else if (pingThroughRawSocket(host, context.settings, true, &record) == wsa::accessDenied) {
+        // Not remembered: the next dispatch tries the raw socket again.
+        announceEchoServiceFallback(context.settings);
+        pingThroughEchoService(host, context.settings, true, &record);
+    }
+    if (record.sent != 0) mergeStatistics(context.total, record);
+}
+
+void performRun(PingSettings& settings, RunOptions& options, const HostList& hosts) {
+    if (hosts.empty()) {
+        printMessage("No host specified\n");
+        // Nothing could be pinged: a script must not read this as success.
+        lastStatus = 2;
+        return;
+    }
+    bool single = hosts.size() == 1 && !hosts.hostFileGiven;
+    RunKind kind;
+    if (options.sweepEnabled != 0) {
+        kind = single ? RunKind::SingleSweep : RunKind::ManySweep;
+    } else if (options.randomEnabled != 0) {
+        kind = single ? RunKind::SingleRandom : RunKind::ManyRandom;
+    } else if (single) {
+        runSingleHostByEngine(hosts.entry(0), settings, options);
+        return;
+    } else {
+        kind = RunKind::ManyFixed;
+    }
+    DriverRun(kind, settings, options, hosts).perform();
+}
+
+}  // namespace quilvane

@@ -1,2 +1,42 @@
-// STUB: replaced by the implementation.
+// Start-up and shut-down: seed, parse, banner, console control, reconciliation, one run, close.
 #include "cli/start_up.h"
+
+#include "cli/command_line.h"
+#include "cli/driver.h"
+#include "cli/ping_settings.h"
+#include "support/console_control.h"
+#include "support/output_sink.h"
+#include "support/platform.h"
+#include "support/random.h"
+
+namespace quilvane {
+
+int runProgram(int argc, char** argv) {
+    return runProgram(argc, argv, hostList());
+}
+
+int runProgram(int argc, char** argv, HostList& hosts) {
+    PingSettings settings;
+    RunOptions options;
+    seedRandom(platform().tickCount());
+    // The socket layer needs no start-up here, so it always succeeds.
+    lastStatus = 0;
+
+    if (argc < 2) printUsage(programName(argc > 0 ? argv[0] : nullptr).c_str());
+    parseCommandLine(argc, argv, settings, options, hosts);
+
+    if (settings.limitOutput == 0) {
+        printBanner();
+        if (options.argumentWarning != 0) printMessage("\n");
+    }
+    installConsoleControlHandler();
+    applyReconciliation(settings, options);
+
+    performRun(settings, options, hosts);
+
+    closeLogFile();
+    pingData.clear();
+    return lastStatus;
+}
+
+}  // namespace quilvane

@@ -1,2 +1,179 @@
-// STUB: replaced by the implementation.
+// ICMP echo wire format: checksum, request building, record-route option and reply judging.
 #include "echo/icmp_wire.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "support/random.h"
+
+namespace quilvane {
+
+namespace {
+
+constexpr uint8_t echoRequestType = 8;
+constexpr uint8_t echoReplyType = 0;
+constexpr uint8_t recordRouteType = 7;
+constexpr int32_t smallestDataSize = 4;
+constexpr int32_t largestDataSize = 65500;
+constexpr long ipHeaderSize = 20;
+constexpr long icmpHeaderSize = 8;
+
+void writeLittle16(uint8_t* at, uint16_t value) {
+    at[0] = static_cast<uint8_t>(value & 0xFF);
+    at[1] = static_cast<uint8_t>(value >> 8);
+}
+
+void writeLittle32(uint8_t* at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint16_t readLittle16(const uint8_t* at) {
+    return static_cast<uint16_t>(at[0] | (at[1] << 8));
+}
+
+uint32_t readLittle32(const uint8_t* at) {
+    return uint32_t{at[0]} | (uint32_t{at[1]} << 8) | (uint32_t{at[2]} << 16) |
+           (uint32_t{at[3]} << 24);
+}
+
+// Lays the pattern down once, then doubles what is already written: log(F) copies, not F / L.
+void fillWithPattern(uint8_t* fill, size_t fillLength, std::string_view pattern) {
+    size_t first = std::min(pattern.size(), fillLength);
+    std::memcpy(fill, pattern.data(), first);
+    size_t written = first;
+    // Copies stay whole multiples of the pattern until the last, so the tail is its first bytes.
+    while (written < fillLength) {
+        size_t chunk = std::min(written, fillLength - written);
+        std::memcpy(fill + written, fill, chunk);
+        written += chunk;
+    }
+}
+
+void fillWithRandomBytes(uint8_t* fill, size_t fillLength, uint32_t seed) {
+    seedRandom(seed);
+    for (size_t i = 0; i < fillLength; ++i) fill[i] = static_cast<uint8_t>(nextRandom() & 0xFF);
+}
+
+}  // namespace
+
+uint16_t internetChecksum(const uint8_t* bytes, size_t length) {
+    // Native 64-bit words: the ones'-complement sum does not depend on the order of the bytes
+    // inside a word, and 64-bit lanes with their carries counted apart keep the loop short.
+    uint64_t sum = 0;
+    uint64_t carries = 0;
+    size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, bytes + i, sizeof word);
+        sum += word;
+        carries += sum < word ? 1 : 0;
+    }
+    if (i < length) {
+        uint64_t tail = 0;  // an odd last byte counts as if followed by a zero byte
+        std::memcpy(&tail, bytes + i, length - i);
+        sum += tail;
+        carries += sum < tail ? 1 : 0;
+    }
+
+    // Fold to 16 bits with end-around carry; 2^64, 2^32 and 2^16 are all 1 modulo 0xFFFF.
+    uint64_t folded = (sum & 0xFFFFFFFFu) + (sum >> 32) + carries;
+    folded = (folded & 0xFFFFFFFFu) + (folded >> 32);
+    folded = (folded & 0xFFFFu) + (folded >> 16);
+    folded = (folded & 0xFFFFu) + (folded >> 16);
+    folded = (folded & 0xFFFFu) + (folded >> 16);
+    auto checksum = static_cast<uint16_t>(~folded & 0xFFFFu);
+    // The value describes the bytes as stored, first byte low, whatever the host's byte order.
+    if constexpr (std::endian::native == std::endian::big) {
+        checksum = static_cast<uint16_t>((checksum >> 8) | (checksum << 8));
+    }
+    return checksum;
+}
+
+size_t buildEchoRequest(uint8_t* buffer, int32_t dataSize, uint16_t sequence,
+                        std::string_view pattern, uint16_t identifier, TickSource& ticks) {
+    // The buffer holds the largest request only; a size out of range must not run past it.
+    int32_t size = std::clamp(dataSize, smallestDataSize, largestDataSize);
+    size_t fillLength = static_cast<size_t>(size - smallestDataSize);
+    size_t messageLength = static_cast<size_t>(size) + icmpHeaderSize;
+
+    buffer[0] = echoRequestType;
+    buffer[1] = 0;
+    writeLittle16(buffer + 2, 0);
+    writeLittle16(buffer + 4, identifier);
+    writeLittle16(buffer + 6, sequence);
+
+    uint8_t* fill = buffer + 12;
+    if (!pattern.empty()) {
+        fillWithPattern(fill, fillLength, pattern);
+    } else {
+        fillWithRandomBytes(fill, fillLength, ticks.tickCount());
+    }
+
+    writeLittle32(buffer + 8, ticks.tickCount());
+    writeLittle16(buffer + 2, internetChecksum(buffer, messageLength));
+    return messageLength;
+}
+
+RecordRouteOption buildRecordRouteOption(int32_t slots) {
+    RecordRouteOption option;
+    if (slots < 1 || slots > 9) return option;
+    option.length = static_cast<uint8_t>(3 + 4 * slots);
+    option.bytes[0] = recordRouteType;
+    option.bytes[1] = option.length;
+    option.bytes[2] = 4;
+    return option;
+}
+
+ParsedReply parseReply(const uint8_t* datagram, long receivedLength, int32_t dataSize,
+                       uint16_t expectedSequence, uint16_t identifier, uint8_t* replyCopy,
+                       uint8_t* optionArea) {
+    ParsedReply result;
+    std::memset(optionArea, 0, optionAreaSize);
+    if (receivedLength < 0) return result;
+
+    // Sizes a receive cannot produce are kept inside the buffers rather than trusted.
+    long received = std::min(receivedLength, static_cast<long>(receiveBufferSize));
+    long data = std::clamp<long>(dataSize, 0, largestDataSize);
+    long plainLength = ipHeaderSize + icmpHeaderSize + data;
+
+    if (received > plainLength) {
+        auto optionLength = static_cast<size_t>(
+            std::min(received - plainLength, static_cast<long>(optionAreaSize)));
+        std::memcpy(replyCopy, datagram, ipHeaderSize);
+        std::memcpy(optionArea, datagram + ipHeaderSize, optionLength);
+        std::memcpy(replyCopy + ipHeaderSize, datagram + ipHeaderSize + optionLength,
+                    static_cast<size_t>(icmpHeaderSize + data));
+        result.optionsTaken = true;
+    } else if (received > 0) {
+        std::memcpy(replyCopy, datagram, static_cast<size_t>(received));
+    }
+
+    long headerLength = (replyCopy[0] & 0x0F) * 4;
+    // A header length below 20 would let the fields at offsets 20 to 27 come from an earlier
+    // datagram still in the copy; such a datagram is too short to be judged.
+    if (received < headerLength + icmpHeaderSize || received < ipHeaderSize + icmpHeaderSize) {
+        return result;
+    }
+    if (replyCopy[20] != echoReplyType) {
+        result.verdict = ReplyVerdict::NotEchoReply;
+        return result;
+    }
+    if (readLittle16(replyCopy + 24) != identifier) {
+        result.verdict = ReplyVerdict::ForeignIdentifier;
+        return result;
+    }
+    if (readLittle16(replyCopy + 26) != expectedSequence) {
+        result.verdict = ReplyVerdict::WrongSequence;
+        return result;
+    }
+    result.verdict = ReplyVerdict::Match;
+    result.ttl = replyCopy[8];
+    result.tos = replyCopy[1];
+    // The echoed time stamp only when this datagram brought it.
+    bool stampReceived = result.optionsTaken ? data >= 4 : received >= ipHeaderSize + 12;
+    result.timeStamp = stampReceived ? readLittle32(replyCopy + 28) : 0;
+    return result;
+}
+
+}  // namespace quilvane

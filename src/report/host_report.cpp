@@ -1,2 +1,73 @@
-// STUB: replaced by the implementation.
+// What both echo engines do with each attempt of one host: lines, beeps, status and statistics.
 #include "report/host_report.h"
+
+#include "report/lines.h"
+#include "support/console_control.h"
+
+namespace quilvane {
+
+namespace {
+
+constexpr uint32_t beepFrequencyHz = 440;
+constexpr uint32_t beepDurationMs = 100;
+constexpr int32_t beepAfterReply = 1;
+constexpr int32_t beepAfterTimeout = 2;
+
+}  // namespace
+
+HostReport::HostReport(const PingSettings& settings, bool inRound)
+    : settings_(settings), inRound_(inRound) {}
+
+bool HostReport::printsHostBlocks() const {
+    return !inRound_ && settings_.limitOutput == 0;
+}
+
+void HostReport::checkInterimRequest(const char* heading, uint32_t sent) {
+    if (!breakRequested.exchange(false)) return;
+    if (!printsHostBlocks()) return;
+    PingStatistics current = statistics_;
+    current.sent = sent;
+    printStatisticsBlock(heading, current, true);
+}
+
+void HostReport::reply(const LocalTime& stamp, uint32_t sent, const char* address, long double ms,
+                       uint8_t ttl, uint8_t tos, const uint8_t* options, size_t optionsLength) {
+    int32_t number =
+        settings_.replyNumber != 0 ? settings_.replyNumber : static_cast<int32_t>(sent);
+    printReplyLine(settings_, stamp, number, address, ms, ttl, tos);
+    lastStatus = 0;
+    if (settings_.beepMode == beepAfterReply) platform().beep(beepFrequencyHz, beepDurationMs);
+    if (options != nullptr) {
+        printRouteBlock(options, optionsLength, settings_.recordRoutes,
+                        settings_.resolveNames != 0);
+    }
+    ++statistics_.received;
+    recordSample(statistics_, ms);
+}
+
+void HostReport::timeout(const LocalTime& stamp, const char* address) {
+    printTimeoutLine(settings_, stamp, address);
+    lastStatus = 1;
+    if (settings_.beepMode == beepAfterTimeout) platform().beep(beepFrequencyHz, beepDurationMs);
+}
+
+void HostReport::codedTimeout(const LocalTime& stamp, const char* address) {
+    printCodedTimeoutLine(settings_, stamp, address, lastStatus);
+    lastStatus = 1;
+    if (settings_.beepMode == beepAfterTimeout) platform().beep(beepFrequencyHz, beepDurationMs);
+}
+
+void HostReport::finish(const char* heading, uint32_t sent, PingStatistics* handOver) {
+    if (statistics_.samples == 0) statistics_.minimum = 0.0;
+    statistics_.sent = sent;
+    if (printsHostBlocks()) {
+        if (sent == 0) {
+            printNoStatisticsLine();
+        } else {
+            printStatisticsBlock(heading, statistics_, false);
+        }
+    }
+    if (sent != 0 && handOver != nullptr) *handOver = statistics_;
+}
+
+}  // namespace quilvane

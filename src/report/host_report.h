@@ -11,7 +11,7 @@
 namespace quilvane {
 
 class HostReport {
-public:
+  public:
     // Statistics start at their start values; settings is the engine's own copy.
     HostReport(const PingSettings& settings, bool inRound);
 
@@ -34,11 +34,14 @@ public:
     // given, the record with sent filled in.
     void finish(const char* heading, uint32_t sent, PingStatistics* handOver);
 
+    // Single-host mode without -l: the host header and the statistics blocks are printed.
+    bool printsHostBlocks() const;
+
     const PingStatistics& statistics() const { return statistics_; }
     // The engine clears resolveNames here when a dotted host cannot be looked up.
     PingSettings& settings() { return settings_; }
 
-private:
+  private:
     PingSettings settings_;
     bool inRound_;
     PingStatistics statistics_;

@@ -11,28 +11,41 @@
 namespace quilvane {
 
 class HostList {
-public:
+  public:
     void append(std::string text);
     // Every address from first to last (host byte order, inclusive) whose last octet is neither
     // 0 nor 255, in dotted form, as if appended one by one.
     void appendRange(uint32_t firstHostOrder, uint32_t lastHostOrder);
+    // Takes over the whole text of a host file and appends its hosts in file order. If memory
+    // runs out on the way, the hosts appended up to that point stay.
+    void appendHostFile(std::string text);
 
     size_t size() const;
     bool empty() const { return size() == 0; }
+    // The entry at index (below size()); an empty text past the end.
     std::string entry(size_t index) const;
 
     bool hostFileGiven = false;
 
-private:
-    // A run of entries: one text, or a compact address range walked on demand.
+  private:
+    // A run of consecutive entries: texts packed into one buffer, or an address range that is
+    // walked on demand.
     struct Segment {
-        std::string text;
-        uint32_t first = 0;  // host byte order, for ranges
-        uint32_t last = 0;
-        size_t count = 1;  // entries this segment stands for
+        size_t firstIndex = 0;  // list index of the segment's first entry
+        size_t count = 0;       // entries this segment stands for
         bool isRange = false;
+        // Texts: entry k spans [end of entry k-1, textEnds_[firstEnd + k]) of text.
+        std::string text;
+        size_t firstEnd = 0;
+        // Ranges: the rank of the first address among all addresses that are not .0 or .255.
+        uint64_t firstRank = 0;
     };
+
+    Segment& openTextSegment();
+    const Segment& segmentOf(size_t index) const;
+
     std::vector<Segment> segments_;
+    std::vector<size_t> textEnds_;
     size_t size_ = 0;
 };
 

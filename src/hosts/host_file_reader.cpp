@@ -1,0 +1,69 @@
+// The host-file reader: lookup, read-only open and one read of the size found, into the list.
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "hosts/host_file.h"
+#include "hosts/host_list.h"
+#include "support/output_sink.h"
+#include "support/platform.h"
+
+namespace quilvane {
+
+namespace {
+
+// A buffer of size bytes plus the NUL behind them; false when it cannot be had.
+bool allocateInputBuffer(std::string& buffer, uint64_t size) {
+    if (size >= hostFileSizeLimit) return false;
+    try {
+        buffer.resize(static_cast<size_t>(size) + 1);
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void readHostFile(HostList& list, const std::string& path) {
+    list.hostFileGiven = true;
+    Platform& system = platform();
+
+    FileLookup lookup = system.findFile(path);
+    if (!lookup.found) {
+        printMessage("\nFile %s not found.\n", path.c_str());
+        return;
+    }
+    FileHandle file = system.openFileForReading(path);
+    if (file == invalidFile) {
+        printMessage("\nUnable to open %s.\n", path.c_str());
+        return;
+    }
+    std::string buffer;
+    if (!allocateInputBuffer(buffer, lookup.size)) {
+        printMessage("\nUnable to allocate input buffer. Please check your input file.\n");
+        system.closeFile(file);
+        return;
+    }
+    size_t size = static_cast<size_t>(lookup.size);
+    buffer[size] = '\0';
+    // Only the count tells success: a file that shrank since the lookup is refused, one that
+    // grew is read up to the size found.
+    long got = system.readFile(file, reinterpret_cast<uint8_t*>(buffer.data()), size);
+    if (got < 0 || static_cast<uint64_t>(got) != lookup.size) {
+        printMessage("\nUnable to read input data. Please check your input file.\n");
+        system.closeFile(file);
+        return;
+    }
+    try {
+        list.appendHostFile(std::move(buffer));
+    } catch (const std::bad_alloc&) {
+        // The hosts appended before memory ran out stay; nothing is printed.
+    }
+    system.closeFile(file);
+}
+
+}  // namespace quilvane

@@ -1,0 +1,25 @@
+// The resolved hostname list of -a: each entry with the name its address resolves back to.
+#include "hosts/host_list.h"
+#include "support/output_sink.h"
+#include "support/platform.h"
+
+namespace quilvane {
+
+void printResolvedHostList(const HostList& list, PingSettings settings) {
+    if (!settings.resolveNames) return;
+    printMessage("Resolved hostname list:\n");
+    for (size_t index = 0; index < list.size(); ++index) {
+        std::string text = list.entry(index);
+        auto host = platform().getHostByName(text);
+        if (!host) continue;
+        auto name = platform().getHostByAddr(host->address);
+        if (name) {
+            printMessage("%s [%s]\n", name->c_str(), text.c_str());
+        } else {
+            printMessage("%s\n", text.c_str());
+        }
+    }
+    printMessage("\n");
+}
+
+}  // namespace quilvane

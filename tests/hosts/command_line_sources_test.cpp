@@ -1,0 +1,101 @@
+// The sources of the list as the command line meets them: arguments, -H and -g in their order.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/command_line.h"
+#include "fakes/fake_platform.h"
+#include "hosts/host_list.h"
+
+namespace quilvane {
+namespace {
+
+using Hosts = std::vector<std::string>;
+
+class CommandLineSources : public ::testing::Test {
+  protected:
+    void scan(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), "quilvane");
+        std::vector<char*> argv;
+        for (auto& argument : arguments) argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        parseCommandLine(static_cast<int>(arguments.size()), argv.data(), settings, options, list);
+    }
+    Hosts entries() const {
+        Hosts all;
+        for (size_t i = 0; i < list.size(); ++i) all.push_back(list.entry(i));
+        return all;
+    }
+
+    testing::ScopedFakePlatform scope;
+    testing::FakePlatform& fake = scope.fake;
+    PingSettings settings;
+    RunOptions options;
+    HostList list;
+};
+
+TEST_F(CommandLineSources, PlainArgumentsBeforeTheFirstOption) {
+    scan({"host1", "host2", "-n", "2"});
+    EXPECT_EQ(entries(), (Hosts{"host1", "host2"}));
+    EXPECT_EQ(scope.output, "");
+}
+
+TEST_F(CommandLineSources, PlainArgumentAfterAnOptionIsIgnored) {
+    scan({"host1", "-n", "2", "host2"});
+    EXPECT_EQ(entries(), (Hosts{"host1"}));
+    EXPECT_EQ(scope.output, "Host host2 ignored\n");
+    EXPECT_EQ(fake.callsStartingWith("beep"), (Hosts{"beep 880 100"}));
+}
+
+TEST_F(CommandLineSources, LoneArgumentIsAHostWhateverItLooksLike) {
+    scan({"-Hhosts.txt"});
+    EXPECT_EQ(entries(), (Hosts{"-Hhosts.txt"}));
+    EXPECT_FALSE(list.hostFileGiven);
+    EXPECT_TRUE(fake.callsStartingWith("find").empty());
+}
+
+TEST_F(CommandLineSources, HostFilesAndRangesAppendInCommandLineOrder) {
+    fake.files["a.txt"] = "alpha\nbeta\n";
+    fake.files["b.txt"] = "gamma";
+    scan({"first", "-g", "10.0.0.254/10.0.1.1", "-Ha.txt", "-g10.0.0.7/10.0.0.7", "-H", "b.txt",
+          "-H", "a.txt"});
+    EXPECT_EQ(entries(), (Hosts{"first", "10.0.0.254", "10.0.1.1", "alpha", "beta", "10.0.0.7",
+                                "gamma", "alpha", "beta"}));
+    EXPECT_TRUE(list.hostFileGiven);
+    EXPECT_EQ(scope.output, "");
+}
+
+TEST_F(CommandLineSources, MissingHostFileIsReportedAndTheScanGoesOn) {
+    scan({"-H", "gone.txt", "-g", "10.0.0.1/10.0.0.1"});
+    EXPECT_EQ(scope.output, "\nFile gone.txt not found.\n");
+    EXPECT_EQ(entries(), (Hosts{"10.0.0.1"}));
+    EXPECT_TRUE(list.hostFileGiven);
+}
+
+TEST_F(CommandLineSources, SingleAddressRangeIsOneHostWithoutAHostFile) {
+    scan({"-g", "10.0.0.7/10.0.0.7"});
+    EXPECT_EQ(entries(), (Hosts{"10.0.0.7"}));
+    EXPECT_FALSE(list.hostFileGiven);
+}
+
+TEST_F(CommandLineSources, RangeWithoutSlashLeavesItsArgumentToTheScan) {
+    scan({"-g", "10.0.0.1", "-n", "1"});
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(scope.output, "Host 10.0.0.1 ignored\n");
+}
+
+TEST_F(CommandLineSources, RangeWithInvalidFirstAddressLeavesItsArgumentToTheScan) {
+    scan({"-g", "x10.0.0.1/10.0.0.3", "-n", "1"});
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(scope.output, "Host x10.0.0.1/10.0.0.3 ignored\n");
+}
+
+TEST_F(CommandLineSources, IgnoredRangesPrintNothing) {
+    scan({"-g0.0.0.0/10.0.0.5", "-g10.0.0.1/255.255.255.255", "-g", "10.0.0.5/10.0.0.1"});
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(scope.output, "");
+}
+
+}  // namespace
+}  // namespace quilvane

@@ -1,0 +1,248 @@
+#!/usr/bin/env bash
+# Builds and removes the network lab of namespaces that the end-to-end tests run the program in.
+#
+#   lab.sh up SUFFIX          build the lab whose names end in SUFFIX, then print its facts
+#   lab.sh down SUFFIX        remove it again (also a half-built one)
+#   lab.sh info SUFFIX        print the facts (KEY=VALUE lines) without touching anything
+#   lab.sh start STATE_FILE   pick a fresh suffix, remove the lab a stale STATE_FILE names,
+#                             build a new lab and write its facts to STATE_FILE
+#   lab.sh stop STATE_FILE    remove the lab that STATE_FILE names, and the file
+#
+# Layout (every address lies in 198.18.0.0/15, the block set aside for network tests):
+#
+#   client  198.18.1.1 ---- 198.18.1.2 alpha (also .3, .4, and all of 198.18.2.0/24)
+#           198.18.3.1 ---- 198.18.3.2 silent (kernel echo off)
+#           198.18.4.1 ---- 198.18.4.2 r1 198.18.5.1 ---- 198.18.5.2 r2 198.18.6.1 ---- 198.18.6.2 far
+#           198.18.7.1 ---- 198.18.7.2 responder (kernel echo off; answers 198.18.8.0/24)
+#
+# The client has routes to these subnets only and no default route, so a target outside the lab
+# fails at once with "Network is unreachable" and nothing leaves the machine. Names of the lab
+# hosts live in /etc/netns/CLIENT/hosts, which `ip netns exec` puts in place of /etc/hosts; the
+# client's resolver reads files only, so an unknown name fails at once as "host not found".
+set -euo pipefail
+
+die() {
+    echo "lab.sh: $*" >&2
+    exit 1
+}
+
+names_for() {
+    local suffix=$1
+    [[ $suffix =~ ^[a-z0-9]{1,10}$ ]] || die "suffix must be 1 to 10 lower-case letters or digits"
+    CLIENT=qv-client-$suffix
+    ALPHA=qv-alpha-$suffix
+    SILENT=qv-silent-$suffix
+    ROUTER1=qv-r1-$suffix
+    ROUTER2=qv-r2-$suffix
+    FAR=qv-far-$suffix
+    RESPONDER=qv-resp-$suffix
+    ALL_NAMESPACES=("$CLIENT" "$ALPHA" "$SILENT" "$ROUTER1" "$ROUTER2" "$FAR" "$RESPONDER")
+    CLIENT_ETC=/etc/netns/$CLIENT
+}
+
+print_info() {
+    local suffix=$1
+    names_for "$suffix"
+    cat <<EOF
+SUFFIX=$suffix
+CLIENT_NS=$CLIENT
+ALPHA_NS=$ALPHA
+SILENT_NS=$SILENT
+ROUTER1_NS=$ROUTER1
+ROUTER2_NS=$ROUTER2
+FAR_NS=$FAR
+RESPONDER_NS=$RESPONDER
+CLIENT_ETC=$CLIENT_ETC
+CLIENT_TO_ALPHA_IF=to-alpha
+CLIENT_TO_SILENT_IF=to-silent
+CLIENT_TO_ROUTER_IF=to-r1
+CLIENT_TO_RESPONDER_IF=to-resp
+ROUTER2_FORWARD_IF=to-far
+CLIENT_ALPHA_ADDR=198.18.1.1
+ALPHA_ADDR=198.18.1.2
+ALPHA_ADDR2=198.18.1.3
+ALPHA_ADDR3=198.18.1.4
+ALPHA_BLOCK=198.18.2.0/24
+ALPHA_NAME=alpha
+ALPHA_FQDN=alpha.lab.test
+ALPHA2_FQDN=alpha-b.lab.test
+SILENT_ADDR=198.18.3.2
+SILENT_NAME=silent
+SILENT_FQDN=silent.lab.test
+CLIENT_ROUTER_ADDR=198.18.4.1
+ROUTER1_IN_ADDR=198.18.4.2
+ROUTER1_OUT_ADDR=198.18.5.1
+ROUTER2_IN_ADDR=198.18.5.2
+ROUTER2_OUT_ADDR=198.18.6.1
+FAR_ADDR=198.18.6.2
+FAR_NAME=far
+FAR_FQDN=far.lab.test
+CLIENT_RESPONDER_ADDR=198.18.7.1
+RESPONDER_ADDR=198.18.7.2
+RESPONDER_BLOCK=198.18.8.0/24
+OUTSIDE_ADDR=198.19.255.254
+UNKNOWN_NAME=nosuchhost.lab.test
+EOF
+}
+
+in_ns() {
+    local ns=$1
+    shift
+    ip netns exec "$ns" "$@"
+}
+
+set_sysctl() {
+    local ns=$1 key=$2 value=$3
+    in_ns "$ns" sysctl -q -w "$key=$value" >/dev/null
+}
+
+# A veth pair straight into two namespaces, addressed and up.
+link() {
+    local ns_a=$1 if_a=$2 addr_a=$3 ns_b=$4 if_b=$5 addr_b=$6
+    ip -n "$ns_a" link add "$if_a" type veth peer name "$if_b" netns "$ns_b"
+    ip -n "$ns_a" addr add "$addr_a" dev "$if_a"
+    ip -n "$ns_b" addr add "$addr_b" dev "$if_b"
+    ip -n "$ns_a" link set "$if_a" up
+    ip -n "$ns_b" link set "$if_b" up
+}
+
+write_client_files() {
+    mkdir -p "$CLIENT_ETC"
+    cat >"$CLIENT_ETC/hosts" <<'EOF'
+127.0.0.1	localhost
+198.18.1.2	alpha.lab.test alpha
+198.18.1.3	alpha-b.lab.test alpha-b
+198.18.3.2	silent.lab.test silent
+198.18.4.2	r1-in.lab.test
+198.18.5.1	r1.lab.test
+198.18.6.1	r2.lab.test
+198.18.6.2	far.lab.test far
+198.18.7.2	responder.lab.test responder
+EOF
+    # Lab names only: no query may leave for a name server outside the lab.
+    sed -e 's/^hosts:.*/hosts:          files/' /etc/nsswitch.conf >"$CLIENT_ETC/nsswitch.conf"
+    grep -q '^hosts:' "$CLIENT_ETC/nsswitch.conf" || echo 'hosts:          files' >>"$CLIENT_ETC/nsswitch.conf"
+    : >"$CLIENT_ETC/resolv.conf"
+}
+
+lab_up() {
+    local suffix=$1
+    names_for "$suffix"
+    for ns in "${ALL_NAMESPACES[@]}"; do
+        [ -e "/var/run/netns/$ns" ] && die "namespace $ns exists already"
+    done
+    # Whatever fails from here on, nothing of the half-built lab stays behind.
+    trap 'lab_down "$suffix" >/dev/null 2>&1 || true' ERR
+    for ns in "${ALL_NAMESPACES[@]}"; do
+        ip netns add "$ns"
+        ip -n "$ns" link set lo up
+        # No IPv6 chatter (router solicitations, MLD) in the lab's captures.
+        set_sysctl "$ns" net.ipv6.conf.all.disable_ipv6 1 2>/dev/null || true
+        set_sysctl "$ns" net.ipv6.conf.default.disable_ipv6 1 2>/dev/null || true
+    done
+
+    link "$CLIENT" to-alpha 198.18.1.1/24 "$ALPHA" to-client 198.18.1.2/24
+    ip -n "$ALPHA" addr add 198.18.1.3/24 dev to-client
+    ip -n "$ALPHA" addr add 198.18.1.4/24 dev to-client
+    # The whole block answers without 254 addresses of its own (a local route).
+    ip -n "$ALPHA" route add local 198.18.2.0/24 dev lo
+    ip -n "$CLIENT" route add 198.18.2.0/24 via 198.18.1.2
+
+    link "$CLIENT" to-silent 198.18.3.1/24 "$SILENT" to-client 198.18.3.2/24
+    set_sysctl "$SILENT" net.ipv4.icmp_echo_ignore_all 1
+
+    link "$CLIENT" to-r1 198.18.4.1/24 "$ROUTER1" to-client 198.18.4.2/24
+    link "$ROUTER1" to-r2 198.18.5.1/24 "$ROUTER2" to-r1 198.18.5.2/24
+    link "$ROUTER2" to-far 198.18.6.1/24 "$FAR" to-r2 198.18.6.2/24
+    ip -n "$CLIENT" route add 198.18.5.0/24 via 198.18.4.2
+    ip -n "$CLIENT" route add 198.18.6.0/24 via 198.18.4.2
+    ip -n "$ROUTER1" route add 198.18.6.0/24 via 198.18.5.2
+    ip -n "$ROUTER2" route add 198.18.4.0/24 via 198.18.5.1
+    ip -n "$FAR" route add 198.18.4.0/24 via 198.18.6.1
+    ip -n "$FAR" route add 198.18.5.0/24 via 198.18.6.1
+    for router in "$ROUTER1" "$ROUTER2"; do
+        set_sysctl "$router" net.ipv4.ip_forward 1
+        # By default only a few of many time-exceeded messages would come back.
+        set_sysctl "$router" net.ipv4.icmp_ratelimit 0
+    done
+
+    link "$CLIENT" to-resp 198.18.7.1/24 "$RESPONDER" to-client 198.18.7.2/24
+    set_sysctl "$RESPONDER" net.ipv4.icmp_echo_ignore_all 1
+    ip -n "$RESPONDER" route add local 198.18.8.0/24 dev lo
+    ip -n "$CLIENT" route add 198.18.8.0/24 via 198.18.7.2
+
+    # Ping sockets allowed in the client for everyone; tests that need them refused say so.
+    set_sysctl "$CLIENT" net.ipv4.ping_group_range "0 2147483647"
+    write_client_files
+    trap - ERR
+
+    print_info "$suffix"
+}
+
+lab_down() {
+    local suffix=$1
+    names_for "$suffix"
+    local status=0
+    for ns in "${ALL_NAMESPACES[@]}"; do
+        [ -e "/var/run/netns/$ns" ] || continue
+        # Helpers a test left running inside (responders, captures) go with the lab.
+        local pids
+        pids=$(ip netns pids "$ns" 2>/dev/null || true)
+        if [ -n "$pids" ]; then
+            # shellcheck disable=SC2086
+            kill -KILL $pids 2>/dev/null || true
+        fi
+        ip netns del "$ns" || status=1
+    done
+    rm -rf "$CLIENT_ETC"
+    rmdir /etc/netns 2>/dev/null || true
+    return $status
+}
+
+require_root() {
+    [ "$(id -u)" -eq 0 ] || die "the lab needs root (network namespaces)"
+}
+
+state_suffix() {
+    local file=$1
+    sed -n 's/^SUFFIX=//p' "$file" 2>/dev/null | head -n 1
+}
+
+[ $# -eq 2 ] || die "usage: lab.sh up|down|info SUFFIX, or lab.sh start|stop STATE_FILE"
+command=$1
+argument=$2
+case $command in
+    up)
+        require_root
+        lab_up "$argument"
+        ;;
+    down)
+        require_root
+        lab_down "$argument"
+        ;;
+    info)
+        print_info "$argument"
+        ;;
+    start)
+        require_root
+        stale=$(state_suffix "$argument")
+        if [ -n "$stale" ]; then
+            lab_down "$stale" || true
+        fi
+        suffix=$(od -An -N4 -tx4 /dev/urandom | tr -d ' \n')
+        mkdir -p "$(dirname "$argument")"
+        lab_up "$suffix" >"$argument.tmp"
+        mv "$argument.tmp" "$argument"
+        cat "$argument"
+        ;;
+    stop)
+        require_root
+        suffix=$(state_suffix "$argument")
+        [ -n "$suffix" ] || exit 0
+        lab_down "$suffix"
+        rm -f "$argument"
+        ;;
+    *)
+        die "unknown command $command"
+        ;;
+esac

@@ -1,0 +1,500 @@
+"""Helpers of the lab's end-to-end tests: the lab's facts, the program run inside the client
+namespace, whole-output comparison, the test responder, packet captures and a pcap reader."""
+
+import argparse
+import contextlib
+import os
+import re
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CONFIG = {
+    "binary": None,
+    "responder": None,
+    "lab_script": os.path.join(HERE, "lab.sh"),
+}
+LAB = None
+
+NOBODY = 65534
+CAP_NET_RAW_BIT = 13
+
+# Text of a receive that ran out of time (SO_RCVTIMEO), as the socket error line shows it.
+RECEIVE_TIMED_OUT = "Resource temporarily unavailable"
+
+
+# ---------------------------------------------------------------------------------------------
+# The lab
+
+
+class Lab:
+    """The facts of a running lab (KEY=VALUE lines that lab.sh writes), and what tests do in it."""
+
+    def __init__(self, facts, private_state=None):
+        self.facts = facts
+        self.private_state = private_state
+        self.client = facts["CLIENT_NS"]
+        self.responder_ns = facts["RESPONDER_NS"]
+
+    def __getitem__(self, key):
+        return self.facts[key]
+
+    @staticmethod
+    def read_facts(path):
+        facts = {}
+        with open(path, encoding="ascii") as state:
+            for line in state:
+                key, _, value = line.rstrip("\n").partition("=")
+                if key:
+                    facts[key] = value
+        return facts
+
+    @classmethod
+    def from_state(cls, path):
+        return cls(cls.read_facts(path))
+
+    @classmethod
+    def start_private(cls):
+        """A lab of this process's own, for a test file started by hand."""
+        state = tempfile.mktemp(prefix="quilvane-lab-", suffix=".env")
+        subprocess.run([CONFIG["lab_script"], "start", state], check=True,
+                       stdout=subprocess.DEVNULL)
+        return cls(cls.read_facts(state), private_state=state)
+
+    def stop_private(self):
+        if self.private_state:
+            subprocess.run([CONFIG["lab_script"], "stop", self.private_state], check=False)
+
+    def in_namespace(self, namespace, command, check=True):
+        return subprocess.run(["ip", "netns", "exec", namespace] + command, check=check,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+    def set_ping_group_range(self, value):
+        self.in_namespace(self.client, ["sysctl", "-q", "-w",
+                                        "net.ipv4.ping_group_range=" + value])
+
+    def ping_group_range(self):
+        return self.in_namespace(self.client, ["sysctl", "-n",
+                                               "net.ipv4.ping_group_range"]).stdout.split()
+
+    @contextlib.contextmanager
+    def ping_sockets(self, allowed):
+        """Ping sockets allowed for everyone, or refused ("1 0"), in the client for a while."""
+        before = " ".join(self.ping_group_range())
+        self.set_ping_group_range("0 2147483647" if allowed else "1 0")
+        try:
+            yield
+        finally:
+            self.set_ping_group_range(before)
+
+    @contextlib.contextmanager
+    def nft(self, namespace, ruleset, table):
+        """An nftables ruleset in a lab namespace while the block runs."""
+        subprocess.run(["ip", "netns", "exec", namespace, "nft", "-f", "-"], input=ruleset,
+                       text=True, check=True)
+        try:
+            yield
+        finally:
+            subprocess.run(["ip", "netns", "exec", namespace, "nft", "delete", "table", "ip",
+                            table], check=False)
+
+    # The program
+
+    def command(self, args, user=None, binary=None, wrapper=()):
+        command = ["ip", "netns", "exec", self.client]
+        if user is not None:
+            command += ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups"]
+        return command + list(wrapper) + [binary or CONFIG["binary"]] + list(args)
+
+    def run(self, args, timeout=60, **options):
+        started = time.monotonic()
+        completed = subprocess.run(self.command(args, **options), stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, timeout=timeout)
+        return Result(completed.stdout.decode("latin-1"), completed.stderr.decode("latin-1"),
+                      completed.returncode, time.monotonic() - started)
+
+    def start(self, args, **options):
+        return Running(self.command(args, **options))
+
+    @contextlib.contextmanager
+    def responder(self, address, *options):
+        """The test responder answering requests to `address` in the responder namespace."""
+        process = subprocess.Popen(["ip", "netns", "exec", self.responder_ns,
+                                    CONFIG["responder"], "--address", address] + list(options),
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            line = process.stdout.readline()
+            if line.strip() != "ready":
+                raise RuntimeError("responder did not start: " + process.stderr.read())
+            yield process
+        finally:
+            process.terminate()
+            try:
+                process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+
+    @contextlib.contextmanager
+    def capture(self, interface, namespace=None):
+        """tcpdump on a lab interface; the yielded Capture holds the packets once the block ends."""
+        handle, path = tempfile.mkstemp(prefix="quilvane-capture-", suffix=".pcap")
+        os.close(handle)
+        process = subprocess.Popen(["ip", "netns", "exec", namespace or self.client, "tcpdump",
+                                    "-i", interface, "-n", "-U", "-s", "0", "-w", path, "icmp"],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        result = Capture()
+        try:
+            line = process.stderr.readline()
+            if "listening on" not in line:
+                raise RuntimeError("tcpdump did not start: " + line + process.stderr.read())
+            yield result
+        finally:
+            time.sleep(0.2)  # the last replies still on their way through the capture
+            process.send_signal(signal.SIGINT)
+            try:
+                process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+            result.packets = read_pcap(path)
+            os.unlink(path)
+
+
+class Result:
+    def __init__(self, out, err, code, elapsed):
+        self.out = out
+        self.err = err
+        self.code = code
+        self.elapsed = elapsed
+
+    def __repr__(self):
+        return "exit %d after %.2f s\n--- stdout\n%s--- stderr\n%s" % (
+            self.code, self.elapsed, self.out, self.err)
+
+
+class Running:
+    """The program running in the background, its output read as it comes."""
+
+    def __init__(self, command):
+        self.started = time.monotonic()
+        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.pid = self.process.pid
+        self._out = bytearray()
+        self._err = bytearray()
+        self._changed = threading.Condition()
+        self._readers = [threading.Thread(target=self._read, args=(self.process.stdout, self._out)),
+                         threading.Thread(target=self._read, args=(self.process.stderr, self._err))]
+        for reader in self._readers:
+            reader.daemon = True
+            reader.start()
+
+    def _read(self, stream, buffer):
+        while True:
+            chunk = stream.read1(65536)
+            with self._changed:
+                if not chunk:
+                    self._changed.notify_all()
+                    return
+                buffer.extend(chunk)
+                self._changed.notify_all()
+
+    def output(self):
+        with self._changed:
+            return self._out.decode("latin-1")
+
+    def wait_for(self, pattern, timeout=20, count=1):
+        """Waits until `pattern` (a regular expression) occurs `count` times in the output."""
+        deadline = time.monotonic() + timeout
+        with self._changed:
+            while len(re.findall(pattern, self._out.decode("latin-1"))) < count:
+                remaining = deadline - time.monotonic()
+                if remaining <= 0 or self.process.poll() is not None and not self._pending():
+                    raise AssertionError("no %r in the output:\n%s" % (pattern, self._out.decode(
+                        "latin-1")))
+                self._changed.wait(min(remaining, 0.05))
+
+    def _pending(self):
+        return any(reader.is_alive() for reader in self._readers)
+
+    def send(self, signal_number):
+        self.process.send_signal(signal_number)
+
+    def finish(self, timeout=30):
+        try:
+            code = self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+            raise
+        for reader in self._readers:
+            reader.join(timeout=10)
+        return Result(self._out.decode("latin-1"), self._err.decode("latin-1"), code,
+                      time.monotonic() - self.started)
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+
+def process_status(pid):
+    """The fields of /proc/PID/status."""
+    fields = {}
+    with open("/proc/%d/status" % pid, encoding="ascii") as status:
+        for line in status:
+            key, _, value = line.partition(":")
+            fields[key] = value.strip()
+    return fields
+
+
+# ---------------------------------------------------------------------------------------------
+# Expected output. Templates are literal text except for these marks:
+#   <banner>       the two banner lines with their blank lines (the attribution wording is free)
+#   X ms           a measured time ("0.1 ms", "12.3 ms")
+#   hh:mm:ss, yyyy/mm/dd   the clock and date of a stamp
+
+BANNER_PATTERN = r"\nQuilvane version 2\.18\n[^\n]+\n\n"
+MARKS = [
+    ("<banner>", BANNER_PATTERN),
+    ("X ms", r"\d+\.\d ms"),
+    ("hh:mm:ss", r"\d\d:\d\d:\d\d"),
+    ("yyyy/mm/dd", r"\d{4}/\d\d/\d\d"),
+]
+
+
+def template_pattern(template):
+    pattern = ""
+    rest = template
+    while rest:
+        positions = [(rest.find(mark), mark, regex) for mark, regex in MARKS if mark in rest]
+        if not positions:
+            pattern += re.escape(rest)
+            break
+        position, mark, regex = min(positions)
+        pattern += re.escape(rest[:position]) + regex
+        rest = rest[position + len(mark):]
+    return re.compile(pattern, re.DOTALL)
+
+
+def masked(text):
+    """The text with banner, measured times and stamps replaced by the template marks."""
+    text = re.sub(BANNER_PATTERN, "<banner>", text, count=1)
+    text = re.sub(r"\d+\.\d ms", "X ms", text)
+    text = re.sub(r"\d{4}/\d\d/\d\d", "yyyy/mm/dd", text)
+    return re.sub(r"\b\d\d:\d\d:\d\d\b", "hh:mm:ss", text)
+
+
+def loss(sent, received):
+    return ((sent - received) * 100 // sent) if sent else 0
+
+
+def header(address, size=32, interval=1000, name=None):
+    if name:
+        return "Pinging %s [%s] with %d bytes of data every %d ms:\n\n" % (name, address, size,
+                                                                          interval)
+    return "Pinging %s with %d bytes of data every %d ms:\n\n" % (address, size, interval)
+
+
+def reply(number, address, size=32, ttl=64, tos=None, stamp=""):
+    tail = " TOS=%d\n" % tos if tos is not None else "\n"
+    return "%sReply[%d] from %s: bytes=%d time=X ms TTL=%d%s" % (stamp, number, address, size,
+                                                                  ttl, tail)
+
+
+def timed_out(address, code=None, stamp=""):
+    if code is None:
+        return "%s%s: request timed out\n" % (stamp, address)
+    return "%s%s: request timed out (%d)\n" % (stamp, address, code)
+
+
+def receive_failed(text=RECEIVE_TIMED_OUT):
+    return "recvfrom() - %s\n" % text
+
+
+def _packets_and_times(sent, received, interim=False):
+    times = "X ms" if received else "0.0 ms"
+    return ("\n\tPackets: Sent = %d, Received = %d, Lost = %d (%d%% loss)"
+            "\nApproximate round trip times in milli-seconds:"
+            "\n\tMinimum = %s, Maximum = %s, Average = %s\n%s") % (
+                sent, received, sent - received, loss(sent, received), times, times, times,
+                "\n" if interim else "")
+
+
+def statistics(host, sent, received, interim=False):
+    return "\nPing statistics for %s:" % host + _packets_and_times(sent, received, interim)
+
+
+def totals(sent, received):
+    return "\nPing statistics for multiple hosts:" + _packets_and_times(sent, received)
+
+
+def many_header(size=32, interval=1000):
+    return "Pinging multiple hosts with %d bytes of data every %d ms:\n\n" % (size, interval)
+
+
+DF_MESSAGE = "Packet size exceeds MTU and needs to be fragmented but DF set.\n"
+SWITCHING = "switching to ICMP dll\n"
+ROUTES_DISABLED = "Route options disabled by ICMP dll\n"
+RAW_REFUSED = "socket() - Operation not permitted\n"
+
+
+# ---------------------------------------------------------------------------------------------
+# Consistency of the statistics, checked on every output compared
+
+PACKETS = re.compile(r"Packets: Sent = (\d+), Received = (\d+), Lost = (-?\d+) \((-?\d+)% loss\)"
+                     r"\nApproximate round trip times in milli-seconds:"
+                     r"\n\tMinimum = (\d+\.\d) ms, Maximum = (\d+\.\d) ms, Average = (\d+\.\d) ms")
+
+
+def statistics_problems(text):
+    problems = []
+    for match in PACKETS.finditer(text):
+        sent, received, lost, percent = (int(match.group(i)) for i in range(1, 5))
+        minimum, maximum, average = (float(match.group(i)) for i in range(5, 8))
+        if received > sent or lost != sent - received or percent != loss(sent, received):
+            problems.append("impossible packet figures: " + match.group(0).splitlines()[0])
+        if received == 0 and (minimum, maximum, average) != (0.0, 0.0, 0.0):
+            problems.append("times without a reply: " + match.group(0))
+        if received and not minimum - 0.05 <= average <= maximum + 0.05:
+            problems.append("average outside minimum and maximum: " + match.group(0))
+    return problems
+
+
+class LabTestCase(unittest.TestCase):
+    maxDiff = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.lab = LAB
+
+    def assertOutput(self, result, expected, code=0):
+        """The whole standard output matches the template, with the expected exit code."""
+        if not template_pattern(expected).fullmatch(result.out):
+            self.assertEqual(masked(result.out), expected, "output differs\n%r" % result)
+        self.assertEqual(statistics_problems(result.out), [], repr(result))
+        self.assertEqual(result.code, code, "exit code differs\n%r" % result)
+
+    def assertNoPause(self, result, limit):
+        """Nothing waited the (deliberately long) interval: the run ended well before `limit` s."""
+        self.assertLess(result.elapsed, limit, "the run waited an interval\n%r" % result)
+
+
+# ---------------------------------------------------------------------------------------------
+# Packet captures
+
+
+class Packet:
+    def __init__(self, data):
+        self.ip = data
+        self.header_length = (data[0] & 0x0F) * 4
+        self.tos = data[1]
+        self.total_length = struct.unpack("!H", data[2:4])[0]
+        self.dont_fragment = bool(struct.unpack("!H", data[6:8])[0] & 0x4000)
+        self.ttl = data[8]
+        self.protocol = data[9]
+        self.source = ".".join(str(b) for b in data[12:16])
+        self.destination = ".".join(str(b) for b in data[16:20])
+        self.options = data[20:self.header_length]
+        self.icmp = data[self.header_length:self.total_length]
+        self.type = self.icmp[0]
+        self.code = self.icmp[1]
+        # Identifier and sequence as the program writes them: in the sender's memory order.
+        self.identifier = struct.unpack("<H", self.icmp[4:6])[0]
+        self.sequence = struct.unpack("<H", self.icmp[6:8])[0]
+        self.data = self.icmp[8:]
+
+    def checksum_valid(self):
+        return internet_checksum(self.icmp) == 0
+
+
+class Capture:
+    def __init__(self):
+        self.packets = []
+
+    def requests(self):
+        return [p for p in self.packets if p.type == 8]
+
+    def replies(self):
+        return [p for p in self.packets if p.type == 0]
+
+
+def internet_checksum(data):
+    if len(data) % 2:
+        data += b"\0"
+    total = sum(struct.unpack("!%dH" % (len(data) // 2), data))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return ~total & 0xFFFF
+
+
+def read_pcap(path):
+    """The IPv4 packets of a classic pcap file (Ethernet or raw IP link type)."""
+    with open(path, "rb") as capture:
+        data = capture.read()
+    if len(data) < 24:
+        return []
+    magic = data[:4]
+    if magic in (b"\xd4\xc3\xb2\xa1", b"\x4d\x3c\xb2\xa1"):
+        order = "<"
+    elif magic in (b"\xa1\xb2\xc3\xd4", b"\xa1\xb2\x3c\x4d"):
+        order = ">"
+    else:
+        raise ValueError("not a pcap file: %s" % path)
+    link_type = struct.unpack(order + "I", data[20:24])[0]
+    packets = []
+    offset = 24
+    while offset + 16 <= len(data):
+        captured = struct.unpack(order + "I", data[offset + 8:offset + 12])[0]
+        frame = data[offset + 16:offset + 16 + captured]
+        offset += 16 + captured
+        if link_type == 1:  # Ethernet
+            if len(frame) < 14 or frame[12:14] != b"\x08\x00":
+                continue
+            frame = frame[14:]
+        elif link_type == 113:  # Linux cooked capture
+            if len(frame) < 16 or frame[14:16] != b"\x08\x00":
+                continue
+            frame = frame[16:]
+        elif link_type not in (101, 228):  # raw IP
+            continue
+        if len(frame) >= 28 and frame[0] >> 4 == 4 and frame[9] == 1:
+            packets.append(Packet(bytes(frame)))
+    return packets
+
+
+# ---------------------------------------------------------------------------------------------
+# Entry
+
+
+def main():
+    global LAB
+    parser = argparse.ArgumentParser(add_help=False)
+    parser.add_argument("--binary")
+    parser.add_argument("--responder")
+    parser.add_argument("--state", help="facts of a running lab; without it a lab of its own")
+    known, rest = parser.parse_known_args()
+    if os.geteuid() != 0:
+        print("SKIPPED: the lab tests need root (network namespaces, raw sockets, capabilities);"
+              " run them as root, as CI does.")
+        sys.exit(77)
+    CONFIG["binary"] = known.binary or os.environ.get("QUILVANE_BINARY")
+    CONFIG["responder"] = known.responder or os.environ.get("LAB_RESPONDER")
+    if not CONFIG["binary"] or not os.access(CONFIG["binary"], os.X_OK):
+        sys.exit("the program to test is missing: --binary PATH")
+    for tool in ("ip", "tcpdump", "nft", "setpriv", "setcap", "valgrind"):
+        if shutil.which(tool) is None:
+            sys.exit("%s is missing (tools/install-dependencies installs it)" % tool)
+    LAB = Lab.from_state(known.state) if known.state else Lab.start_private()
+    try:
+        program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
+    finally:
+        LAB.stop_private()
+    sys.exit(0 if program.result.wasSuccessful() else 1)

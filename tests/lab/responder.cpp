@@ -1,0 +1,370 @@
+// Test responder for the lab: answers ICMP echo requests from a raw socket, with injected faults.
+//
+// It runs in a namespace whose kernel ignores echo requests, takes the requests sent to one
+// address (--address), and answers each from that address. Options pick the faults; by default
+// they apply to every request, with --only to the listed requests (counted from 1):
+//
+//   --delay MS          send everything for the request MS milliseconds late
+//   --drop              send nothing at all
+//   --other N           first N ICMP messages of --other-type/--other-code (default 3/1,
+//                       destination host unreachable) quoting the request, like a router's error
+//   --foreign N         then N echo replies with identifiers that are not the request's
+//   --stale N           then N echo replies with the request's identifier and earlier sequences
+//   --truncate N        answer with the echo reply cut to its first N ICMP bytes
+//   --garbage N         answer with N bytes of garbage (no echo reply type) instead
+//   --no-reply          send the messages above but no echo reply
+//   --duplicate N       send the echo reply N more times
+//   --ttl N, --tos N    TTL and TOS of everything sent (default 64, the request's TOS)
+//
+// It prints "ready" on standard output once it listens, and one line per request on standard
+// error with --verbose. SIGTERM or SIGINT end it.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/ip.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+volatile sig_atomic_t stopping = 0;
+
+void onSignal(int) {
+    stopping = 1;
+}
+
+struct Options {
+    in_addr_t address = INADDR_NONE;
+    std::set<long> only;  // empty: every request
+    long delayMs = 0;
+    bool drop = false;
+    long other = 0;
+    int otherType = 3;
+    int otherCode = 1;
+    long foreign = 0;
+    long stale = 0;
+    long truncate = -1;
+    long garbage = -1;
+    bool noReply = false;
+    long duplicate = 0;
+    int ttl = 64;
+    int tos = -1;  // -1: the request's
+    bool verbose = false;
+};
+
+[[noreturn]] void fail(const std::string& message) {
+    std::fprintf(stderr, "lab_responder: %s\n", message.c_str());
+    std::exit(2);
+}
+
+long number(const char* text, long low, long high) {
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < low || value > high) {
+        fail(std::string("bad number: ") + text);
+    }
+    return value;
+}
+
+std::set<long> numberList(const char* text) {
+    std::set<long> values;
+    std::string all(text);
+    size_t start = 0;
+    while (start <= all.size()) {
+        size_t comma = all.find(',', start);
+        std::string piece =
+            all.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        values.insert(number(piece.c_str(), 1, 1000000000));
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    return values;
+}
+
+Options parseOptions(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        std::string name = argv[i];
+        auto value = [&]() -> const char* {
+            if (i + 1 >= argc) fail("missing value for " + name);
+            return argv[++i];
+        };
+        if (name == "--address") {
+            options.address = inet_addr(value());
+        } else if (name == "--only") {
+            options.only = numberList(value());
+        } else if (name == "--delay") {
+            options.delayMs = number(value(), 0, 600000);
+        } else if (name == "--drop") {
+            options.drop = true;
+        } else if (name == "--other") {
+            options.other = number(value(), 0, 10000);
+        } else if (name == "--other-type") {
+            options.otherType = static_cast<int>(number(value(), 0, 255));
+        } else if (name == "--other-code") {
+            options.otherCode = static_cast<int>(number(value(), 0, 255));
+        } else if (name == "--foreign") {
+            options.foreign = number(value(), 0, 10000);
+        } else if (name == "--stale") {
+            options.stale = number(value(), 0, 10000);
+        } else if (name == "--truncate") {
+            options.truncate = number(value(), 0, 65535);
+        } else if (name == "--garbage") {
+            options.garbage = number(value(), 1, 65000);
+        } else if (name == "--no-reply") {
+            options.noReply = true;
+        } else if (name == "--duplicate") {
+            options.duplicate = number(value(), 0, 10000);
+        } else if (name == "--ttl") {
+            options.ttl = static_cast<int>(number(value(), 1, 255));
+        } else if (name == "--tos") {
+            options.tos = static_cast<int>(number(value(), 0, 255));
+        } else if (name == "--verbose") {
+            options.verbose = true;
+        } else {
+            fail("unknown option " + name);
+        }
+    }
+    if (options.address == INADDR_NONE) fail("--address is required");
+    return options;
+}
+
+uint16_t checksum(const uint8_t* bytes, size_t length) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i + 1 < length; i += 2) sum += (bytes[i] << 8) | bytes[i + 1];
+    if (length % 2 != 0) sum += bytes[length - 1] << 8;
+    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<uint16_t>(~sum);
+}
+
+void setChecksum(std::vector<uint8_t>& icmp) {
+    if (icmp.size() < 4) return;
+    icmp[2] = icmp[3] = 0;
+    uint16_t sum = checksum(icmp.data(), icmp.size());
+    icmp[2] = static_cast<uint8_t>(sum >> 8);
+    icmp[3] = static_cast<uint8_t>(sum & 0xFF);
+}
+
+// Identifier and sequence stay in the byte order the request carried them in.
+void setWord(std::vector<uint8_t>& icmp, size_t offset, uint16_t bytesAsRead) {
+    std::memcpy(icmp.data() + offset, &bytesAsRead, 2);
+}
+uint16_t word(const std::vector<uint8_t>& icmp, size_t offset) {
+    uint16_t value;
+    std::memcpy(&value, icmp.data() + offset, 2);
+    return value;
+}
+
+// Sequence numbers are compared in the byte order the program writes them (little-endian).
+uint16_t littleEndian(uint16_t bytesAsRead) {
+    uint8_t b[2];
+    std::memcpy(b, &bytesAsRead, 2);
+    return static_cast<uint16_t>(b[0] | (b[1] << 8));
+}
+uint16_t asBytes(uint16_t littleEndianValue) {
+    uint8_t b[2] = {static_cast<uint8_t>(littleEndianValue & 0xFF),
+                    static_cast<uint8_t>(littleEndianValue >> 8)};
+    uint16_t value;
+    std::memcpy(&value, b, 2);
+    return value;
+}
+
+struct Outgoing {
+    int64_t dueNs = 0;
+    in_addr_t destination = 0;
+    uint8_t tos = 0;
+    std::vector<uint8_t> icmp;
+};
+
+int64_t nowNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+class Responder {
+  public:
+    explicit Responder(const Options& options) : options_(options) {}
+
+    void open() {
+        receiver_ = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+        if (receiver_ < 0) fail(std::string("raw ICMP socket: ") + std::strerror(errno));
+        // IPPROTO_RAW implies a header of our own: source address, TTL and length as we say.
+        sender_ = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+        if (sender_ < 0) fail(std::string("raw IP socket: ") + std::strerror(errno));
+    }
+
+    void run() {
+        std::printf("ready\n");
+        std::fflush(stdout);
+        while (!stopping) {
+            int waitMs = -1;
+            if (!queue_.empty()) {
+                int64_t untilDue = queue_.front().dueNs - nowNs();
+                waitMs = untilDue <= 0 ? 0 : static_cast<int>((untilDue + 999999) / 1000000);
+            }
+            pollfd readable{receiver_, POLLIN, 0};
+            int ready = poll(&readable, 1, waitMs);
+            if (ready < 0 && errno != EINTR) fail(std::string("poll: ") + std::strerror(errno));
+            if (ready > 0) receive();
+            sendDue();
+        }
+    }
+
+  private:
+    void receive() {
+        uint8_t buffer[65536];
+        ssize_t length = recv(receiver_, buffer, sizeof buffer, 0);
+        if (length < 20) return;
+        size_t headerLength = (buffer[0] & 0x0F) * 4u;
+        if (headerLength < 20 || static_cast<size_t>(length) < headerLength + 8) return;
+        in_addr_t source, destination;
+        std::memcpy(&source, buffer + 12, 4);
+        std::memcpy(&destination, buffer + 16, 4);
+        if (destination != options_.address || buffer[headerLength] != 8) return;
+        ++requests_;
+        std::vector<uint8_t> ipHeader(buffer, buffer + headerLength);
+        std::vector<uint8_t> request(buffer + headerLength, buffer + length);
+        uint8_t tos = options_.tos >= 0 ? static_cast<uint8_t>(options_.tos) : buffer[1];
+        if (options_.verbose) {
+            std::fprintf(stderr, "request %ld: %zu ICMP bytes, sequence %u\n", requests_,
+                         request.size(), littleEndian(word(request, 6)));
+        }
+        bool faulty = options_.only.empty() || options_.only.count(requests_) != 0;
+        int64_t due = nowNs() + (faulty ? options_.delayMs * 1000000 : 0);
+        if (!faulty) {
+            queue(due, source, tos, echoReply(request));
+            return;
+        }
+        if (options_.drop) return;
+        for (long i = 0; i < options_.other; ++i) {
+            queue(due, source, tos, otherMessage(ipHeader, request));
+        }
+        for (long i = 0; i < options_.foreign; ++i) {
+            std::vector<uint8_t> reply = echoReply(request);
+            uint16_t identifier = littleEndian(word(request, 4));
+            setWord(reply, 4, asBytes(static_cast<uint16_t>(identifier + 1 + i % 65535)));
+            setChecksum(reply);
+            queue(due, source, tos, reply);
+        }
+        for (long i = 0; i < options_.stale; ++i) {
+            std::vector<uint8_t> reply = echoReply(request);
+            uint16_t sequence = littleEndian(word(request, 6));
+            setWord(reply, 6, asBytes(static_cast<uint16_t>(sequence - 1 - i % 65535)));
+            setChecksum(reply);
+            queue(due, source, tos, reply);
+        }
+        if (options_.noReply) return;
+        std::vector<uint8_t> answer;
+        if (options_.garbage >= 0) {
+            answer = garbage(static_cast<size_t>(options_.garbage));
+        } else {
+            answer = echoReply(request);
+            if (options_.truncate >= 0 && static_cast<size_t>(options_.truncate) < answer.size()) {
+                // A correct checksum over what is left, so that a ping socket sees it too.
+                answer.resize(static_cast<size_t>(options_.truncate));
+                setChecksum(answer);
+            }
+        }
+        for (long i = 0; i <= options_.duplicate; ++i) queue(due, source, tos, answer);
+    }
+
+    static std::vector<uint8_t> echoReply(const std::vector<uint8_t>& request) {
+        std::vector<uint8_t> reply = request;
+        reply[0] = 0;
+        reply[1] = 0;
+        setChecksum(reply);
+        return reply;
+    }
+
+    std::vector<uint8_t> otherMessage(const std::vector<uint8_t>& ipHeader,
+                                      const std::vector<uint8_t>& request) const {
+        std::vector<uint8_t> message(8, 0);
+        message[0] = static_cast<uint8_t>(options_.otherType);
+        message[1] = static_cast<uint8_t>(options_.otherCode);
+        message.insert(message.end(), ipHeader.begin(), ipHeader.end());
+        message.insert(message.end(), request.begin(), request.begin() + 8);
+        setChecksum(message);
+        return message;
+    }
+
+    std::vector<uint8_t> garbage(size_t length) {
+        std::vector<uint8_t> bytes(length);
+        for (auto& byte : bytes) {
+            seed_ = seed_ * 1103515245u + 12345u;
+            byte = static_cast<uint8_t>(seed_ >> 16);
+        }
+        // Never an echo reply or request: garbage is to be judged as garbage.
+        if (bytes[0] == 0 || bytes[0] == 8) bytes[0] = 0x2A;
+        return bytes;
+    }
+
+    void queue(int64_t due, in_addr_t destination, uint8_t tos, std::vector<uint8_t> icmp) {
+        Outgoing outgoing{due, destination, tos, std::move(icmp)};
+        auto place = std::upper_bound(
+            queue_.begin(), queue_.end(), outgoing,
+            [](const Outgoing& a, const Outgoing& b) { return a.dueNs < b.dueNs; });
+        queue_.insert(place, std::move(outgoing));
+    }
+
+    void sendDue() {
+        int64_t now = nowNs();
+        while (!queue_.empty() && queue_.front().dueNs <= now) {
+            send(queue_.front());
+            queue_.erase(queue_.begin());
+        }
+    }
+
+    void send(const Outgoing& outgoing) {
+        std::vector<uint8_t> packet(20, 0);
+        packet[0] = 0x45;
+        packet[1] = outgoing.tos;
+        packet[8] = static_cast<uint8_t>(options_.ttl);
+        packet[9] = IPPROTO_ICMP;
+        std::memcpy(packet.data() + 12, &options_.address, 4);
+        std::memcpy(packet.data() + 16, &outgoing.destination, 4);
+        packet.insert(packet.end(), outgoing.icmp.begin(), outgoing.icmp.end());
+        // The kernel fills in the total length, identification and header checksum.
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = outgoing.destination;
+        if (sendto(sender_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                   sizeof to) < 0) {
+            std::fprintf(stderr, "lab_responder: sendto: %s\n", std::strerror(errno));
+        }
+    }
+
+    Options options_;
+    int receiver_ = -1;
+    int sender_ = -1;
+    long requests_ = 0;
+    uint32_t seed_ = 20240607u;
+    std::vector<Outgoing> queue_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options = parseOptions(argc, argv);
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    Responder responder(options);
+    responder.open();
+    responder.run();
+    return 0;
+}

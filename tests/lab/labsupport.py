@@ -141,6 +141,8 @@ class Lab:
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.wait()
+            process.stdout.close()
+            process.stderr.close()
 
     @contextlib.contextmanager
     def capture(self, interface, namespace=None):
@@ -148,7 +150,8 @@ class Lab:
         handle, path = tempfile.mkstemp(prefix="quilvane-capture-", suffix=".pcap")
         os.close(handle)
         process = subprocess.Popen(["ip", "netns", "exec", namespace or self.client, "tcpdump",
-                                    "-i", interface, "-n", "-U", "-s", "0", "-w", path, "icmp"],
+                                    "-i", interface, "-n", "-U", "--immediate-mode", "-Z", "root", "-s", "0",
+                                    "-w", path, "icmp"],
                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         result = Capture()
         try:
@@ -164,6 +167,7 @@ class Lab:
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.wait()
+            process.stderr.close()
             result.packets = read_pcap(path)
             os.unlink(path)
 
@@ -234,8 +238,7 @@ class Running:
             self.process.kill()
             self.process.wait()
             raise
-        for reader in self._readers:
-            reader.join(timeout=10)
+        self._close()
         return Result(self._out.decode("latin-1"), self._err.decode("latin-1"), code,
                       time.monotonic() - self.started)
 
@@ -243,6 +246,14 @@ class Running:
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
+        self._close()
+
+    def _close(self):
+        for reader in self._readers:
+            reader.join(timeout=10)
+        for stream in (self.process.stdout, self.process.stderr):
+            if not stream.closed:
+                stream.close()
 
 
 def process_status(pid):
@@ -270,6 +281,9 @@ MARKS = [
 ]
 
 
+NO_TIMES = "Minimum = 0.0 ms, Maximum = 0.0 ms, Average = 0.0 ms"
+
+
 def template_pattern(template):
     pattern = ""
     rest = template
@@ -287,7 +301,8 @@ def template_pattern(template):
 def masked(text):
     """The text with banner, measured times and stamps replaced by the template marks."""
     text = re.sub(BANNER_PATTERN, "<banner>", text, count=1)
-    text = re.sub(r"\d+\.\d ms", "X ms", text)
+    text = re.sub(r"\d+\.\d ms", "X ms", text.replace(NO_TIMES, "<no times>")).replace(
+        "<no times>", NO_TIMES)
     text = re.sub(r"\d{4}/\d\d/\d\d", "yyyy/mm/dd", text)
     return re.sub(r"\b\d\d:\d\d:\d\d\b", "hh:mm:ss", text)
 
@@ -344,6 +359,9 @@ DF_MESSAGE = "Packet size exceeds MTU and needs to be fragmented but DF set.\n"
 SWITCHING = "switching to ICMP dll\n"
 ROUTES_DISABLED = "Route options disabled by ICMP dll\n"
 RAW_REFUSED = "socket() - Operation not permitted\n"
+NOT_LOADABLE = "Could not load the ICMP DLL\n"
+HOW_TO_FIX = ("To ping, give this program the raw-socket right (setcap cap_net_raw+p) or allow ping"
+              " sockets for your group (sysctl net.ipv4.ping_group_range).\n")
 
 
 # ---------------------------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 //   --drop              send nothing at all
 //   --other N           first N ICMP messages of --other-type/--other-code (default 3/1,
 //                       destination host unreachable) quoting the request, like a router's error
+//                       (fragmentation needed, 3/4, names an MTU of 1280)
 //   --foreign N         then N echo replies with identifiers that are not the request's
 //   --stale N           then N echo replies with the request's identifier and earlier sequences
 //   --truncate N        answer with the echo reply cut to its first N ICMP bytes
@@ -295,6 +296,11 @@ class Responder {
         std::vector<uint8_t> message(8, 0);
         message[0] = static_cast<uint8_t>(options_.otherType);
         message[1] = static_cast<uint8_t>(options_.otherCode);
+        if (options_.otherType == 3 && options_.otherCode == 4) {
+            // Fragmentation needed: the next hop's MTU, which the kernel takes only when sane.
+            message[6] = 1280 >> 8;
+            message[7] = 1280 & 0xFF;
+        }
         message.insert(message.end(), ipHeader.begin(), ipHeader.end());
         message.insert(message.end(), request.begin(), request.begin() + 8);
         setChecksum(message);

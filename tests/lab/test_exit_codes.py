@@ -1,0 +1,85 @@
+#!/usr/bin/env python3
+"""Exit codes end to end: 0 only when the last echo was answered, never for a failure."""
+
+import labsupport
+from labsupport import (DF_MESSAGE, HOW_TO_FIX, NOT_LOADABLE, LabTestCase, header, many_header,
+                        reply, statistics, timed_out, totals)
+
+
+class ExitCodes(LabTestCase):
+    def test_a_target_outside_the_lab_fails_to_send_at_once(self):
+        # The client has no default route: sendto fails with "Network is unreachable" and the
+        # next request follows after a short pause, not after the interval.
+        outside = self.lab["OUTSIDE_ADDR"]
+        result = self.lab.run([outside, "-n", "2", "-t", "3000"])
+        self.assertOutput(result, "<banner>" + header(outside, interval=3000)
+                          + "sendto() - Network is unreachable\n" * 2
+                          + statistics(outside, 2, 0), code=1)
+        self.assertNoPause(result, 3.0)
+
+    def test_the_echo_service_reports_the_unreachable_net(self):
+        outside = self.lab["OUTSIDE_ADDR"]
+        with self.lab.ping_sockets(allowed=True):
+            result = self.lab.run([outside, "-i", "-n", "1"])
+        self.assertOutput(result, "<banner>" + header(outside) + "Incorrect IP status: 11002\n"
+                          + statistics(outside, 1, 0), code=5)
+
+    def test_a_failed_send_then_a_reply_ends_with_0(self):
+        outside, alpha = self.lab["OUTSIDE_ADDR"], self.lab["ALPHA_ADDR"]
+        result = self.lab.run([outside, alpha, "-t", "50"])
+        self.assertOutput(result, "<banner>" + many_header(interval=50)
+                          + "sendto() - Network is unreachable\n" + reply(2, alpha)
+                          + totals(2, 1))
+
+    def test_a_reply_then_a_failed_send_ends_with_1(self):
+        outside, alpha = self.lab["OUTSIDE_ADDR"], self.lab["ALPHA_ADDR"]
+        result = self.lab.run([alpha, outside, "-t", "50"])
+        self.assertOutput(result, "<banner>" + many_header(interval=50) + reply(1, alpha)
+                          + "sendto() - Network is unreachable\n" + totals(2, 1), code=1)
+
+    def test_a_time_out_after_a_reply_ends_with_1(self):
+        alpha, silent = self.lab["ALPHA_ADDR"], self.lab["SILENT_ADDR"]
+        result = self.lab.run([alpha, silent, "-w", "100"])
+        self.assertOutput(result, "<banner>" + many_header() + reply(1, alpha)
+                          + timed_out(silent) + totals(2, 1), code=1)
+
+    def test_ping_sockets_refused_in_a_many_host_run(self):
+        # The library is tried once: one message, later hosts are skipped silently.
+        alpha, alpha2 = self.lab["ALPHA_ADDR"], self.lab["ALPHA_ADDR2"]
+        with self.lab.ping_sockets(allowed=False):
+            result = self.lab.run([alpha, alpha2, "-i", "-n", "2", "-t", "50"])
+        self.assertOutput(result, "<banner>" + many_header(interval=50) + NOT_LOADABLE
+                          + HOW_TO_FIX + "\n" + "No ping statistics available\n", code=2)
+
+    def test_no_host_at_all_ends_with_2(self):
+        alpha = self.lab["ALPHA_ADDR"]
+        result = self.lab.run(["-n", "2", alpha])
+        self.assertOutput(result, "Host %s ignored\n<banner>\nNo host specified\n" % alpha,
+                          code=2)
+
+    def test_a_negative_count_pings_nothing_and_ends_with_0(self):
+        alpha, alpha2 = self.lab["ALPHA_ADDR"], self.lab["ALPHA_ADDR2"]
+        result = self.lab.run([alpha, alpha2, "-n", "-3"])
+        self.assertOutput(result, "<banner>" + many_header() + "No ping statistics available\n")
+
+    def test_dont_fragment_refusals_end_with_3(self):
+        alpha = self.lab["ALPHA_ADDR"]
+        result = self.lab.run([alpha, "-n", "1", "-f", "-s", "2000"])
+        self.assertOutput(result, "<banner>" + header(alpha, 2000) + DF_MESSAGE
+                          + statistics(alpha, 1, 0), code=3)
+
+    def test_an_unresolvable_last_host_ends_with_2(self):
+        alpha, unknown = self.lab["ALPHA_ADDR"], self.lab["UNKNOWN_NAME"]
+        result = self.lab.run([alpha, unknown, "-t", "50"])
+        self.assertOutput(result, "<banner>" + many_header(interval=50) + reply(1, alpha)
+                          + "Host not found: %s  error 11001\n" % unknown + totals(1, 1),
+                          code=2)
+
+    def test_usage_ends_with_255(self):
+        result = self.lab.run(["-?"])
+        self.assertOutput(result, "<banner>", code=255)
+        self.assertTrue(result.err.startswith("Usage:\n"), result)
+
+
+if __name__ == "__main__":
+    labsupport.main()

@@ -1,0 +1,198 @@
+// The per-attempt flow both engines share: reply numbers, status, beeps, interim and final blocks.
+#include "report/host_report.h"
+
+#include <gtest/gtest.h>
+
+#include "fakes/fake_platform.h"
+#include "support/console_control.h"
+
+namespace quilvane {
+namespace {
+
+using testing::ScopedFakePlatform;
+
+const LocalTime stamp{2026, 12, 7, 9, 5, 3};
+
+std::vector<std::string> beeps(const ScopedFakePlatform& scoped) {
+    return scoped.fake.callsStartingWith("beep");
+}
+
+TEST(HostReportAttempts, ReplyPrintsSetsStatusAndRecords) {
+    ScopedFakePlatform scoped;
+    lastStatus = 7;
+    HostReport report(PingSettings{}, false);
+    report.reply(stamp, 3, "10.0.0.1", 12.3L, 64, 0, nullptr, 0);
+    EXPECT_EQ(scoped.output, "Reply[3] from 10.0.0.1: bytes=32 time=12.3 ms TTL=64\n");
+    EXPECT_EQ(lastStatus, 0);
+    EXPECT_EQ(report.statistics().received, 1u);
+    EXPECT_EQ(report.statistics().samples, 1u);
+    EXPECT_DOUBLE_EQ(report.statistics().average, 12.3);
+}
+
+TEST(HostReportAttempts, ReplyNumberFromTheRunWinsOverSent) {
+    ScopedFakePlatform scoped;
+    PingSettings settings;
+    settings.replyNumber = 7;
+    HostReport report(settings, true);
+    report.reply(stamp, 1, "10.0.0.1", 1.0L, 64, 0, nullptr, 0);
+    EXPECT_EQ(scoped.output, "Reply[7] from 10.0.0.1: bytes=32 time=1.0 ms TTL=64\n");
+}
+
+TEST(HostReportAttempts, RouteBlockFollowsTheReplyWhenOptionsCame) {
+    ScopedFakePlatform scoped;
+    PingSettings settings;
+    settings.recordRoutes = 1;
+    settings.tosGiven = 1;
+    HostReport report(settings, false);
+    uint8_t options[40] = {7, 7, 8, 10, 0, 0, 1};
+    report.reply(stamp, 1, "10.0.0.1", 1.0L, 64, 4, options, sizeof options);
+    EXPECT_EQ(scoped.output,
+              "Reply[1] from 10.0.0.1: bytes=32 time=1.0 ms TTL=64 TOS=4\n\tRoute:  10.0.0.1\n");
+}
+
+TEST(HostReportAttempts, TimeoutsSetStatusOneAndRecordNothing) {
+    ScopedFakePlatform scoped;
+    HostReport report(PingSettings{}, false);
+    report.timeout(stamp, "10.0.0.1");
+    EXPECT_EQ(lastStatus, 1);
+    lastStatus = 6;
+    report.codedTimeout(stamp, "10.0.0.1");
+    EXPECT_EQ(lastStatus, 1);
+    EXPECT_EQ(scoped.output, "10.0.0.1: request timed out\n10.0.0.1: request timed out (6)\n");
+    EXPECT_EQ(report.statistics().received, 0u);
+    EXPECT_EQ(report.statistics().samples, 0u);
+}
+
+TEST(HostReportBeeps, BeepAfterRepliesOnly) {
+    ScopedFakePlatform scoped;
+    PingSettings settings;
+    settings.beepMode = 1;
+    HostReport report(settings, false);
+    report.reply(stamp, 1, "10.0.0.1", 1.0L, 64, 0, nullptr, 0);
+    report.timeout(stamp, "10.0.0.1");
+    report.codedTimeout(stamp, "10.0.0.1");
+    EXPECT_EQ(beeps(scoped), std::vector<std::string>{"beep 440 100"});
+}
+
+TEST(HostReportBeeps, BeepAfterTimeoutsOnly) {
+    ScopedFakePlatform scoped;
+    PingSettings settings;
+    settings.beepMode = 2;
+    HostReport report(settings, false);
+    report.reply(stamp, 1, "10.0.0.1", 1.0L, 64, 0, nullptr, 0);
+    report.timeout(stamp, "10.0.0.1");
+    report.codedTimeout(stamp, "10.0.0.1");
+    EXPECT_EQ(beeps(scoped), (std::vector<std::string>{"beep 440 100", "beep 440 100"}));
+}
+
+TEST(HostReportBeeps, NoBeepWithoutTheOption) {
+    ScopedFakePlatform scoped;
+    HostReport report(PingSettings{}, false);
+    report.reply(stamp, 1, "10.0.0.1", 1.0L, 64, 0, nullptr, 0);
+    report.timeout(stamp, "10.0.0.1");
+    EXPECT_TRUE(beeps(scoped).empty());
+}
+
+TEST(HostReportInterim, BreakPrintsTheBlockSoFarAndIsCleared) {
+    ScopedFakePlatform scoped;
+    HostReport report(PingSettings{}, false);
+    report.reply(stamp, 1, "10.0.0.1", 2.0L, 64, 0, nullptr, 0);
+    scoped.output.clear();
+    report.checkInterimRequest("10.0.0.1", 2);
+    EXPECT_EQ(scoped.output, "") << "nothing without a request";
+    breakRequested = true;
+    report.checkInterimRequest("10.0.0.1", 2);
+    EXPECT_FALSE(breakRequested);
+    EXPECT_EQ(scoped.output,
+              "\nPing statistics for 10.0.0.1:"
+              "\n\tPackets: Sent = 2, Received = 1, Lost = 1 (50% loss)"
+              "\nApproximate round trip times in milli-seconds:"
+              "\n\tMinimum = 2.0 ms, Maximum = 2.0 ms, Average = 2.0 ms\n\n");
+}
+
+TEST(HostReportInterim, MinimumShowsZeroWithoutSamplesAndStaysUnchanged) {
+    ScopedFakePlatform scoped;
+    HostReport report(PingSettings{}, false);
+    breakRequested = true;
+    report.checkInterimRequest("10.0.0.1", 1);
+    EXPECT_NE(scoped.output.find("Minimum = 0.0 ms"), std::string::npos);
+    EXPECT_EQ(report.statistics().minimum, minimumStartValue);
+}
+
+TEST(HostReportInterim, BeforeTheFirstAttemptShowsNoStatistics) {
+    ScopedFakePlatform scoped;
+    HostReport report(PingSettings{}, false);
+    breakRequested = true;
+    report.checkInterimRequest("10.0.0.1", 0);
+    EXPECT_EQ(scoped.output, "No ping statistics available\n");
+}
+
+TEST(HostReportInterim, InRoundOrLimitedOutputClearsSilently) {
+    PingSettings limited;
+    limited.limitOutput = 1;
+    for (auto [settings, inRound] : {std::pair{PingSettings{}, true}, std::pair{limited, false}}) {
+        ScopedFakePlatform scoped;
+        HostReport report(settings, inRound);
+        breakRequested = true;
+        report.checkInterimRequest("10.0.0.1", 1);
+        EXPECT_FALSE(breakRequested);
+        EXPECT_EQ(scoped.output, "");
+    }
+}
+
+TEST(HostReportFinish, FinalBlockAndHandOver) {
+    ScopedFakePlatform scoped;
+    HostReport report(PingSettings{}, false);
+    report.reply(stamp, 1, "10.0.0.1", 12.3L, 64, 0, nullptr, 0);
+    report.reply(stamp, 2, "10.0.0.1", 10.0L, 64, 0, nullptr, 0);
+    report.reply(stamp, 3, "10.0.0.1", 15.5L, 64, 0, nullptr, 0);
+    scoped.output.clear();
+    PingStatistics handed;
+    report.finish("10.0.0.1", 3, &handed);
+    EXPECT_EQ(scoped.output,
+              "\nPing statistics for 10.0.0.1:"
+              "\n\tPackets: Sent = 3, Received = 3, Lost = 0 (0% loss)"
+              "\nApproximate round trip times in milli-seconds:"
+              "\n\tMinimum = 10.0 ms, Maximum = 15.5 ms, Average = 12.6 ms\n");
+    EXPECT_EQ(handed.sent, 3u);
+    EXPECT_EQ(handed.received, 3u);
+    EXPECT_EQ(handed.samples, 3u);
+    EXPECT_EQ(handed.minimum, 10.0);
+}
+
+TEST(HostReportFinish, AllLostHandsOverAZeroMinimum) {
+    ScopedFakePlatform scoped;
+    HostReport report(PingSettings{}, true);
+    for (int i = 0; i < 4; ++i) report.timeout(stamp, "10.0.0.1");
+    scoped.output.clear();
+    PingStatistics handed;
+    report.finish("10.0.0.1", 4, &handed);
+    EXPECT_EQ(scoped.output, "") << "in a round the block is the driver's";
+    EXPECT_EQ(handed.sent, 4u);
+    EXPECT_EQ(handed.received, 0u);
+    EXPECT_EQ(handed.minimum, 0.0);
+}
+
+TEST(HostReportFinish, NothingSentPrintsTheNoStatisticsLineAndHandsNothingOver) {
+    ScopedFakePlatform scoped;
+    HostReport report(PingSettings{}, false);
+    PingStatistics handed;
+    handed.sent = 99;
+    report.finish("10.0.0.1", 0, &handed);
+    EXPECT_EQ(scoped.output, "No ping statistics available");
+    EXPECT_EQ(handed.sent, 99u);
+}
+
+TEST(HostReportFinish, LimitedOutputPrintsNoBlock) {
+    ScopedFakePlatform scoped;
+    PingSettings settings;
+    settings.limitOutput = 1;
+    HostReport report(settings, false);
+    EXPECT_FALSE(report.printsHostBlocks());
+    report.timeout(stamp, "10.0.0.1");
+    report.finish("10.0.0.1", 1, nullptr);
+    EXPECT_EQ(scoped.output, "10.0.0.1: request timed out\n");
+}
+
+}  // namespace
+}  // namespace quilvane

@@ -1,0 +1,264 @@
+#!/usr/bin/env python3
+"""Faults injected in the lab: late, duplicated, foreign, stale, truncated and garbage replies,
+other ICMP messages, rejecting and lossy routers, and a second pinger beside the program.
+Each output follows the engines' rules exactly and its statistics stay consistent."""
+
+import re
+
+import labsupport
+from labsupport import (LabTestCase, header, receive_failed, reply, statistics, timed_out)
+
+REJECT_TABLE = "quilvane_lab"
+
+
+def responder_address(number):
+    return "198.18.8.%d" % number
+
+
+class LateReplies(LabTestCase):
+    def test_a_reply_after_its_time_out_is_skipped_while_the_next_is_answered(self):
+        # Request 1 times out at 200 ms, request 2 is answered at once, the late reply arrives
+        # during the pause and is passed over by request 3.
+        address = responder_address(101)
+        with self.lab.responder(address, "--delay", "400", "--only", "1"):
+            result = self.lab.run([address, "-n", "3", "-w", "200", "-t", "300"])
+        self.assertOutput(result, "<banner>" + header(address, interval=300)
+                          + timed_out(address) + reply(2, address) + reply(3, address)
+                          + statistics(address, 3, 2))
+
+    def test_replies_always_late_are_never_taken_for_later_requests(self):
+        # Whether a late reply meets a wait or a receive step is a matter of microseconds, so the
+        # lines may vary; what may not is a reply faster than the delay, or broken figures.
+        address = responder_address(102)
+        with self.lab.responder(address, "--delay", "150"):
+            result = self.lab.run([address, "-n", "6", "-w", "100", "-t", "20"])
+        lines = result.out.split(header(address, interval=20))[1].split("\nPing statistics")[0]
+        allowed = re.compile(r"(Reply\[\d\] from %s: bytes=32 time=(\d+\.\d) ms TTL=64"
+                             r"|%s: request timed out( \([4-7]\))?"
+                             r"|recvfrom\(\) - %s)$" % (re.escape(address), re.escape(address),
+                                                        labsupport.RECEIVE_TIMED_OUT))
+        outcomes = 0
+        replies = 0
+        for line in lines.splitlines():
+            match = allowed.match(line)
+            self.assertIsNotNone(match, "unexpected line %r\n%r" % (line, result))
+            if match.group(2):
+                replies += 1
+                self.assertGreaterEqual(float(match.group(2)), 149.0, result)
+            if not line.startswith("recvfrom"):
+                outcomes += 1
+        self.assertEqual(outcomes, 6, result)
+        self.assertIn(statistics(address, 6, replies).replace("X ms", "").split("\nApprox")[0],
+                      result.out)
+        self.assertEqual(labsupport.statistics_problems(result.out), [])
+        last = lines.splitlines()[-1]
+        self.assertEqual(result.code, 0 if last.startswith("Reply") else 1, result)
+
+    def test_a_drop_then_a_reply_ends_with_0_and_the_reverse_with_1(self):
+        address = responder_address(103)
+        with self.lab.responder(address, "--drop", "--only", "1"):
+            result = self.lab.run([address, "-n", "2", "-w", "100", "-t", "20"])
+        self.assertOutput(result, "<banner>" + header(address, interval=20) + timed_out(address)
+                          + reply(2, address) + statistics(address, 2, 1))
+        address = responder_address(104)
+        with self.lab.responder(address, "--drop", "--only", "2"):
+            result = self.lab.run([address, "-n", "2", "-w", "100", "-t", "20"])
+        self.assertOutput(result, "<banner>" + header(address, interval=20) + reply(1, address)
+                          + timed_out(address) + statistics(address, 2, 1), code=1)
+
+
+class Duplicates(LabTestCase):
+    def test_duplicated_replies_are_passed_over(self):
+        address = responder_address(105)
+        with self.lab.responder(address, "--duplicate", "2"):
+            result = self.lab.run([address, "-n", "4", "-t", "50"])
+        self.assertOutput(result, "<banner>" + header(address, interval=50)
+                          + "".join(reply(n, address) for n in range(1, 5))
+                          + statistics(address, 4, 4))
+
+    def test_the_echo_service_passes_duplicates_over(self):
+        address = responder_address(106)
+        with self.lab.ping_sockets(allowed=True), \
+                self.lab.responder(address, "--duplicate", "3"):
+            result = self.lab.run([address, "-i", "-n", "3", "-t", "50"])
+        self.assertOutput(result, "<banner>" + header(address, interval=50)
+                          + "".join(reply(n, address) for n in range(1, 4))
+                          + statistics(address, 3, 3))
+
+
+class ForeignAndStale(LabTestCase):
+    def check_limit(self, number, kind, count, expected_middle):
+        address = responder_address(number)
+        with self.lab.responder(address, "--" + kind, str(count), "--only", "2"):
+            result = self.lab.run([address, "-n", "3", "-w", "500", "-t", "50"])
+        received = 3 - expected_middle.count("timed out")
+        self.assertOutput(result, "<banner>" + header(address, interval=50) + reply(1, address)
+                          + expected_middle + reply(3, address)
+                          + statistics(address, 3, received))
+
+    def test_twenty_foreign_replies_are_passed_over(self):
+        self.check_limit(110, "foreign", 20, reply(2, responder_address(110)))
+
+    def test_twenty_one_foreign_replies_end_the_wait(self):
+        self.check_limit(111, "foreign", 21, timed_out(responder_address(111), 6))
+
+    def test_twenty_stale_replies_are_passed_over(self):
+        self.check_limit(112, "stale", 20, reply(2, responder_address(112)))
+
+    def test_twenty_one_stale_replies_end_the_wait(self):
+        self.check_limit(113, "stale", 21, timed_out(responder_address(113), 7))
+
+    def test_a_hundred_foreign_replies_are_worked_off_21_at_a_time(self):
+        # Request 2's flood fills four receive steps; the fifth step passes the last 16 of it
+        # and the late replies 2 to 5 (20 datagrams), then takes its own.
+        address = responder_address(114)
+        with self.lab.responder(address, "--foreign", "100", "--only", "2"):
+            result = self.lab.run([address, "-n", "6", "-w", "500", "-t", "20"])
+        self.assertOutput(result, "<banner>" + header(address, interval=20) + reply(1, address)
+                          + timed_out(address, 6) * 4 + reply(6, address)
+                          + statistics(address, 6, 2))
+
+    def test_the_echo_service_never_sees_foreign_replies_and_passes_stale_ones(self):
+        address = responder_address(115)
+        with self.lab.ping_sockets(allowed=True), \
+                self.lab.responder(address, "--foreign", "50", "--stale", "50"):
+            result = self.lab.run([address, "-i", "-n", "3", "-t", "50"])
+        self.assertOutput(result, "<banner>" + header(address, interval=50)
+                          + "".join(reply(n, address) for n in range(1, 4))
+                          + statistics(address, 3, 3))
+
+
+class DamagedReplies(LabTestCase):
+    def test_a_reply_shorter_than_an_icmp_header_never_reaches_the_program(self):
+        # The kernel hands raw ICMP sockets nothing shorter than an ICMP header.
+        address = responder_address(120)
+        with self.lab.responder(address, "--truncate", "4", "--only", "2"):
+            result = self.lab.run([address, "-n", "3", "-w", "200", "-t", "50"])
+        self.assertOutput(result, "<banner>" + header(address, interval=50) + reply(1, address)
+                          + timed_out(address) + reply(3, address) + statistics(address, 3, 2))
+
+    def test_a_reply_cut_short_in_its_data_still_counts(self):
+        # The data of a reply is not examined: the line shows the size that was sent.
+        address = responder_address(121)
+        with self.lab.responder(address, "--truncate", "8"):
+            result = self.lab.run([address, "-n", "2", "-t", "50"])
+        self.assertOutput(result, "<banner>" + header(address, interval=50) + reply(1, address)
+                          + reply(2, address) + statistics(address, 2, 2))
+
+    def test_garbage_ends_in_a_coded_time_out(self):
+        # One message that is no echo reply, then two receives that run out of time.
+        address = responder_address(122)
+        with self.lab.responder(address, "--garbage", "40", "--only", "2"):
+            result = self.lab.run([address, "-n", "3", "-w", "200", "-t", "50"])
+        self.assertOutput(result, "<banner>" + header(address, interval=50) + reply(1, address)
+                          + receive_failed() * 2 + timed_out(address, 4) + reply(3, address)
+                          + statistics(address, 3, 2))
+
+    def test_long_garbage_read_as_options_prints_no_route(self):
+        address = responder_address(123)
+        with self.lab.responder(address, "--garbage", "400", "--only", "1"):
+            result = self.lab.run([address, "-n", "2", "-w", "200", "-t", "50"])
+        self.assertOutput(result, "<banner>" + header(address, interval=50)
+                          + receive_failed() * 2 + timed_out(address, 4) + reply(2, address)
+                          + statistics(address, 2, 1))
+
+    def test_the_echo_service_drops_garbage(self):
+        address = responder_address(124)
+        with self.lab.ping_sockets(allowed=True), \
+                self.lab.responder(address, "--garbage", "40", "--only", "1"):
+            result = self.lab.run([address, "-i", "-n", "2", "-w", "200", "-t", "50"])
+        self.assertOutput(result, "<banner>" + header(address, interval=50) + timed_out(address)
+                          + reply(2, address) + statistics(address, 2, 1))
+
+
+class OtherMessages(LabTestCase):
+    def test_two_other_messages_are_passed_over(self):
+        address = responder_address(130)
+        with self.lab.responder(address, "--other", "2"):
+            result = self.lab.run([address, "-n", "2", "-t", "50"])
+        self.assertOutput(result, "<banner>" + header(address, interval=50) + reply(1, address)
+                          + reply(2, address) + statistics(address, 2, 2))
+
+    def test_three_other_messages_end_the_wait(self):
+        address = responder_address(131)
+        with self.lab.responder(address, "--other", "3", "--only", "1"):
+            result = self.lab.run([address, "-n", "2", "-w", "500", "-t", "50"])
+        self.assertOutput(result, "<banner>" + header(address, interval=50) + timed_out(address, 5)
+                          + reply(2, address) + statistics(address, 2, 1))
+
+    def test_an_echo_request_sent_back_is_no_reply(self):
+        address = responder_address(132)
+        with self.lab.responder(address, "--other", "3", "--other-type", "8", "--other-code",
+                                "0", "--only", "1"):
+            result = self.lab.run([address, "-n", "2", "-w", "500", "-t", "50"])
+        self.assertOutput(result, "<banner>" + header(address, interval=50) + timed_out(address, 5)
+                          + reply(2, address) + statistics(address, 2, 1))
+
+
+class Routers(LabTestCase):
+    def reject(self, icmp_type):
+        ruleset = ("table ip %s {\n chain forward {\n  type filter hook forward priority 0;\n"
+                   "  ip daddr %s icmp type echo-request reject with icmp type %s\n }\n}\n"
+                   % (REJECT_TABLE, self.lab["FAR_ADDR"], icmp_type))
+        return self.lab.nft(self.lab["ROUTER2_NS"], ruleset, REJECT_TABLE)
+
+    def test_a_rejecting_router_ends_each_wait_in_a_coded_time_out(self):
+        far = self.lab["FAR_ADDR"]
+        for icmp_type in ("host-unreachable", "admin-prohibited"):
+            with self.subTest(type=icmp_type), self.reject(icmp_type):
+                result = self.lab.run([far, "-n", "2", "-w", "200", "-t", "50"])
+                per_request = receive_failed() * 2 + timed_out(far, 4)
+                self.assertOutput(result, "<banner>" + header(far, interval=50)
+                                  + per_request * 2 + statistics(far, 2, 0), code=1)
+
+    def test_a_rejecting_router_gives_the_echo_service_a_status(self):
+        far = self.lab["FAR_ADDR"]
+        with self.lab.ping_sockets(allowed=True):
+            for icmp_type, status in (("host-unreachable", 11003), ("admin-prohibited", 11050)):
+                with self.subTest(type=icmp_type), self.reject(icmp_type):
+                    result = self.lab.run([far, "-i", "-n", "2", "-t", "50"])
+                    self.assertOutput(result, "<banner>" + header(far, interval=50)
+                                      + "Incorrect IP status: %d\n" % status * 2
+                                      + statistics(far, 2, 0), code=5)
+
+    def test_a_lossy_router_keeps_the_statistics_consistent(self):
+        far = self.lab["FAR_ADDR"]
+        ruleset = ("table ip %s {\n chain forward {\n  type filter hook forward priority 0;\n"
+                   "  ip daddr %s icmp type echo-request numgen random mod 100 < 50 drop\n }\n}\n"
+                   % (REJECT_TABLE, far))
+        with self.lab.nft(self.lab["ROUTER1_NS"], ruleset, REJECT_TABLE):
+            result = self.lab.run([far, "-n", "20", "-w", "100", "-t", "10"])
+        lines = result.out.split(header(far, interval=10))[1].split("\nPing statistics")[0]
+        replies = 0
+        for line in lines.splitlines():
+            self.assertRegex(line, r"^(Reply\[\d+\] from %s: bytes=32 time=\d+\.\d ms TTL=62"
+                                   r"|%s: request timed out)$" % (re.escape(far), re.escape(far)))
+            replies += line.startswith("Reply")
+        self.assertEqual(len(lines.splitlines()), 20, result)
+        self.assertIn("Packets: Sent = 20, Received = %d, Lost = %d" % (replies, 20 - replies),
+                      result.out)
+        self.assertEqual(labsupport.statistics_problems(result.out), [])
+
+
+class SecondPinger(LabTestCase):
+    def test_two_programs_pinging_one_host_keep_to_their_own_replies(self):
+        alpha = self.lab["ALPHA_ADDR"]
+        for second_engine in ([], ["-i"]):
+            with self.subTest(second=second_engine or "raw"), \
+                    self.lab.ping_sockets(allowed=True):
+                other = self.lab.start([alpha, "-n", "40", "-t", "5"] + second_engine)
+                try:
+                    result = self.lab.run([alpha, "-n", "20", "-t", "10"])
+                    other_result = other.finish()
+                finally:
+                    other.kill()
+                self.assertOutput(result, "<banner>" + header(alpha, interval=10)
+                                  + "".join(reply(n, alpha) for n in range(1, 21))
+                                  + statistics(alpha, 20, 20))
+                self.assertOutput(other_result, "<banner>" + header(alpha, interval=5)
+                                  + "".join(reply(n, alpha) for n in range(1, 41))
+                                  + statistics(alpha, 40, 40))
+
+
+if __name__ == "__main__":
+    labsupport.main()

@@ -1,10 +1,36 @@
-// STUB: replaced by the Linux platform implementation.
+// The Linux platform: process set-up when first used, and the last error of a failed call.
 #include "support/linux/linux_platform.h"
 
-#include <cstdlib>
+#include <sys/prctl.h>
+
+#include "support/linux/capabilities.h"
+#include "support/linux/errors.h"
 
 namespace quilvane {
 
-Platform& linuxPlatform() { std::abort(); }
+using namespace linux_detail;
+
+LinuxPlatform::LinuxPlatform() {
+    // Start-up builds the platform before the command line is read, so from then on the raw
+    // capability is only effective inside openRawSocket.
+    dropRawCapability();
+    // The default 50 us slack stretches a 1 ms pause by about a tenth.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+}
+
+void LinuxPlatform::recordSystemError(int errnoValue) {
+    lastError_ = socketErrorFromErrno(errnoValue);
+    lastErrorText_ = errnoText(errnoValue);
+}
+
+void LinuxPlatform::recordResolverError(int gaiCode, int errnoValue) {
+    lastError_ = resolverErrorFromGai(gaiCode);
+    lastErrorText_ = resolverText(gaiCode, errnoValue);
+}
+
+Platform& linuxPlatform() {
+    static LinuxPlatform instance;
+    return instance;
+}
 
 }  // namespace quilvane

@@ -1,9 +1,83 @@
 // The Linux implementation of the platform seam.
 #pragma once
 
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "support/platform.h"
 
 namespace quilvane {
+
+// What one ping socket remembers between requests: its own sequence numbers, the IP settings last
+// applied (so an unchanged request costs no system call), and its receive buffer.
+struct EchoHandleState {
+    uint16_t nextSequence = 1;
+    std::optional<uint8_t> ttl;
+    std::optional<uint8_t> tos;
+    std::optional<bool> dontFragment;
+    std::optional<std::vector<uint8_t>> options;
+    std::vector<uint8_t> request;   // the ICMP message being sent
+    std::vector<uint8_t> received;  // each datagram or queued error read back
+};
+
+class LinuxPlatform : public Platform {
+  public:
+    // Drops CAP_NET_RAW from the effective set and sets the process's timer slack to 1 ns.
+    LinuxPlatform();
+
+    std::optional<HostEntry> getHostByName(const std::string& text) override;
+    std::optional<std::string> getHostByAddr(Ipv4 address) override;
+
+    SocketHandle openRawSocket() override;
+    bool getSocketOption(SocketHandle socket, SocketOption option, int& value) override;
+    bool setSocketOption(SocketHandle socket, SocketOption option, const void* value,
+                         size_t length) override;
+    long sendTo(SocketHandle socket, const uint8_t* data, size_t length, Ipv4 destination) override;
+    int waitReadable(SocketHandle socket, uint32_t timeoutMs) override;
+    long receiveFrom(SocketHandle socket, uint8_t* buffer, size_t capacity, Ipv4& sender) override;
+    bool closeSocket(SocketHandle socket) override;
+
+    int lastError() override { return lastError_; }
+    std::string lastErrorText() override { return lastErrorText_; }
+
+    EchoServiceState loadEchoService() override;
+    EchoHandle createEchoHandle() override;
+    int sendEcho(EchoHandle handle, const EchoServiceRequest& request,
+                 EchoServiceReply& reply) override;
+    void closeEchoHandle(EchoHandle handle) override;
+
+    int64_t performanceCounter() override;
+    int64_t performanceFrequency() override { return 1'000'000'000; }
+    uint32_t tickCount() override;
+    int64_t calendarSeconds() override;
+    LocalTime localTime() override;
+    uint32_t currentThreadId() override;
+
+    void sleep(uint32_t ms) override;
+    void beep(uint32_t frequencyHz, uint32_t durationMs) override;
+
+    FileLookup findFile(const std::string& path) override;
+    FileHandle openFileForReading(const std::string& path) override;
+    long readFile(FileHandle file, uint8_t* buffer, size_t length) override;
+    void closeFile(FileHandle file) override;
+
+  private:
+    // Keeps a failed system call's errno as its Windows Sockets number and its text.
+    void recordSystemError(int errnoValue);
+    // Keeps a failed getaddrinfo/getnameinfo result as 11001 to 11004 and its text.
+    void recordResolverError(int gaiCode, int errnoValue);
+
+    void applyEchoSettings(EchoHandle handle, EchoHandleState& state,
+                           const EchoServiceRequest& request);
+    int awaitEchoReply(EchoHandle handle, EchoHandleState& state, uint16_t sequence,
+                       Ipv4 destination, uint32_t timeoutMs, EchoServiceReply& reply);
+
+    int lastError_ = 0;
+    std::string lastErrorText_;
+    std::map<EchoHandle, EchoHandleState> echoHandles_;
+};
 
 Platform& linuxPlatform();
 

@@ -1,0 +1,272 @@
+// The echo service on the kernel's ping socket: one echo request, then its reply or ICMP error.
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+// After <time.h>: it needs struct timespec complete.
+#include <linux/errqueue.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "support/linux/echo_messages.h"
+#include "support/linux/linux_platform.h"
+#include "support/linux/monotonic.h"
+#include "support/linux/system_call.h"
+
+namespace quilvane {
+
+using namespace linux_detail;
+
+namespace {
+
+// The largest ICMP message an IPv4 datagram can carry, plus room to spare.
+constexpr size_t receiveCapacity = 65536;
+
+int openPingSocket() {
+    return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+}
+
+bool enable(int descriptor, int option) {
+    int on = 1;
+    return setsockopt(descriptor, IPPROTO_IP, option, &on, sizeof on) == 0;
+}
+
+sockaddr_in socketAddress(Ipv4 address) {
+    sockaddr_in result{};
+    result.sin_family = AF_INET;
+    result.sin_addr.s_addr = address;
+    return result;
+}
+
+// One read from the socket with room for the control messages (TTL, TOS, IP options, and an
+// extended error with its offender address).
+struct Received {
+    ssize_t length = -1;
+    sockaddr_in from{};
+    alignas(cmsghdr) unsigned char control[512];
+    msghdr header{};
+};
+
+void receive(int descriptor, std::vector<uint8_t>& buffer, int flags, Received& into) {
+    iovec part{buffer.data(), buffer.size()};
+    into.header = msghdr{};
+    into.header.msg_name = &into.from;
+    into.header.msg_namelen = sizeof into.from;
+    into.header.msg_iov = &part;
+    into.header.msg_iovlen = 1;
+    into.header.msg_control = into.control;
+    into.header.msg_controllen = sizeof into.control;
+    into.length = retryOnInterrupt([&] { return recvmsg(descriptor, &into.header, flags); });
+}
+
+void readReplyDetails(msghdr& header, EchoServiceReply& reply) {
+    for (cmsghdr* message = CMSG_FIRSTHDR(&header); message != nullptr;
+         message = CMSG_NXTHDR(&header, message)) {
+        if (message->cmsg_level != IPPROTO_IP) continue;
+        const unsigned char* data = CMSG_DATA(message);
+        size_t size = message->cmsg_len - CMSG_LEN(0);
+        if (message->cmsg_type == IP_TTL && size >= sizeof(int)) {
+            int ttl;
+            std::memcpy(&ttl, data, sizeof ttl);
+            reply.ttl = static_cast<uint8_t>(ttl);
+        } else if (message->cmsg_type == IP_TOS && size >= 1) {
+            reply.tos = data[0];
+        } else if (message->cmsg_type == IP_RECVOPTS || message->cmsg_type == IP_RETOPTS) {
+            size_t kept = std::min(size, sizeof reply.options);
+            std::memcpy(reply.options, data, kept);
+            reply.optionsSize = static_cast<uint8_t>(kept);
+        }
+    }
+}
+
+const sock_extended_err* extendedError(msghdr& header) {
+    for (cmsghdr* message = CMSG_FIRSTHDR(&header); message != nullptr;
+         message = CMSG_NXTHDR(&header, message)) {
+        if (message->cmsg_level == IPPROTO_IP && message->cmsg_type == IP_RECVERR &&
+            message->cmsg_len >= CMSG_LEN(sizeof(sock_extended_err))) {
+            return reinterpret_cast<const sock_extended_err*>(CMSG_DATA(message));
+        }
+    }
+    return nullptr;
+}
+
+uint32_t statusOf(const sock_extended_err& error) {
+    if (error.ee_origin == SO_EE_ORIGIN_ICMP)
+        return statusForIcmpError(error.ee_type, error.ee_code);
+    if (error.ee_origin == SO_EE_ORIGIN_LOCAL) return statusForLocalError(error.ee_errno);
+    return ipStatus::generalFailure;
+}
+
+// Who raised the error: the router or host that sent the ICMP message; for an error raised on
+// this host, the address the request was sent to.
+Ipv4 offenderOf(const sock_extended_err& error, const cmsghdr* end, Ipv4 destination) {
+    const auto* offender = reinterpret_cast<const unsigned char*>(SO_EE_OFFENDER(&error));
+    if (offender + sizeof(sockaddr_in) > reinterpret_cast<const unsigned char*>(end)) {
+        return destination;
+    }
+    sockaddr_in address;
+    std::memcpy(&address, offender, sizeof address);
+    return address.sin_family == AF_INET ? address.sin_addr.s_addr : destination;
+}
+
+const cmsghdr* endOfControl(msghdr& header) {
+    return reinterpret_cast<const cmsghdr*>(static_cast<unsigned char*>(header.msg_control) +
+                                            header.msg_controllen);
+}
+
+// Empties the error queue; what it held belongs to requests that are over.
+void discardQueuedErrors(int descriptor, std::vector<uint8_t>& buffer) {
+    Received stale;
+    do {
+        receive(descriptor, buffer, MSG_ERRQUEUE | MSG_DONTWAIT, stale);
+    } while (stale.length >= 0);
+}
+
+}  // namespace
+
+EchoServiceState LinuxPlatform::loadEchoService() {
+    int probe = openPingSocket();
+    if (probe < 0) {
+        switch (errno) {
+            // net.ipv4.ping_group_range leaves this user's groups out.
+            case EACCES:
+            case EPERM:
+            // The kernel has no ping sockets.
+            case EPROTONOSUPPORT:
+            case ESOCKTNOSUPPORT:
+            case EAFNOSUPPORT:
+                return EchoServiceState::NotLoadable;
+            default:
+                return EchoServiceState::Ready;
+        }
+    }
+    close(probe);
+    return EchoServiceState::Ready;
+}
+
+EchoHandle LinuxPlatform::createEchoHandle() {
+    int descriptor = openPingSocket();
+    if (descriptor < 0) {
+        recordSystemError(errno);
+        return invalidEchoHandle;
+    }
+    // IP_RECVOPTS hands back the reply's options as they arrived (a record route as recorded).
+    if (!enable(descriptor, IP_RECVTTL) || !enable(descriptor, IP_RECVTOS) ||
+        !enable(descriptor, IP_RECVOPTS) || !enable(descriptor, IP_RECVERR)) {
+        recordSystemError(errno);
+        close(descriptor);
+        return invalidEchoHandle;
+    }
+    EchoHandleState& state = echoHandles_[descriptor];
+    state = EchoHandleState{};
+    state.received.resize(receiveCapacity);
+    return descriptor;
+}
+
+void LinuxPlatform::closeEchoHandle(EchoHandle handle) {
+    if (echoHandles_.erase(handle) != 0) close(handle);
+}
+
+void LinuxPlatform::applyEchoSettings(EchoHandle handle, EchoHandleState& state,
+                                      const EchoServiceRequest& request) {
+    auto setInteger = [handle](int option, int value) {
+        return setsockopt(handle, IPPROTO_IP, option, &value, sizeof value) == 0;
+    };
+    if (state.ttl != request.ttl && setInteger(IP_TTL, request.ttl)) state.ttl = request.ttl;
+    if (state.tos != request.tos && setInteger(IP_TOS, request.tos)) state.tos = request.tos;
+    if (state.dontFragment != request.dontFragment &&
+        setInteger(IP_MTU_DISCOVER, request.dontFragment ? IP_PMTUDISC_DO : IP_PMTUDISC_DONT)) {
+        state.dontFragment = request.dontFragment;
+    }
+    std::vector<uint8_t> options;
+    if (request.options != nullptr) {
+        options.assign(request.options, request.options + request.optionsSize);
+    }
+    if (state.options != options && setsockopt(handle, IPPROTO_IP, IP_OPTIONS, options.data(),
+                                               static_cast<socklen_t>(options.size())) == 0) {
+        state.options = std::move(options);
+    }
+}
+
+int LinuxPlatform::sendEcho(EchoHandle handle, const EchoServiceRequest& request,
+                            EchoServiceReply& reply) {
+    auto found = echoHandles_.find(handle);
+    if (found == echoHandles_.end()) {
+        recordSystemError(EBADF);
+        return 0;
+    }
+    EchoHandleState& state = found->second;
+    applyEchoSettings(handle, state, request);
+
+    const uint16_t sequence = state.nextSequence++;
+    buildPingRequest(sequence, request.data, request.dataSize, state.request);
+    sockaddr_in target = socketAddress(request.destination);
+    ssize_t sent = retryOnInterrupt([&] {
+        return sendto(handle, state.request.data(), state.request.size(), 0,
+                      reinterpret_cast<const sockaddr*>(&target), sizeof target);
+    });
+    if (sent < 0) {
+        int failure = errno;
+        // With IP_RECVERR a refused send may also queue its error; it is answered here.
+        discardQueuedErrors(handle, state.received);
+        reply = EchoServiceReply{};
+        reply.status = statusForLocalError(failure);
+        reply.address = request.destination;
+        return 1;
+    }
+    return awaitEchoReply(handle, state, sequence, request.destination, request.timeoutMs, reply);
+}
+
+int LinuxPlatform::awaitEchoReply(EchoHandle handle, EchoHandleState& state, uint16_t sequence,
+                                  Ipv4 destination, uint32_t timeoutMs, EchoServiceReply& reply) {
+    const int64_t deadline = monotonicNs() + int64_t{timeoutMs} * 1'000'000;
+    Received read;
+    for (;;) {
+        pollfd entry{handle, POLLIN, 0};
+        timespec remaining = timespecFromNs(deadline - monotonicNs());
+        int ready = ppoll(&entry, 1, &remaining, nullptr);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0 || (entry.revents & POLLNVAL) != 0) return 0;
+
+        if ((entry.revents & POLLERR) != 0) {
+            receive(handle, state.received, MSG_ERRQUEUE | MSG_DONTWAIT, read);
+            const sock_extended_err* error =
+                read.length >= 0 ? extendedError(read.header) : nullptr;
+            if (error != nullptr) {
+                auto quoted =
+                    quotedRequestSequence(state.received.data(), static_cast<size_t>(read.length));
+                // An error without a quote was raised here, for the one request in flight.
+                bool ours = read.length < static_cast<ssize_t>(icmpHeaderSize) ||
+                            (quoted && *quoted == sequence);
+                if (ours) {
+                    reply = EchoServiceReply{};
+                    reply.status = statusOf(*error);
+                    reply.address = offenderOf(*error, endOfControl(read.header), destination);
+                    return 1;
+                }
+            }
+        }
+        if ((entry.revents & (POLLIN | POLLERR)) != 0) {
+            // With an error pending, this read reports it (and clears it) instead of data.
+            receive(handle, state.received, MSG_DONTWAIT, read);
+            if (read.length >= 0) {
+                auto replied =
+                    echoReplySequence(state.received.data(), static_cast<size_t>(read.length));
+                if (replied && *replied == sequence) {
+                    reply = EchoServiceReply{};
+                    reply.address = read.from.sin_addr.s_addr;
+                    size_t dataSize = static_cast<size_t>(read.length) - icmpHeaderSize;
+                    reply.dataSize = static_cast<uint16_t>(std::min<size_t>(dataSize, 0xFFFF));
+                    readReplyDetails(read.header, reply);
+                    return 1;
+                }
+            }
+        }
+        if (monotonicNs() >= deadline) return 0;
+    }
+}
+
+}  // namespace quilvane

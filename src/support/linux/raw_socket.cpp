@@ -1,0 +1,199 @@
+// The raw ICMP socket: creation under CAP_NET_RAW, options, send, wait, receive and close.
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "support/linux/capabilities.h"
+#include "support/linux/linux_platform.h"
+#include "support/linux/monotonic.h"
+#include "support/linux/system_call.h"
+
+namespace quilvane {
+
+using namespace linux_detail;
+
+namespace {
+
+struct OptionName {
+    int level;
+    int name;
+};
+
+OptionName systemName(SocketOption option) {
+    switch (option) {
+        case SocketOption::ReceiveTimeout:
+            return {SOL_SOCKET, SO_RCVTIMEO};
+        case SocketOption::SendTimeout:
+            return {SOL_SOCKET, SO_SNDTIMEO};
+        case SocketOption::Ttl:
+            return {IPPROTO_IP, IP_TTL};
+        case SocketOption::Tos:
+            return {IPPROTO_IP, IP_TOS};
+        case SocketOption::DontFragment:
+            return {IPPROTO_IP, IP_MTU_DISCOVER};
+        case SocketOption::IpOptions:
+            return {IPPROTO_IP, IP_OPTIONS};
+    }
+    return {IPPROTO_IP, IP_OPTIONS};
+}
+
+bool isTimeout(SocketOption option) {
+    return option == SocketOption::ReceiveTimeout || option == SocketOption::SendTimeout;
+}
+
+timeval timevalFromMs(int ms) {
+    timeval value{};
+    if (ms > 0) {
+        value.tv_sec = ms / 1000;
+        value.tv_usec = (ms % 1000) * 1000;
+    }
+    return value;
+}
+
+sockaddr_in socketAddress(Ipv4 address) {
+    sockaddr_in result{};
+    result.sin_family = AF_INET;
+    result.sin_addr.s_addr = address;
+    return result;
+}
+
+}  // namespace
+
+SocketHandle LinuxPlatform::openRawSocket() {
+    int descriptor;
+    {
+        RawCapabilityScope capability;
+        descriptor = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+    }
+    if (descriptor < 0) {
+        recordSystemError(errno);
+        return invalidSocket;
+    }
+    return descriptor;
+}
+
+bool LinuxPlatform::getSocketOption(SocketHandle socket, SocketOption option, int& value) {
+    auto [level, name] = systemName(option);
+    int result;
+    if (isTimeout(option)) {
+        timeval current{};
+        socklen_t length = sizeof current;
+        result = getsockopt(socket, level, name, &current, &length);
+        if (result == 0) value = static_cast<int>(current.tv_sec * 1000 + current.tv_usec / 1000);
+    } else if (option == SocketOption::IpOptions) {
+        unsigned char bytes[40];
+        socklen_t length = sizeof bytes;
+        result = getsockopt(socket, level, name, bytes, &length);
+        if (result == 0) value = static_cast<int>(length);
+    } else {
+        int current = 0;
+        socklen_t length = sizeof current;
+        result = getsockopt(socket, level, name, &current, &length);
+        if (result == 0) {
+            value = option == SocketOption::DontFragment
+                        ? (current == IP_PMTUDISC_DO || current == IP_PMTUDISC_PROBE)
+                        : current;
+        }
+    }
+    if (result != 0) {
+        recordSystemError(errno);
+        return false;
+    }
+    return true;
+}
+
+bool LinuxPlatform::setSocketOption(SocketHandle socket, SocketOption option, const void* value,
+                                    size_t length) {
+    auto [level, name] = systemName(option);
+    int result;
+    if (option == SocketOption::IpOptions) {
+        result = setsockopt(socket, level, name, value, static_cast<socklen_t>(length));
+    } else if (value == nullptr || length < sizeof(int)) {
+        errno = value == nullptr ? EFAULT : EINVAL;
+        result = -1;
+    } else {
+        int number;
+        std::memcpy(&number, value, sizeof number);
+        if (isTimeout(option)) {
+            timeval limit = timevalFromMs(number);
+            result = setsockopt(socket, level, name, &limit, sizeof limit);
+        } else if (option == SocketOption::DontFragment) {
+            int discovery = number != 0 ? IP_PMTUDISC_DO : IP_PMTUDISC_DONT;
+            result = setsockopt(socket, level, name, &discovery, sizeof discovery);
+        } else {
+            result = setsockopt(socket, level, name, &number, sizeof number);
+        }
+    }
+    if (result != 0) {
+        recordSystemError(errno);
+        return false;
+    }
+    return true;
+}
+
+long LinuxPlatform::sendTo(SocketHandle socket, const uint8_t* data, size_t length,
+                           Ipv4 destination) {
+    sockaddr_in target = socketAddress(destination);
+    ssize_t sent = retryOnInterrupt([&] {
+        return sendto(socket, data, length, 0, reinterpret_cast<const sockaddr*>(&target),
+                      sizeof target);
+    });
+    if (sent < 0) {
+        recordSystemError(errno);
+        return -1;
+    }
+    return static_cast<long>(sent);
+}
+
+int LinuxPlatform::waitReadable(SocketHandle socket, uint32_t timeoutMs) {
+    const int64_t deadline = monotonicNs() + int64_t{timeoutMs} * 1'000'000;
+    pollfd entry{socket, POLLIN, 0};
+    for (;;) {
+        timespec remaining = timespecFromNs(deadline - monotonicNs());
+        int ready = ppoll(&entry, 1, &remaining, nullptr);
+        if (ready >= 0) {
+            if (ready > 0 && (entry.revents & POLLNVAL) != 0) {
+                recordSystemError(EBADF);
+                return -1;
+            }
+            return ready;
+        }
+        // A signal only sets a flag; the wait goes on for the time that is left.
+        if (errno != EINTR) {
+            recordSystemError(errno);
+            return -1;
+        }
+    }
+}
+
+long LinuxPlatform::receiveFrom(SocketHandle socket, uint8_t* buffer, size_t capacity,
+                                Ipv4& sender) {
+    sockaddr_in from{};
+    socklen_t fromLength = sizeof from;
+    ssize_t received = retryOnInterrupt([&] {
+        return recvfrom(socket, buffer, capacity, 0, reinterpret_cast<sockaddr*>(&from),
+                        &fromLength);
+    });
+    if (received < 0) {
+        recordSystemError(errno);
+        return -1;
+    }
+    sender = from.sin_addr.s_addr;
+    return static_cast<long>(received);
+}
+
+bool LinuxPlatform::closeSocket(SocketHandle socket) {
+    // close is not restarted after EINTR: the descriptor is released either way on Linux.
+    if (close(socket) != 0) {
+        recordSystemError(errno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace quilvane

@@ -1,0 +1,454 @@
+// The resolver, the raw socket, the capability handling and the echo service, on real sockets
+// inside a private network namespace (root only; skipped otherwise).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/console_control.h"
+#include "support/inet.h"
+#include "support/linux/linux_platform.h"
+#include "system_helpers.h"
+
+namespace quilvane {
+namespace {
+
+using testing::NetworkSettings;
+using testing::PrivateNetwork;
+
+const Ipv4 loopback = inetAddr("127.0.0.1");
+
+#define SKIP_WITHOUT(network)                                                    \
+    if (!(network).active())                                                     \
+    GTEST_SKIP() << "needs root and network namespaces (" << (network).failure() \
+                 << "); the lab tests cover this too"
+
+uint16_t checksum(const uint8_t* bytes, size_t length) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i + 1 < length; i += 2)
+        sum += static_cast<uint32_t>(bytes[i] << 8 | bytes[i + 1]);
+    if (length % 2 != 0) sum += static_cast<uint32_t>(bytes[length - 1] << 8);
+    while (sum >> 16 != 0) sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<uint16_t>(~sum);
+}
+
+// An ICMP message with its checksum: type, code, the four bytes after the checksum, the body.
+std::vector<uint8_t> icmpMessage(uint8_t type, uint8_t code, const uint8_t rest[4],
+                                 const std::vector<uint8_t>& body) {
+    std::vector<uint8_t> message(8 + body.size());
+    message[0] = type;
+    message[1] = code;
+    std::copy(rest, rest + 4, message.begin() + 4);
+    std::copy(body.begin(), body.end(), message.begin() + 8);
+    uint16_t sum = checksum(message.data(), message.size());
+    message[2] = static_cast<uint8_t>(sum >> 8);
+    message[3] = static_cast<uint8_t>(sum);
+    return message;
+}
+
+std::vector<uint8_t> echoRequest(uint16_t identifier, uint16_t sequence, size_t dataSize) {
+    const uint8_t rest[4] = {static_cast<uint8_t>(identifier >> 8),
+                             static_cast<uint8_t>(identifier), static_cast<uint8_t>(sequence >> 8),
+                             static_cast<uint8_t>(sequence)};
+    std::vector<uint8_t> data(dataSize);
+    for (size_t i = 0; i < dataSize; ++i) data[i] = static_cast<uint8_t>('a' + i % 26);
+    return icmpMessage(8, 0, rest, data);
+}
+
+// A datagram from the raw socket: its IPv4 header and the ICMP message behind it.
+struct Datagram {
+    std::vector<uint8_t> bytes;
+    Ipv4 sender = 0;
+    size_t headerSize() const { return (bytes[0] & 0x0F) * 4u; }
+    const uint8_t* icmp() const { return bytes.data() + headerSize(); }
+    size_t icmpSize() const { return bytes.size() - headerSize(); }
+    uint8_t type() const { return icmp()[0]; }
+    uint16_t sequence() const { return static_cast<uint16_t>(icmp()[6] << 8 | icmp()[7]); }
+};
+
+// The next datagram of the given ICMP type within timeoutMs, skipping others.
+std::optional<Datagram> awaitType(Platform& system, SocketHandle socket, uint8_t type,
+                                  uint32_t timeoutMs = 2000) {
+    for (int i = 0; i < 20; ++i) {
+        if (system.waitReadable(socket, timeoutMs) <= 0) return std::nullopt;
+        Datagram datagram;
+        datagram.bytes.resize(70'000);
+        long length = system.receiveFrom(socket, datagram.bytes.data(), datagram.bytes.size(),
+                                         datagram.sender);
+        if (length < 28) continue;
+        datagram.bytes.resize(static_cast<size_t>(length));
+        if (datagram.type() == type) return datagram;
+    }
+    return std::nullopt;
+}
+
+TEST(LinuxResolver, DottedTextResolvesToItselfWithoutANameService) {
+    LinuxPlatform system;
+    auto entry = system.getHostByName("10.1.2.3");
+    ASSERT_TRUE(entry.has_value());
+    EXPECT_EQ(entry->officialName, "10.1.2.3");
+    EXPECT_EQ(entry->address, inetAddr("10.1.2.3"));
+    auto broadcast = system.getHostByName("255.255.255.255");
+    ASSERT_TRUE(broadcast.has_value());
+    EXPECT_EQ(broadcast->address, inaddrNone);
+}
+
+TEST(LinuxResolver, NamesFromTheHostsFileBothWays) {
+    PrivateNetwork network(NetworkSettings{});
+    SKIP_WITHOUT(network);
+    LinuxPlatform system;
+    auto entry = system.getHostByName("localhost");
+    ASSERT_TRUE(entry.has_value()) << system.lastErrorText();
+    EXPECT_EQ(entry->officialName, "localhost");
+    EXPECT_EQ(entry->address, loopback);
+    auto name = system.getHostByAddr(loopback);
+    ASSERT_TRUE(name.has_value()) << system.lastErrorText();
+    EXPECT_FALSE(name->empty());
+}
+
+TEST(LinuxResolver, FailuresLeaveAHostErrorNumber) {
+    // Without any route no name server answers, so the lookups fail at once.
+    PrivateNetwork network(NetworkSettings{});
+    SKIP_WITHOUT(network);
+    LinuxPlatform system;
+    for (const std::string& text : std::vector<std::string>{"no-such-host.invalid", "10.0.0.1\r\n",
+                                                            std::string(70'000, 'x')}) {
+        EXPECT_FALSE(system.getHostByName(text).has_value());
+        EXPECT_GE(system.lastError(), wsa::hostNotFound);
+        EXPECT_LE(system.lastError(), wsa::noData);
+        EXPECT_EQ(system.lastErrorText().back(), '\n');
+    }
+    EXPECT_FALSE(system.getHostByAddr(inetAddr("10.77.1.2")).has_value());
+    EXPECT_GE(system.lastError(), wsa::hostNotFound);
+    EXPECT_LE(system.lastError(), wsa::noData);
+}
+
+TEST(LinuxRawSocket, LoopbackRoundTripWithTheOptionsOnTheWire) {
+    PrivateNetwork network(NetworkSettings{});
+    SKIP_WITHOUT(network);
+    LinuxPlatform system;
+    SocketHandle socket = system.openRawSocket();
+    ASSERT_NE(socket, invalidSocket) << system.lastErrorText();
+
+    int timeout = 1500, ttl = 17, tos = 0x28, dontFragment = 1;
+    EXPECT_TRUE(system.setSocketOption(socket, SocketOption::ReceiveTimeout, &timeout, 4));
+    EXPECT_TRUE(system.setSocketOption(socket, SocketOption::SendTimeout, &timeout, 4));
+    EXPECT_TRUE(system.setSocketOption(socket, SocketOption::Ttl, &ttl, 4));
+    EXPECT_TRUE(system.setSocketOption(socket, SocketOption::Tos, &tos, 4));
+    EXPECT_TRUE(system.setSocketOption(socket, SocketOption::DontFragment, &dontFragment, 4));
+    const uint8_t recordRoute[11] = {7, 11, 4};
+    EXPECT_TRUE(system.setSocketOption(socket, SocketOption::IpOptions, recordRoute, 11));
+    int value = 0;
+    EXPECT_TRUE(system.getSocketOption(socket, SocketOption::ReceiveTimeout, value));
+    EXPECT_EQ(value, 1500);
+    EXPECT_TRUE(system.getSocketOption(socket, SocketOption::Ttl, value));
+    EXPECT_EQ(value, 17);
+    EXPECT_TRUE(system.getSocketOption(socket, SocketOption::Tos, value));
+    EXPECT_EQ(value, 0x28);
+    EXPECT_TRUE(system.getSocketOption(socket, SocketOption::DontFragment, value));
+    EXPECT_EQ(value, 1);
+
+    auto request = echoRequest(0x4242, 7, 56);
+    EXPECT_EQ(system.sendTo(socket, request.data(), request.size(), loopback), 64);
+
+    // The raw socket sees its own request on the loopback, then the kernel's reply.
+    auto sent = awaitType(system, socket, 8);
+    ASSERT_TRUE(sent.has_value());
+    EXPECT_EQ(sent->bytes[8], 17) << "TTL";
+    EXPECT_EQ(sent->bytes[1], 0x28) << "TOS";
+    EXPECT_EQ(sent->bytes[6] & 0x40, 0x40) << "Don't Fragment";
+    EXPECT_EQ(sent->headerSize(), 32u) << "record route option, padded";
+    EXPECT_EQ(sent->bytes[20], 7);
+
+    auto reply = awaitType(system, socket, 0);
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(reply->sender, loopback);
+    EXPECT_EQ(reply->sequence(), 7);
+    EXPECT_EQ(reply->icmpSize(), 64u);
+    EXPECT_EQ(system.closeSocket(socket), true);
+}
+
+TEST(LinuxRawSocket, WaitsEndByTimeOutAndGoOnAfterASignal) {
+    PrivateNetwork network(NetworkSettings{});
+    SKIP_WITHOUT(network);
+    LinuxPlatform system;
+    SocketHandle socket = system.openRawSocket();
+    ASSERT_NE(socket, invalidSocket) << system.lastErrorText();
+
+    int64_t start = system.performanceCounter();
+    EXPECT_EQ(system.waitReadable(socket, 100), 0);
+    EXPECT_GE(system.performanceCounter() - start, 100'000'000);
+
+    installConsoleControlHandler();
+    testing::interruptThisThreadLater(false, 30);
+    start = system.performanceCounter();
+    EXPECT_EQ(system.waitReadable(socket, 300), 0);
+    EXPECT_GE(system.performanceCounter() - start, 300'000'000) << "the signal ended the wait";
+    testing::joinInterrupter();
+    testing::restoreDefaultSignals();
+    EXPECT_TRUE(stopRequested.exchange(false));
+
+    int timeout = 50;
+    system.setSocketOption(socket, SocketOption::ReceiveTimeout, &timeout, 4);
+    uint8_t buffer[100];
+    Ipv4 sender = 0;
+    EXPECT_EQ(system.receiveFrom(socket, buffer, sizeof buffer, sender), -1);
+    EXPECT_EQ(system.lastError(), wsa::timedOut);
+    EXPECT_EQ(system.lastErrorText(), "Resource temporarily unavailable\n");
+    EXPECT_TRUE(system.closeSocket(socket));
+}
+
+TEST(LinuxRawSocket, FailedCallsLeaveTheirNumberAndText) {
+    LinuxPlatform system;
+    EXPECT_FALSE(system.closeSocket(-1));
+    EXPECT_EQ(system.lastError(), 10009);
+    EXPECT_EQ(system.lastErrorText(), "Bad file descriptor\n");
+    EXPECT_EQ(system.waitReadable(-5, 10), 0) << "poll ignores negative descriptors";
+    uint8_t byte = 0;
+    EXPECT_EQ(system.sendTo(-1, &byte, 1, loopback), -1);
+    EXPECT_EQ(system.lastError(), 10009);
+    int value = 0;
+    EXPECT_FALSE(system.getSocketOption(-1, SocketOption::Ttl, value));
+    EXPECT_FALSE(system.setSocketOption(-1, SocketOption::Ttl, nullptr, 4));
+    EXPECT_EQ(system.lastError(), 10014);
+}
+
+TEST(LinuxPrivileges, RawCapabilityIsEffectiveOnlyWhileTheSocketIsCreated) {
+    if (!testing::runningAsRoot()) GTEST_SKIP() << "needs root (or cap_net_raw+p)";
+    LinuxPlatform system;
+    EXPECT_EQ(testing::effectiveCapabilities() & testing::netRawBit, 0u);
+    SocketHandle socket = system.openRawSocket();
+    EXPECT_NE(socket, invalidSocket) << system.lastErrorText();
+    EXPECT_EQ(testing::effectiveCapabilities() & testing::netRawBit, 0u);
+    system.closeSocket(socket);
+}
+
+TEST(LinuxPrivileges, WithoutTheCapabilityTheRawSocketIsRefusedWith10013) {
+    LinuxPlatform system;
+    SocketHandle socket = 0;
+    int error = 0;
+    std::string text;
+    // Capabilities belong to a thread: this one gives CAP_NET_RAW up for good.
+    std::thread([&] {
+        testing::giveUpRawCapability();
+        socket = system.openRawSocket();
+        error = system.lastError();
+        text = system.lastErrorText();
+    }).join();
+    EXPECT_EQ(socket, invalidSocket);
+    EXPECT_EQ(error, wsa::accessDenied);
+    EXPECT_EQ(text, "Operation not permitted\n");
+}
+
+class LinuxEchoServiceTest : public ::testing::Test {
+  protected:
+    EchoServiceRequest request(Ipv4 destination, uint16_t dataSize, uint32_t timeoutMs = 2000) {
+        data.assign(dataSize, 0x5A);
+        EchoServiceRequest result;
+        result.destination = destination;
+        result.data = data.data();
+        result.dataSize = dataSize;
+        result.ttl = 64;
+        result.timeoutMs = timeoutMs;
+        return result;
+    }
+
+    LinuxPlatform system;
+    std::vector<uint8_t> data;
+};
+
+TEST_F(LinuxEchoServiceTest, RefusedPingSocketsCannotBeLoaded) {
+    PrivateNetwork network(NetworkSettings{.allowPingSockets = false});
+    SKIP_WITHOUT(network);
+    EXPECT_EQ(system.loadEchoService(), EchoServiceState::NotLoadable);
+    EXPECT_EQ(system.createEchoHandle(), invalidEchoHandle);
+}
+
+TEST_F(LinuxEchoServiceTest, LoopbackRepliesCarrySizeTtlAndRecordedRoute) {
+    PrivateNetwork network(NetworkSettings{});
+    SKIP_WITHOUT(network);
+    ASSERT_EQ(system.loadEchoService(), EchoServiceState::Ready);
+    EchoHandle handle = system.createEchoHandle();
+    ASSERT_NE(handle, invalidEchoHandle) << system.lastErrorText();
+
+    EchoServiceReply reply;
+    EXPECT_EQ(system.sendEcho(handle, request(loopback, 32), reply), 1);
+    EXPECT_EQ(reply.status, ipStatus::success);
+    EXPECT_EQ(reply.address, loopback);
+    EXPECT_EQ(reply.dataSize, 32);
+    EXPECT_EQ(reply.ttl, 64);
+    EXPECT_EQ(reply.optionsSize, 0);
+
+    const uint8_t recordRoute[39] = {7, 39, 4};
+    EchoServiceRequest routed = request(loopback, 0);
+    routed.options = recordRoute;
+    routed.optionsSize = sizeof recordRoute;
+    routed.tos = 0x10;
+    EXPECT_EQ(system.sendEcho(handle, routed, reply), 1);
+    EXPECT_EQ(reply.status, ipStatus::success);
+    EXPECT_EQ(reply.dataSize, 0);
+    EXPECT_EQ(reply.tos, 0x10);
+    ASSERT_EQ(reply.optionsSize, 40);
+    EXPECT_EQ(reply.options[0], 7);
+    EXPECT_GT(reply.options[2], 4) << "the loopback recorded addresses";
+
+    // Back to no options on the same handle.
+    EXPECT_EQ(system.sendEcho(handle, request(loopback, 1000), reply), 1);
+    EXPECT_EQ(reply.dataSize, 1000);
+    EXPECT_EQ(reply.optionsSize, 0);
+    system.closeEchoHandle(handle);
+}
+
+TEST_F(LinuxEchoServiceTest, LocalSendFailuresGiveOneReplyWithAStatus) {
+    PrivateNetwork network(NetworkSettings{.loopbackMtu = 1500});
+    SKIP_WITHOUT(network);
+    EchoHandle handle = system.createEchoHandle();
+    ASSERT_NE(handle, invalidEchoHandle) << system.lastErrorText();
+    EchoServiceReply reply;
+
+    // No route leads anywhere but the loopback.
+    EXPECT_EQ(system.sendEcho(handle, request(inetAddr("10.99.0.1"), 32), reply), 1);
+    EXPECT_EQ(reply.status, ipStatus::destinationNetUnreachable);
+
+    EchoServiceRequest tooBig = request(loopback, 2000);
+    tooBig.dontFragment = true;
+    EXPECT_EQ(system.sendEcho(handle, tooBig, reply), 1);
+    EXPECT_EQ(reply.status, ipStatus::packetTooBig);
+
+    // The same size goes through once fragments are allowed again.
+    EXPECT_EQ(system.sendEcho(handle, request(loopback, 2000), reply), 1);
+    EXPECT_EQ(reply.status, ipStatus::success);
+    EXPECT_EQ(reply.dataSize, 2000);
+    system.closeEchoHandle(handle);
+
+    EXPECT_EQ(system.sendEcho(handle, request(loopback, 8), reply), 0) << "closed handle";
+}
+
+// A test responder on a raw socket: the kernel ignores echo requests, and the responder answers
+// the first request it sees with the scripted messages.
+class Responder {
+  public:
+    using Script = std::function<std::vector<std::vector<uint8_t>>(const Datagram& request)>;
+
+    explicit Responder(Script script) : script_(std::move(script)) {
+        socket_ = system_.openRawSocket();
+        if (socket_ != invalidSocket) thread_ = std::thread([this] { run(); });
+    }
+    ~Responder() {
+        if (thread_.joinable()) thread_.join();
+        if (socket_ != invalidSocket) system_.closeSocket(socket_);
+    }
+    bool ready() const { return socket_ != invalidSocket; }
+
+  private:
+    void run() {
+        auto request = awaitType(system_, socket_, 8);
+        if (!request) return;
+        for (const auto& message : script_(*request)) {
+            system_.sendTo(socket_, message.data(), message.size(), loopback);
+        }
+    }
+
+    LinuxPlatform system_;
+    SocketHandle socket_ = invalidSocket;
+    Script script_;
+    std::thread thread_;
+};
+
+std::vector<uint8_t> replyTo(const Datagram& request, uint16_t sequenceShift) {
+    const uint8_t* icmp = request.icmp();
+    uint16_t sequence = static_cast<uint16_t>(request.sequence() + sequenceShift);
+    const uint8_t rest[4] = {icmp[4], icmp[5], static_cast<uint8_t>(sequence >> 8),
+                             static_cast<uint8_t>(sequence)};
+    return icmpMessage(0, 0, rest, std::vector<uint8_t>(icmp + 8, icmp + request.icmpSize()));
+}
+
+std::vector<uint8_t> errorFor(const Datagram& request, uint8_t type, uint8_t code,
+                              uint16_t sequenceShift) {
+    std::vector<uint8_t> quote(request.bytes.begin(),
+                               request.bytes.begin() + static_cast<long>(request.headerSize() + 8));
+    uint16_t sequence = static_cast<uint16_t>(request.sequence() + sequenceShift);
+    quote[request.headerSize() + 6] = static_cast<uint8_t>(sequence >> 8);
+    quote[request.headerSize() + 7] = static_cast<uint8_t>(sequence);
+    const uint8_t rest[4] = {0, 0, 0x05, 0x78};  // a next-hop MTU for "fragmentation needed"
+    return icmpMessage(type, code, rest, quote);
+}
+
+TEST_F(LinuxEchoServiceTest, RepliesToOtherRequestsAreSkippedWhileTheTimeRuns) {
+    PrivateNetwork network(NetworkSettings{.ignoreEchoRequests = true});
+    SKIP_WITHOUT(network);
+    EchoHandle handle = system.createEchoHandle();
+    ASSERT_NE(handle, invalidEchoHandle) << system.lastErrorText();
+    Responder responder([](const Datagram& request) {
+        return std::vector<std::vector<uint8_t>>{replyTo(request, 5), errorFor(request, 11, 0, 1),
+                                                 replyTo(request, 0)};
+    });
+    ASSERT_TRUE(responder.ready());
+    EchoServiceReply reply;
+    EXPECT_EQ(system.sendEcho(handle, request(loopback, 24), reply), 1);
+    EXPECT_EQ(reply.status, ipStatus::success);
+    EXPECT_EQ(reply.dataSize, 24);
+    system.closeEchoHandle(handle);
+}
+
+TEST_F(LinuxEchoServiceTest, NoReplyWithinTheTimeOutGivesNone) {
+    PrivateNetwork network(NetworkSettings{.ignoreEchoRequests = true});
+    SKIP_WITHOUT(network);
+    EchoHandle handle = system.createEchoHandle();
+    ASSERT_NE(handle, invalidEchoHandle) << system.lastErrorText();
+    Responder responder([](const Datagram& request) {
+        return std::vector<std::vector<uint8_t>>{replyTo(request, 1)};
+    });
+    EchoServiceReply reply;
+    int64_t start = system.performanceCounter();
+    EXPECT_EQ(system.sendEcho(handle, request(loopback, 24, 150), reply), 0);
+    EXPECT_GE(system.performanceCounter() - start, 150'000'000);
+    system.closeEchoHandle(handle);
+}
+
+TEST_F(LinuxEchoServiceTest, QueuedIcmpErrorsBecomeRepliesWithTheirStatus) {
+    struct Case {
+        uint8_t type;
+        uint8_t code;
+        uint32_t status;
+    };
+    const Case cases[] = {
+        {11, 0, ipStatus::ttlExpiredTransit},
+        {3, 0, ipStatus::destinationNetUnreachable},
+        {3, 1, ipStatus::destinationHostUnreachable},
+        {3, 2, ipStatus::destinationProtocolUnreachable},
+        {3, 3, ipStatus::destinationPortUnreachable},
+        {3, 4, ipStatus::packetTooBig},
+        {3, 5, ipStatus::badRoute},
+        {3, 13, ipStatus::generalFailure},
+        {12, 0, ipStatus::generalFailure},
+    };
+    PrivateNetwork network(NetworkSettings{.ignoreEchoRequests = true});
+    SKIP_WITHOUT(network);
+    EchoHandle handle = system.createEchoHandle();
+    ASSERT_NE(handle, invalidEchoHandle) << system.lastErrorText();
+    for (const Case& c : cases) {
+        // An error about an earlier request comes first and must not count.
+        Responder responder([&c](const Datagram& request) {
+            return std::vector<std::vector<uint8_t>>{errorFor(request, 3, 1, 0xFFFF),
+                                                     errorFor(request, c.type, c.code, 0)};
+        });
+        ASSERT_TRUE(responder.ready());
+        EchoServiceRequest sent = request(loopback, 16);
+        // Without Don't Fragment the kernel drops "fragmentation needed" as meaningless.
+        sent.dontFragment = c.status == ipStatus::packetTooBig;
+        EchoServiceReply reply;
+        EXPECT_EQ(system.sendEcho(handle, sent, reply), 1)
+            << "type " << int{c.type} << " code " << int{c.code};
+        EXPECT_EQ(reply.status, c.status) << "type " << int{c.type} << " code " << int{c.code};
+        EXPECT_EQ(reply.address, loopback);
+    }
+    system.closeEchoHandle(handle);
+}
+
+}  // namespace
+}  // namespace quilvane

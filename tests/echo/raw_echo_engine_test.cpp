@@ -210,7 +210,7 @@ INSTANTIATE_TEST_SUITE_P(Verdicts, RawEngineVerdictTest,
                                            VerdictCase{"NotEchoReply", 5, 3},
                                            VerdictCase{"ForeignIdentifier", 6, 21},
                                            VerdictCase{"WrongSequence", 7, 21}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& verdict) { return std::string(verdict.param.name); });
 
 TEST_F(RawEngineTest, OneRetryCounterServesEveryVerdictOfAStep) {
     uint16_t sequence = nextSequence;

@@ -200,6 +200,7 @@ int FakePlatform::sendEcho(EchoHandle, const EchoServiceRequest& request,
     if (onSend) onSend();
     echoRequests.push_back(request);
     echoData.emplace_back(request.data, request.data + request.dataSize);
+    echoOptions.emplace_back(request.options, request.options + request.optionsSize);
     if (echoes.empty()) {
         advanceMs(request.timeoutMs);
         return 0;

@@ -67,6 +67,7 @@ public:
     std::deque<FakeEcho> echoes;  // empty: no reply after timeoutMs
     std::vector<EchoServiceRequest> echoRequests;
     std::vector<std::vector<uint8_t>> echoData;
+    std::vector<std::vector<uint8_t>> echoOptions;  // the IP option bytes of each request
 
     // Clock: nanoseconds of fake time; sleeps and waits advance it.
     int64_t nowNs = 1'000'000'000;

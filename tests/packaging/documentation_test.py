@@ -1,0 +1,95 @@
+#!/usr/bin/env python3
+"""Keeps the manual page, the bash completion and the README in step with the program's own
+usage text: every option it lists is documented, offered and quoted, and nothing else is."""
+
+import re
+import subprocess
+import sys
+import unittest
+
+BINARY, MAN_PAGE, COMPLETION, README = sys.argv[1:5]
+
+
+def usage_text():
+    result = subprocess.run([BINARY, "-?"], capture_output=True, text=True, timeout=30)
+    return result.returncode, result.stderr
+
+
+def usage_letters(text):
+    """The letters of the usage text's option list; -? itself is not in that list."""
+    return {match.group(1) for match in re.finditer(r"^\t-(.) :", text, re.MULTILINE)}
+
+
+class UsageText(unittest.TestCase):
+    def test_usage_lists_the_options(self):
+        status, text = usage_text()
+        self.assertEqual(status, 255)
+        self.assertEqual(len(usage_letters(text)), 21, text)
+
+
+class ManualPage(unittest.TestCase):
+    def option_entries(self):
+        """The option letters that head a tagged paragraph (.TP) of the page."""
+        with open(MAN_PAGE, encoding="utf-8") as page:
+            lines = page.read().splitlines()
+        letters = set()
+        for previous, line in zip(lines, lines[1:]):
+            match = re.match(r"\.(?:B|BI|BR) \\-(.)", line)
+            if previous == ".TP" and match:
+                letters.add(match.group(1))
+        return letters
+
+    def test_every_option_has_an_entry(self):
+        _, text = usage_text()
+        self.assertEqual(self.option_entries(), usage_letters(text) | {"?"})
+
+    def test_synopsis_names_every_option(self):
+        with open(MAN_PAGE, encoding="utf-8") as page:
+            synopsis = page.read().split(".SH SYNOPSIS", 1)[1].split(".SH", 1)[0]
+        named = set(re.findall(r"\\-(.)", synopsis))
+        _, text = usage_text()
+        self.assertEqual(named - {" "}, usage_letters(text) | {"?"})
+
+
+class Completion(unittest.TestCase):
+    def test_offers_every_option(self):
+        script = (
+            'source "$1"; COMP_WORDS=(quilvane host -); COMP_CWORD=2; _quilvane; '
+            'printf "%s\\n" "${COMPREPLY[@]}"'
+        )
+        result = subprocess.run(
+            ["bash", "--norc", "--noprofile", "-c", script, "bash", COMPLETION],
+            capture_output=True, text=True, timeout=30, check=True)
+        offered = set(result.stdout.split())
+        _, text = usage_text()
+        self.assertEqual(offered, {"-" + letter for letter in usage_letters(text) | {"?", "b-"}})
+
+
+class Readme(unittest.TestCase):
+    def test_quotes_the_usage_text_as_printed(self):
+        _, text = usage_text()
+        # The README shows the text as a terminal does: tabs expanded, trailing blanks dropped.
+        wanted = [line.expandtabs(8).rstrip() for line in text.rstrip("\n").splitlines()]
+        with open(README, encoding="utf-8") as readme:
+            lines = [line.rstrip() for line in readme.read().splitlines()]
+        starts = [i for i, line in enumerate(lines) if line == wanted[0]]
+        self.assertTrue(
+            any(lines[i:i + len(wanted)] == wanted for i in starts),
+            "README.md does not quote the usage text:\n" + "\n".join(wanted))
+
+    def test_keeps_the_quick_start_commands(self):
+        with open(README, encoding="utf-8") as readme:
+            text = readme.read()
+        self.assertIn(
+            "cmake -S . -B build && cmake --build build -j && ./build/quilvane 127.0.0.1", text)
+        self.assertIn("    tools/run-tests\n", text)
+
+    def test_has_the_exit_codes(self):
+        with open(README, encoding="utf-8") as readme:
+            text = readme.read()
+        for status in ("0", "1", "2", "3", "255"):
+            self.assertRegex(text, r"(?m)^\| " + status + r" +\|")
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1] + sys.argv[5:], verbosity=2)

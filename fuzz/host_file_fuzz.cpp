@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The list packs them in place and reads back the very same texts, after what it held.
     quilvane::HostList list;
     list.append("before");
-    list.appendHostFile(std::string(text));
+    list.appendHostFile(text);
     require(list.size() == count + 1);
     require(list.entry(0) == "before");
     quilvane::HostFileEntries again(text);

@@ -1,6 +1,6 @@
 // The host-file reader: lookup, read-only open and one read of the size found, into the list.
 #include <new>
-#include <stdexcept>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -13,17 +13,14 @@ namespace quilvane {
 
 namespace {
 
-// A buffer of size bytes plus the NUL behind them; false when it cannot be had.
-bool allocateInputBuffer(std::string& buffer, uint64_t size) {
-    if (size >= hostFileSizeLimit) return false;
+// Room for the file and the NUL behind it; nothing when it cannot be had.
+std::optional<HostFileText> allocateInputBuffer(uint64_t size) {
+    if (size >= hostFileSizeLimit) return std::nullopt;
     try {
-        buffer.resize(static_cast<size_t>(size) + 1);
+        return HostFileText::allocate(static_cast<size_t>(size));
     } catch (const std::bad_alloc&) {
-        return false;
-    } catch (const std::length_error&) {
-        return false;
+        return std::nullopt;
     }
-    return true;
 }
 
 }  // namespace
@@ -42,24 +39,22 @@ void readHostFile(HostList& list, const std::string& path) {
         printMessage("\nUnable to open %s.\n", path.c_str());
         return;
     }
-    std::string buffer;
-    if (!allocateInputBuffer(buffer, lookup.size)) {
+    std::optional<HostFileText> buffer = allocateInputBuffer(lookup.size);
+    if (!buffer) {
         printMessage("\nUnable to allocate input buffer. Please check your input file.\n");
         system.closeFile(file);
         return;
     }
-    size_t size = static_cast<size_t>(lookup.size);
-    buffer[size] = '\0';
     // Only the count tells success: a file that shrank since the lookup is refused, one that
     // grew is read up to the size found.
-    long got = system.readFile(file, reinterpret_cast<uint8_t*>(buffer.data()), size);
+    long got = system.readFile(file, reinterpret_cast<uint8_t*>(buffer->bytes.get()), buffer->size);
     if (got < 0 || static_cast<uint64_t>(got) != lookup.size) {
         printMessage("\nUnable to read input data. Please check your input file.\n");
         system.closeFile(file);
         return;
     }
     try {
-        list.appendHostFile(std::move(buffer));
+        list.appendHostFile(std::move(*buffer));
     } catch (const std::bad_alloc&) {
         // The hosts appended before memory ran out stay; nothing is printed.
     }

@@ -4,9 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/ping_settings.h"
+#include "hosts/host_file.h"
 
 namespace quilvane {
 
@@ -16,9 +18,11 @@ class HostList {
     // Every address from first to last (host byte order, inclusive) whose last octet is neither
     // 0 nor 255, in dotted form, as if appended one by one.
     void appendRange(uint32_t firstHostOrder, uint32_t lastHostOrder);
-    // Takes over the whole text of a host file and appends its hosts in file order. If memory
-    // runs out on the way, the hosts appended up to that point stay.
-    void appendHostFile(std::string text);
+    // Appends the hosts of a host file's text in file order, keeping the text itself (only its
+    // first 4 GiB - 1 bytes are seen). If memory runs out on the way, the hosts appended up to
+    // that point stay.
+    void appendHostFile(HostFileText text);
+    void appendHostFile(std::string_view text) { appendHostFile(HostFileText::copyOf(text)); }
 
     size_t size() const;
     bool empty() const { return size() == 0; }
@@ -28,24 +32,27 @@ class HostList {
     bool hostFileGiven = false;
 
   private:
-    // A run of consecutive entries: texts packed into one buffer, or an address range that is
-    // walked on demand.
+    enum class SegmentKind { Texts, HostFile, Range };
+
+    // A run of consecutive entries of one kind.
     struct Segment {
+        SegmentKind kind = SegmentKind::Texts;
         size_t firstIndex = 0;  // list index of the segment's first entry
         size_t count = 0;       // entries this segment stands for
-        bool isRange = false;
-        // Texts: entry k spans [end of entry k-1, textEnds_[firstEnd + k]) of text.
-        std::string text;
-        size_t firstEnd = 0;
-        // Ranges: the rank of the first address among all addresses that are not .0 or .255.
+        // Texts: entry k is texts[textEnds[k - 1], textEnds[k]).
+        std::string texts;
+        std::vector<size_t> textEnds;
+        // HostFile: entry k is the host that starts at hostBegins[k] in file.
+        HostFileText file;
+        std::vector<uint32_t> hostBegins;
+        // Range: the rank of the first address among all that end in neither .0 nor .255.
         uint64_t firstRank = 0;
     };
 
-    Segment& openTextSegment();
     const Segment& segmentOf(size_t index) const;
+    void addSegment(Segment segment);
 
     std::vector<Segment> segments_;
-    std::vector<size_t> textEnds_;
     size_t size_ = 0;
 };
 

@@ -127,6 +127,24 @@ TEST(HostListMixed, HostFileWithNoHostsLeavesTheListAsItWas) {
     EXPECT_EQ(entriesOf(list), (std::vector<std::string>{"a", "b"}));
 }
 
+TEST(HostListHostFiles, MostlyBlankFileReadsTheSameAfterCompaction) {
+    std::string text(100'000, ' ');
+    text.replace(10, 7, "\nalpha\n");
+    text.replace(50'000, 11, ",\tbeta gam,");
+    text.replace(99'990, 6, "\r\ndelt");
+    HostList list;
+    list.appendHostFile(text);
+    EXPECT_EQ(entriesOf(list), (std::vector<std::string>{"alpha", "beta gam", "delt"}));
+    list.append("after");
+    EXPECT_EQ(list.entry(3), "after");
+}
+
+TEST(HostListHostFiles, HostsEndAtTheFirstNulOfTheText) {
+    HostList list;
+    list.appendHostFile(std::string_view("one, two \0three", 15));
+    EXPECT_EQ(entriesOf(list), (std::vector<std::string>{"one", "two"}));
+}
+
 TEST(HostListMixed, ProcessWideListIsOneObject) {
     EXPECT_EQ(&hostList(), &hostList());
 }

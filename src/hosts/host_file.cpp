@@ -39,6 +39,15 @@ HostFileText HostFileText::allocate(size_t size) {
     return text;
 }
 
+HostFileText::HostFileText(const HostFileText& other) {
+    if (other.bytes) *this = copyOf(other.view());
+}
+
+HostFileText& HostFileText::operator=(const HostFileText& other) {
+    if (this != &other) *this = other.bytes ? copyOf(other.view()) : HostFileText();
+    return *this;
+}
+
 HostFileText HostFileText::copyOf(std::string_view view) {
     HostFileText text = allocate(view.size());
     std::memcpy(text.bytes.get(), view.data(), view.size());

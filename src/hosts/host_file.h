@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quilvane {
@@ -18,6 +19,15 @@ constexpr uint64_t hostFileSizeLimit = uint64_t{1} << 32;
 struct HostFileText {
     std::unique_ptr<char[]> bytes;
     size_t size = 0;
+
+    HostFileText() = default;
+    HostFileText(std::unique_ptr<char[]> text, size_t length)
+        : bytes(std::move(text)), size(length) {}
+    HostFileText(HostFileText&&) = default;
+    HostFileText& operator=(HostFileText&&) = default;
+    // Copies are deep, so that a HostList stays a plain value.
+    HostFileText(const HostFileText& other);
+    HostFileText& operator=(const HostFileText& other);
 
     // Room for size bytes, left uninitialised for the read, and the NUL behind them. Throws
     // std::bad_alloc when memory is short.

@@ -1,5 +1,4 @@
 // -g: the attached and separate forms, the checks that ignore a range, and what gets consumed.
-#include "hosts/address_range.h"
 
 #include <gtest/gtest.h>
 
@@ -7,17 +6,14 @@
 #include <vector>
 
 #include "hosts/host_list.h"
+#include "hosts/list_entries.h"
 
 namespace quilvane {
 namespace {
 
-using Hosts = std::vector<std::string>;
+using testing::entriesOf;
 
-Hosts entriesOf(const HostList& list) {
-    Hosts entries;
-    for (size_t i = 0; i < list.size(); ++i) entries.push_back(list.entry(i));
-    return entries;
-}
+using Hosts = std::vector<std::string>;
 
 TEST(AddressRangeForms, AttachedFormNeverConsumesTheNextArgument) {
     HostList list;
@@ -103,18 +99,6 @@ TEST(AddressRangeSlash, ShortValuesEndAtTheirTerminator) {
     EXPECT_FALSE(addAddressRange(list, "1", "2/3"));
     EXPECT_FALSE(addAddressRange(list, "", ""));
     EXPECT_TRUE(list.empty());
-}
-
-TEST(AddressRangeRanks, RankAndAddressAreInverse) {
-    EXPECT_EQ(addressRank(0), 0u);
-    EXPECT_EQ(addressRank(1), 0u);
-    EXPECT_EQ(addressRank(2), 1u);
-    EXPECT_EQ(addressRank(255), 254u);
-    EXPECT_EQ(addressRank(256), 254u);
-    EXPECT_EQ(addressRank(uint64_t{1} << 32), (uint64_t{1} << 24) * 254);
-    for (uint32_t address : {1u, 254u, 257u, 0x0A0000FEu, 0x0A000101u, 0xFFFFFFFEu}) {
-        EXPECT_EQ(addressOfRank(addressRank(address)), address);
-    }
 }
 
 TEST(AddressRangeOrder, SeveralRangesAppendInTurn) {

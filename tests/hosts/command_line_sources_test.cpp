@@ -7,6 +7,7 @@
 #include "cli/command_line.h"
 #include "fakes/fake_platform.h"
 #include "hosts/host_list.h"
+#include "hosts/list_entries.h"
 
 namespace quilvane {
 namespace {
@@ -22,11 +23,7 @@ class CommandLineSources : public ::testing::Test {
         argv.push_back(nullptr);
         parseCommandLine(static_cast<int>(arguments.size()), argv.data(), settings, options, list);
     }
-    Hosts entries() const {
-        Hosts all;
-        for (size_t i = 0; i < list.size(); ++i) all.push_back(list.entry(i));
-        return all;
-    }
+    Hosts entries() const { return testing::entriesOf(list); }
 
     testing::ScopedFakePlatform scope;
     testing::FakePlatform& fake = scope.fake;
@@ -35,42 +32,15 @@ class CommandLineSources : public ::testing::Test {
     HostList list;
 };
 
-TEST_F(CommandLineSources, PlainArgumentsBeforeTheFirstOption) {
-    scan({"host1", "host2", "-n", "2"});
-    EXPECT_EQ(entries(), (Hosts{"host1", "host2"}));
-    EXPECT_EQ(scope.output, "");
-}
-
-TEST_F(CommandLineSources, PlainArgumentAfterAnOptionIsIgnored) {
-    scan({"host1", "-n", "2", "host2"});
-    EXPECT_EQ(entries(), (Hosts{"host1"}));
-    EXPECT_EQ(scope.output, "Host host2 ignored\n");
-    EXPECT_EQ(fake.callsStartingWith("beep"), (Hosts{"beep 880 100"}));
-}
-
-TEST_F(CommandLineSources, LoneArgumentIsAHostWhateverItLooksLike) {
-    scan({"-Hhosts.txt"});
-    EXPECT_EQ(entries(), (Hosts{"-Hhosts.txt"}));
-    EXPECT_FALSE(list.hostFileGiven);
-    EXPECT_TRUE(fake.callsStartingWith("find").empty());
-}
-
 TEST_F(CommandLineSources, HostFilesAndRangesAppendInCommandLineOrder) {
     fake.files["a.txt"] = "alpha\nbeta\n";
     fake.files["b.txt"] = "gamma";
-    scan({"first", "-g", "10.0.0.254/10.0.1.1", "-Ha.txt", "-g10.0.0.7/10.0.0.7", "-H", "b.txt",
-          "-H", "a.txt"});
-    EXPECT_EQ(entries(), (Hosts{"first", "10.0.0.254", "10.0.1.1", "alpha", "beta", "10.0.0.7",
-                                "gamma", "alpha", "beta"}));
+    scan({"first", "second", "-g", "10.0.0.254/10.0.1.1", "-Ha.txt", "-g10.0.0.7/10.0.0.7", "-H",
+          "b.txt", "late", "-H", "a.txt"});
+    EXPECT_EQ(entries(), (Hosts{"first", "second", "10.0.0.254", "10.0.1.1", "alpha", "beta",
+                                "10.0.0.7", "gamma", "alpha", "beta"}));
     EXPECT_TRUE(list.hostFileGiven);
-    EXPECT_EQ(scope.output, "");
-}
-
-TEST_F(CommandLineSources, MissingHostFileIsReportedAndTheScanGoesOn) {
-    scan({"-H", "gone.txt", "-g", "10.0.0.1/10.0.0.1"});
-    EXPECT_EQ(scope.output, "\nFile gone.txt not found.\n");
-    EXPECT_EQ(entries(), (Hosts{"10.0.0.1"}));
-    EXPECT_TRUE(list.hostFileGiven);
+    EXPECT_EQ(scope.output, "Host late ignored\n");
 }
 
 TEST_F(CommandLineSources, SingleAddressRangeIsOneHostWithoutAHostFile) {

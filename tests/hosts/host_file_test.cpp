@@ -8,19 +8,16 @@
 
 #include "fakes/fake_platform.h"
 #include "hosts/host_list.h"
+#include "hosts/list_entries.h"
 
 namespace quilvane {
 namespace {
 
+using testing::entriesOf;
+
 using testing::FakePlatform;
 using testing::ScopedFakePlatform;
 using Hosts = std::vector<std::string>;
-
-Hosts entriesOf(const HostList& list) {
-    Hosts entries;
-    for (size_t i = 0; i < list.size(); ++i) entries.push_back(list.entry(i));
-    return entries;
-}
 
 TEST(HostFileFormat, CommasAndLineEndsSeparateAlike) {
     EXPECT_EQ(parseHostFileText("a,b"), (Hosts{"a", "b"}));

@@ -6,19 +6,16 @@
 #include <string>
 #include <vector>
 
+#include "hosts/list_entries.h"
 #include "support/inet.h"
 
 namespace quilvane {
 namespace {
 
+using testing::entriesOf;
+
 uint32_t hostOrder(const char* dotted) {
     return networkToHost(inetAddr(dotted));
-}
-
-std::vector<std::string> entriesOf(const HostList& list) {
-    std::vector<std::string> entries;
-    for (size_t i = 0; i < list.size(); ++i) entries.push_back(list.entry(i));
-    return entries;
 }
 
 // What a range must read as: every address appended one by one.
@@ -143,6 +140,17 @@ TEST(HostListHostFiles, HostsEndAtTheFirstNulOfTheText) {
     HostList list;
     list.appendHostFile(std::string_view("one, two \0three", 15));
     EXPECT_EQ(entriesOf(list), (std::vector<std::string>{"one", "two"}));
+}
+
+TEST(HostListMixed, CopiesAreIndependentValues) {
+    HostList list;
+    list.append("a");
+    list.appendHostFile("b\nc");
+    list.appendRange(hostOrder("10.0.0.1"), hostOrder("10.0.0.2"));
+    HostList copy = list;
+    list.appendHostFile("d");
+    list = HostList();
+    EXPECT_EQ(entriesOf(copy), (std::vector<std::string>{"a", "b", "c", "10.0.0.1", "10.0.0.2"}));
 }
 
 TEST(HostListMixed, ProcessWideListIsOneObject) {

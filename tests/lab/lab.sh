@@ -12,7 +12,8 @@
 #
 #   client  198.18.1.1 ---- 198.18.1.2 alpha (also .3, .4, and all of 198.18.2.0/24)
 #           198.18.3.1 ---- 198.18.3.2 silent (kernel echo off)
-#           198.18.4.1 ---- 198.18.4.2 r1 198.18.5.1 ---- 198.18.5.2 r2 198.18.6.1 ---- 198.18.6.2 far
+#           198.18.4.1 ---- 198.18.4.2 r1 198.18.5.1 ---- 198.18.5.2 r2 198.18.6.1 ---- far
+#                                                                             198.18.6.2
 #           198.18.7.1 ---- 198.18.7.2 responder (kernel echo off; answers 198.18.8.0/24)
 #
 # The client has routes to these subnets only and no default route, so a target outside the lab
@@ -121,7 +122,9 @@ write_client_files() {
 EOF
     # Lab names only: no query may leave for a name server outside the lab.
     sed -e 's/^hosts:.*/hosts:          files/' /etc/nsswitch.conf >"$CLIENT_ETC/nsswitch.conf"
-    grep -q '^hosts:' "$CLIENT_ETC/nsswitch.conf" || echo 'hosts:          files' >>"$CLIENT_ETC/nsswitch.conf"
+    if ! grep -q '^hosts:' "$CLIENT_ETC/nsswitch.conf"; then
+        echo 'hosts:          files' >>"$CLIENT_ETC/nsswitch.conf"
+    fi
     : >"$CLIENT_ETC/resolv.conf"
 }
 
@@ -205,7 +208,8 @@ require_root() {
 
 state_suffix() {
     local file=$1
-    sed -n 's/^SUFFIX=//p' "$file" 2>/dev/null | head -n 1
+    [ -f "$file" ] || return 0
+    sed -n 's/^SUFFIX=//p' "$file" | head -n 1
 }
 
 [ $# -eq 2 ] || die "usage: lab.sh up|down|info SUFFIX, or lab.sh start|stop STATE_FILE"

@@ -149,9 +149,11 @@ class Lab:
         """tcpdump on a lab interface; the yielded Capture holds the packets once the block ends."""
         handle, path = tempfile.mkstemp(prefix="quilvane-capture-", suffix=".pcap")
         os.close(handle)
+        # Packets written as they come (a buffered capture may end with nothing written), by
+        # root (the file was made by root).
         process = subprocess.Popen(["ip", "netns", "exec", namespace or self.client, "tcpdump",
-                                    "-i", interface, "-n", "-U", "--immediate-mode", "-Z", "root", "-s", "0",
-                                    "-w", path, "icmp"],
+                                    "-i", interface, "-n", "-U", "--immediate-mode", "-Z", "root",
+                                    "-s", "0", "-w", path, "icmp"],
                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         result = Capture()
         try:
@@ -393,12 +395,16 @@ class LabTestCase(unittest.TestCase):
     def setUpClass(cls):
         cls.lab = LAB
 
-    def assertOutput(self, result, expected, code=0):
-        """The whole standard output matches the template, with the expected exit code."""
+    def assertOutput(self, result, expected, code=0, stderr=""):
+        """The whole standard output matches the template, with the expected exit code and
+        nothing on standard error (a sanitizer's report, a stray message) unless `stderr` is None.
+        """
         if not template_pattern(expected).fullmatch(result.out):
             self.assertEqual(masked(result.out), expected, "output differs\n%r" % result)
         self.assertEqual(statistics_problems(result.out), [], repr(result))
         self.assertEqual(result.code, code, "exit code differs\n%r" % result)
+        if stderr is not None:
+            self.assertEqual(result.err, stderr, "standard error differs\n%r" % result)
 
     def assertNoPause(self, result, limit):
         """Nothing waited the (deliberately long) interval: the run ended well before `limit` s."""

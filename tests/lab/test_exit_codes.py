@@ -77,7 +77,7 @@ class ExitCodes(LabTestCase):
 
     def test_usage_ends_with_255(self):
         result = self.lab.run(["-?"])
-        self.assertOutput(result, "<banner>", code=255)
+        self.assertOutput(result, "<banner>", code=255, stderr=None)
         self.assertTrue(result.err.startswith("Usage:\n"), result)
 
 

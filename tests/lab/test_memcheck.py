@@ -7,6 +7,7 @@ import re
 import shutil
 import signal
 import tempfile
+import unittest
 
 import labsupport
 from labsupport import (NOBODY, RAW_REFUSED, SWITCHING, LabTestCase, header, receive_failed,
@@ -23,6 +24,17 @@ class Memcheck(LabTestCase):
         self.assertIn("ERROR SUMMARY: 0 errors from 0 contexts", result.err, result)
         # Not even reachable blocks: everything the program allocates, it releases.
         self.assertIn("in use at exit: 0 bytes in 0 blocks", result.err, result)
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        with open(labsupport.CONFIG["binary"], "rb") as binary:
+            if b"__asan_init" in binary.read():
+                raise unittest.SkipTest("a sanitizer build: memcheck runs on the plain build")
+
+    def assertOutput(self, result, expected, code=0, stderr=None):
+        # Standard error holds valgrind's report.
+        super().assertOutput(result, expected, code, stderr)
 
     def memcheck(self, args, **options):
         return self.lab.run(args, timeout=180, wrapper=MEMCHECK, **options)

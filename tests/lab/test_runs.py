@@ -159,6 +159,13 @@ class HostSources(LabTestCase):
         self.assertOutput(result, "<banner>" + many_header(interval=50) + reply(1, alpha)
                           + reply(2, far, ttl=62) + reply(3, "198.18.1.3") + totals(3, 3))
 
+    def test_a_file_with_lf_line_ends_and_blanks(self):
+        alpha, far = self.lab["ALPHA_ADDR"], self.lab["FAR_ADDR"]
+        path = self.host_file(b"  alpha\t\n\nfar\n")
+        result = self.lab.run(["-H", path, "-t", "50"])
+        self.assertOutput(result, "<banner>" + many_header(interval=50) + reply(1, alpha)
+                          + reply(2, far, ttl=62) + totals(2, 2))
+
     def test_a_missing_file_gives_no_host(self):
         result = self.lab.run(["-H", "/nonexistent/hosts.txt", "-t", "50"])
         self.assertOutput(result, "\nFile /nonexistent/hosts.txt not found.\n<banner>"
@@ -176,6 +183,23 @@ class HostSources(LabTestCase):
                           + reply(1, alpha) + reply(2, unnamed)
                           + "Host not found: %s  error 11001\n" % unknown
                           + reply(4, far, ttl=62) + totals(3, 3))
+
+
+class LimitedOutput(LabTestCase):
+    def test_no_resolved_list_with_limited_output(self):
+        alpha, alpha2 = self.lab["ALPHA_ADDR"], self.lab["ALPHA_ADDR2"]
+        result = self.lab.run([alpha, alpha2, "-a", "-l", "-t", "50"])
+        self.assertOutput(result, reply(1, alpha) + reply(2, alpha2))
+
+    def test_messages_that_stay_with_limited_output(self):
+        alpha, alpha2 = self.lab["ALPHA_ADDR"], self.lab["ALPHA_ADDR2"]
+        result = self.lab.run(["-l", "-n", "1", alpha])
+        self.assertOutput(result, "Host %s ignored\nNo host specified\n" % alpha, code=2)
+        with self.lab.ping_sockets(allowed=True):
+            result = self.lab.run([alpha, "-l", "-n", "1", "-r", "2"], user=NOBODY)
+            self.assertOutput(result, RAW_REFUSED + SWITCHING + ROUTES_DISABLED + reply(1, alpha))
+            result = self.lab.run([alpha, alpha2, "-l", "-i", "-r", "2", "-t", "50"])
+            self.assertOutput(result, ROUTES_DISABLED + reply(1, alpha) + reply(2, alpha2))
 
 
 class Fallback(LabTestCase):

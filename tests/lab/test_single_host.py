@@ -5,6 +5,7 @@ TOS, Don't Fragment, names, stamps, the log file and the console signals."""
 import os
 import signal
 import tempfile
+import time
 
 import labsupport
 from labsupport import (DF_MESSAGE, LabTestCase, header, receive_failed, reply, statistics,
@@ -270,6 +271,7 @@ class ConsoleSignals(LabTestCase):
         running = self.lab.start([silent, "-c", "-w", "1500"])
         try:
             running.wait_for(r"Pinging")
+            time.sleep(0.3)  # inside the first wait
             running.send(signal.SIGINT)
             result = running.finish()
         finally:

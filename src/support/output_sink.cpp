@@ -28,8 +28,9 @@ void writeSecondPass(const char* text, size_t length, Write write) {
 }
 
 void writeToStream(std::FILE* stream, const char* text, size_t length) {
-    writeSecondPass(text, length,
-                    [stream](const char* part, size_t size) { std::fwrite(part, 1, size, stream); });
+    writeSecondPass(text, length, [stream](const char* part, size_t size) {
+        std::fwrite(part, 1, size, stream);
+    });
     std::fflush(stream);
 }
 
@@ -45,9 +46,8 @@ int printMessage(const char* format, ...) {
     if (length > sizeof messageBuffer - 1) length = sizeof messageBuffer - 1;
 
     if (consoleCapture != nullptr) {
-        writeSecondPass(messageBuffer, length, [](const char* part, size_t size) {
-            consoleCapture->append(part, size);
-        });
+        writeSecondPass(messageBuffer, length,
+                        [](const char* part, size_t size) { consoleCapture->append(part, size); });
     } else {
         writeToStream(stdout, messageBuffer, length);
     }
@@ -56,8 +56,10 @@ int printMessage(const char* format, ...) {
 }
 
 void openLogFile(const char* path) {
-    // The replaced stream stays open: what it holds is complete, since every message was flushed.
-    logFile = std::fopen(path, "w");
+    // The replaced stream is complete (every message was flushed); closing it keeps a long run of
+    // -L options from using up the descriptors, which would leave the last one without a log.
+    closeLogFile();
+    logFile = std::fopen(path, "we");
 }
 
 void closeLogFile() {
@@ -70,6 +72,8 @@ void printToStandardError(const char* text) {
     std::fflush(stderr);
 }
 
-void captureConsoleForTest(std::string* capture) { consoleCapture = capture; }
+void captureConsoleForTest(std::string* capture) {
+    consoleCapture = capture;
+}
 
 }  // namespace quilvane

@@ -68,6 +68,10 @@ TEST_F(LinuxClockTest, SleepLastsAtLeastTheTimeAsked) {
     }
 }
 
+TEST_F(LinuxClockTest, PausesAreNotStretchedByTimerSlack) {
+    EXPECT_EQ(testing::timerSlackNs(), 1u);
+}
+
 TEST_F(LinuxClockTest, SleepReturnsAtOnceWhenAStopIsAlreadyRequested) {
     stopRequested.store(true);
     int64_t start = system.performanceCounter();

@@ -202,6 +202,50 @@ TEST(LinuxRawSocket, WaitsEndByTimeOutAndGoOnAfterASignal) {
     EXPECT_TRUE(system.closeSocket(socket));
 }
 
+std::vector<uint8_t> errorFor(const Datagram& request, uint8_t type, uint8_t code,
+                              uint16_t sequenceShift);
+
+TEST(LinuxRawSocket, IcmpErrorsAboutOurRequestsArriveAsDatagramsNotAsFailures) {
+    // A raw socket with IP_RECVERR, or a connected one, would fail its next receive with an
+    // error such as ECONNREFUSED for a port unreachable; the engine must see the datagrams.
+    PrivateNetwork network(NetworkSettings{.ignoreEchoRequests = true});
+    SKIP_WITHOUT(network);
+    LinuxPlatform system;
+    SocketHandle socket = system.openRawSocket();
+    SocketHandle router = system.openRawSocket();
+    ASSERT_NE(socket, invalidSocket) << system.lastErrorText();
+    ASSERT_NE(router, invalidSocket) << system.lastErrorText();
+    int timeout = 1000;
+    system.setSocketOption(socket, SocketOption::ReceiveTimeout, &timeout, 4);
+
+    auto request = echoRequest(0x4242, 9, 8);
+    ASSERT_EQ(system.sendTo(socket, request.data(), request.size(), loopback), 16);
+    auto seen = awaitType(system, router, 8);
+    ASSERT_TRUE(seen.has_value());
+    const uint8_t codes[] = {2, 3, 13, 1};
+    for (uint8_t code : codes) {
+        auto error = errorFor(*seen, 3, code, 0);
+        ASSERT_GT(system.sendTo(router, error.data(), error.size(), loopback), 0);
+    }
+    auto problem = errorFor(*seen, 12, 0, 0);
+    ASSERT_GT(system.sendTo(router, problem.data(), problem.size(), loopback), 0);
+
+    int errors = 0;
+    for (int received = 0; received < 6;) {
+        ASSERT_GT(system.waitReadable(socket, 1000), 0) << "after " << received;
+        uint8_t buffer[600];
+        Ipv4 sender = 0;
+        long length = system.receiveFrom(socket, buffer, sizeof buffer, sender);
+        ASSERT_GT(length, 0) << system.lastErrorText();
+        ++received;
+        uint8_t type = buffer[(buffer[0] & 0x0F) * 4];
+        if (type == 3 || type == 12) ++errors;
+    }
+    EXPECT_EQ(errors, 5);
+    system.closeSocket(socket);
+    system.closeSocket(router);
+}
+
 TEST(LinuxRawSocket, FailedCallsLeaveTheirNumberAndText) {
     LinuxPlatform system;
     EXPECT_FALSE(system.closeSocket(-1));

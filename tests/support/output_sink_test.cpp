@@ -91,6 +91,14 @@ TEST_F(OutputSinkTest, ALaterLogReplacesTheEarlierOne) {
     EXPECT_EQ(readWholeFile(directory.path("b.log")), "second\n");
 }
 
+TEST_F(OutputSinkTest, ManyReplacedLogsDoNotUseUpTheDescriptors) {
+    TemporaryDirectory directory;
+    testing::ScopedDescriptorLimit limit(64);
+    for (int i = 0; i < 200; ++i) openLogFile(directory.path("run.log").c_str());
+    printMessage("logged\n");
+    EXPECT_EQ(readWholeFile(directory.path("run.log")), "logged\n");
+}
+
 TEST_F(OutputSinkTest, ALogThatCannotBeOpenedEndsLogging) {
     TemporaryDirectory directory;
     openLogFile(directory.path("a.log").c_str());

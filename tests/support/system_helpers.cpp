@@ -9,6 +9,8 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -27,6 +29,10 @@ namespace quilvane::testing {
 
 bool runningAsRoot() {
     return geteuid() == 0;
+}
+
+uint64_t timerSlackNs() {
+    return static_cast<uint64_t>(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0));
 }
 
 TemporaryDirectory::TemporaryDirectory() {
@@ -73,6 +79,21 @@ std::string standardOutputOf(const std::function<void()>& call) {
     dup2(saved, STDOUT_FILENO);
     close(saved);
     return readWholeFile(path);
+}
+
+ScopedDescriptorLimit::ScopedDescriptorLimit(uint64_t limit) {
+    rlimit current{};
+    getrlimit(RLIMIT_NOFILE, &current);
+    saved_ = current.rlim_cur;
+    current.rlim_cur = limit;
+    setrlimit(RLIMIT_NOFILE, &current);
+}
+
+ScopedDescriptorLimit::~ScopedDescriptorLimit() {
+    rlimit current{};
+    getrlimit(RLIMIT_NOFILE, &current);
+    current.rlim_cur = saved_;
+    setrlimit(RLIMIT_NOFILE, &current);
 }
 
 namespace {

@@ -9,6 +9,9 @@ namespace quilvane::testing {
 
 bool runningAsRoot();
 
+// The calling thread's timer slack in nanoseconds.
+uint64_t timerSlackNs();
+
 // A fresh directory under the test temp directory, removed with everything in it at the end.
 class TemporaryDirectory {
   public:
@@ -30,6 +33,18 @@ void makeFifo(const std::string& path);
 
 // What call writes to the standard output descriptor while it runs.
 std::string standardOutputOf(const std::function<void()>& call);
+
+// Lowers the process's limit on open descriptors for its lifetime.
+class ScopedDescriptorLimit {
+  public:
+    explicit ScopedDescriptorLimit(uint64_t limit);
+    ~ScopedDescriptorLimit();
+    ScopedDescriptorLimit(const ScopedDescriptorLimit&) = delete;
+    ScopedDescriptorLimit& operator=(const ScopedDescriptorLimit&) = delete;
+
+  private:
+    uint64_t saved_ = 0;
+};
 
 // Delivers SIGINT or SIGQUIT to the calling thread's process-wide handler, from another thread
 // after delayMs, aimed at the thread that called this.

@@ -1,5 +1,4 @@
-// Argument vectors for the command-line and start-up tests, laid out exactly as the process gets
-// them: every argument and the vector itself sized to the byte, so a read past either is caught.
+// Argument vectors sized to the byte, so that AddressSanitizer sees any read past an argument.
 #pragma once
 
 #include <cstring>
@@ -14,7 +13,11 @@ class ArgumentVector {
   public:
     // The program name comes first, as in a real argv.
     ArgumentVector(std::initializer_list<std::string> arguments,
-                   const std::string& program = "/usr/bin/quilvane") {
+                   const std::string& program = "/usr/bin/quilvane")
+        : ArgumentVector(std::vector<std::string>(arguments), program) {}
+
+    explicit ArgumentVector(const std::vector<std::string>& arguments,
+                            const std::string& program = "/usr/bin/quilvane") {
         add(program);
         for (const std::string& argument : arguments) add(argument);
         pointers_ = std::make_unique<char*[]>(storage_.size());

@@ -471,6 +471,20 @@ TEST_F(CommandLineTest, OptionsFirstLeaveTheListEmpty) {
     EXPECT_EQ(platform.output, "Host host1 ignored\n");
 }
 
+TEST_F(CommandLineTest, AHundredThousandArgumentsAreScannedInOrder) {
+    std::vector<std::string> arguments;
+    for (int i = 0; i < 99'997; ++i) arguments.push_back("h" + std::to_string(i));
+    arguments.insert(arguments.end(), {"-n", "2", "late"});
+    ArgumentVector vector(arguments);
+    Scanned scanned;
+    scanCommandLine(vector.argc(), vector.argv(), scanned.settings, scanned.options, scanned.hosts,
+                    recordLogOpen);
+    ASSERT_EQ(scanned.hosts.size(), 99'997u);
+    EXPECT_EQ(scanned.hosts.entry(99'996), "h99996");
+    EXPECT_EQ(scanned.settings.count, 2);
+    EXPECT_EQ(platform.output, "Host late ignored\n");
+}
+
 TEST_F(CommandLineTest, APercentInARefusedHostIsWrittenAsItStands) {
     scan({"h", "-a", "%s%n%x"});
     EXPECT_EQ(platform.output, "Host %s%n%x ignored\n");

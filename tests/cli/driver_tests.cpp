@@ -253,7 +253,9 @@ TEST_F(DriverTest, ManyHostRandomRunUsesOneSizePerPassAndNoSeparator) {
     ASSERT_EQ(calls.size(), 8u);
     for (size_t pass = 0; pass < 3; ++pass) {
         EXPECT_EQ(calls[pass * 3], calls[pass * 3 + 1]);
-        if (pass < 2) EXPECT_EQ(calls[pass * 3 + 2], "sleep 9");
+        if (pass < 2) {
+            EXPECT_EQ(calls[pass * 3 + 2], "sleep 9");
+        }
     }
     std::string header =
         "Pinging multiple hosts with random size (10 to 1000) and data every 9 ms:\n\n";

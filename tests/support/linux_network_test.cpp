@@ -460,15 +460,11 @@ TEST_F(LinuxEchoServiceTest, QueuedIcmpErrorsBecomeRepliesWithTheirStatus) {
         uint8_t code;
         uint32_t status;
     };
+    // The full table of types and codes is checked without sockets; these show the kernel's
+    // delivery of each kind (time exceeded, unreachable, too big under Don't Fragment, others).
     const Case cases[] = {
-        {11, 0, ipStatus::ttlExpiredTransit},
-        {3, 0, ipStatus::destinationNetUnreachable},
-        {3, 1, ipStatus::destinationHostUnreachable},
-        {3, 2, ipStatus::destinationProtocolUnreachable},
-        {3, 3, ipStatus::destinationPortUnreachable},
-        {3, 4, ipStatus::packetTooBig},
-        {3, 5, ipStatus::badRoute},
-        {3, 13, ipStatus::generalFailure},
+        {11, 0, ipStatus::ttlExpiredTransit}, {3, 1, ipStatus::destinationHostUnreachable},
+        {3, 4, ipStatus::packetTooBig},       {3, 13, ipStatus::generalFailure},
         {12, 0, ipStatus::generalFailure},
     };
     PrivateNetwork network(NetworkSettings{.ignoreEchoRequests = true});

@@ -81,7 +81,7 @@ void fillRequestData(std::vector<uint8_t>& data, std::string_view pattern) {
         return;
     }
     seedRandom(platform().tickCount());
-    for (uint8_t& byte : data) byte = static_cast<uint8_t>(nextRandom() & 0xFF);
+    fillRandomBytes(data.data(), data.size());
 }
 
 EchoServiceRequest makeRequest(const PingSettings& settings, Ipv4 destination,
@@ -147,7 +147,7 @@ class EchoServiceCycle {
         timer_.Start(true);
         int replies = platform().sendEcho(handle_, request_, reply);
         timer_.Stop();
-        LocalTime stamp = platform().localTime();
+        LocalTime stamp = report_.readStamp();
         if (replies != 1) {
             report_.timeout(stamp, displayText_);
             return false;

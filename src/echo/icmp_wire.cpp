@@ -52,7 +52,7 @@ void fillWithPattern(uint8_t* fill, size_t fillLength, std::string_view pattern)
 
 void fillWithRandomBytes(uint8_t* fill, size_t fillLength, uint32_t seed) {
     seedRandom(seed);
-    for (size_t i = 0; i < fillLength; ++i) fill[i] = static_cast<uint8_t>(nextRandom() & 0xFF);
+    fillRandomBytes(fill, fillLength);
 }
 
 }  // namespace

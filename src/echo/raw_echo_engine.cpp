@@ -174,7 +174,7 @@ class RawEchoCycle {
             ReportSocketError("select()");
             return false;
         }
-        LocalTime stamp = platform().localTime();
+        LocalTime stamp = report_.readStamp();
         if (ready == 0) {
             report_.timeout(stamp, destinationText_);
             return true;

@@ -22,6 +22,12 @@ bool HostReport::printsHostBlocks() const {
     return !inRound_ && settings_.limitOutput == 0;
 }
 
+LocalTime HostReport::readStamp() const {
+    // Nothing else shows it, and the raw engine reads it inside the measured round trip.
+    if (settings_.timeStamp == 0 && settings_.dateStamp == 0) return LocalTime{};
+    return platform().localTime();
+}
+
 void HostReport::checkInterimRequest(const char* heading, uint32_t sent) {
     if (!breakRequested.exchange(false)) return;
     if (!printsHostBlocks()) return;

@@ -15,6 +15,9 @@ class HostReport {
     // Statistics start at their start values; settings is the engine's own copy.
     HostReport(const PingSettings& settings, bool inRound);
 
+    // The local time for the line's stamp, read only when lines carry one (-T, -D).
+    LocalTime readStamp() const;
+
     // Start of every attempt: a pending Ctrl-\ is cleared and, in single-host mode without -l,
     // the interim block for heading is printed (the no-statistics line while sent is 0).
     void checkInterimRequest(const char* heading, uint32_t sent);

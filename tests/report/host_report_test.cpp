@@ -50,6 +50,21 @@ TEST(HostReportAttempts, RouteBlockFollowsTheReplyWhenOptionsCame) {
               "Reply[1] from 10.0.0.1: bytes=32 time=1.0 ms TTL=64 TOS=4\n\tRoute:  10.0.0.1\n");
 }
 
+TEST(HostReportAttempts, StampIsTheLocalTimeOnlyWhenLinesCarryOne) {
+    ScopedFakePlatform scoped;
+    auto read = [](int32_t timeStamp, int32_t dateStamp) {
+        PingSettings settings;
+        settings.timeStamp = timeStamp;
+        settings.dateStamp = dateStamp;
+        LocalTime got = HostReport(settings, false).readStamp();
+        return std::vector<int>{got.year, got.month, got.day, got.hour, got.minute, got.second};
+    };
+    scoped.fake.clockTime = LocalTime{2027, 1, 2, 3, 4, 5};
+    EXPECT_EQ(read(1, 0), (std::vector<int>{2027, 1, 2, 3, 4, 5}));
+    EXPECT_EQ(read(0, 1), (std::vector<int>{2027, 1, 2, 3, 4, 5}));
+    EXPECT_EQ(read(0, 0), (std::vector<int>{0, 0, 0, 0, 0, 0}));
+}
+
 TEST(HostReportAttempts, TimeoutsSetStatusOneAndRecordNothing) {
     ScopedFakePlatform scoped;
     HostReport report(PingSettings{}, false);

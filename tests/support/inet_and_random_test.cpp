@@ -72,6 +72,17 @@ TEST(Random, KnownSequenceForSeedOne) {
     EXPECT_EQ(draws(1, 5), (std::vector<int>{41, 18467, 6334, 26500, 19169}));
 }
 
+TEST(Random, FilledBytesAreTheLowBytesOfTheDrawsAndTheSequenceGoesOn) {
+    std::vector<int> expected = draws(777, 71);
+    seedRandom(777);
+    std::vector<uint8_t> bytes(69);
+    fillRandomBytes(bytes.data(), bytes.size());
+    for (size_t i = 0; i < bytes.size(); ++i) EXPECT_EQ(bytes[i], expected[i] & 0xFF) << i;
+    EXPECT_EQ(nextRandom(), expected[69]);
+    fillRandomBytes(nullptr, 0);
+    EXPECT_EQ(nextRandom(), expected[70]);
+}
+
 TEST(Random, DrawsStayWithinZeroTo32767AndCoverTheRange) {
     seedRandom(0xFFFFFFFFu);
     int lowest = 32767;

@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 namespace quilvane {
 
@@ -17,10 +18,17 @@ std::string* consoleCapture = nullptr;
 template <typename Write>
 void writeSecondPass(const char* text, size_t length, Write write) {
     size_t start = 0;
-    for (size_t i = 0; i + 1 < length; ++i) {
-        if (text[i] == '%' && text[i + 1] == '%') {
+    size_t i = 0;
+    // Every line passes here, and most hold no "%" at all: memchr skips to the next one.
+    while (i + 1 < length) {
+        const void* found = std::memchr(text + i, '%', length - 1 - i);
+        if (found == nullptr) break;
+        i = static_cast<size_t>(static_cast<const char*>(found) - text);
+        if (text[i + 1] == '%') {
             write(text + start, i + 1 - start);
             start = i + 2;
+            i += 2;
+        } else {
             ++i;
         }
     }

@@ -6,11 +6,18 @@
 namespace quilvane {
 
 namespace {
-Platform* replacementPlatform = nullptr;
+// Null until first use, and again after a test removed its replacement.
+Platform* activePlatform = nullptr;
+}  // namespace
+
+Platform& platform() {
+    // Asked for several times per echo: the Linux platform is looked up once, not at every call.
+    if (activePlatform == nullptr) activePlatform = &linuxPlatform();
+    return *activePlatform;
 }
 
-Platform& platform() { return replacementPlatform != nullptr ? *replacementPlatform : linuxPlatform(); }
-
-void setPlatform(Platform* replacement) { replacementPlatform = replacement; }
+void setPlatform(Platform* replacement) {
+    activePlatform = replacement;
+}
 
 }  // namespace quilvane

@@ -74,6 +74,10 @@ SocketHandle LinuxPlatform::openRawSocket() {
         recordSystemError(errno);
         return invalidSocket;
     }
+    // Linux sets Don't Fragment on raw sockets by default (path MTU discovery); a request may be
+    // fragmented unless the user asked for the flag, which the engine then sets explicitly.
+    int discovery = IP_PMTUDISC_DONT;
+    setsockopt(descriptor, IPPROTO_IP, IP_MTU_DISCOVER, &discovery, sizeof discovery);
     return descriptor;
 }
 

@@ -89,6 +89,22 @@ class HostileInput(LabTestCase):
                           + "Host not found: \x7f\x80\x81  error 11001\n"
                           + labsupport.totals(1, 1), code=2)
 
+    def test_a_host_file_of_a_gigabyte(self):
+        # A gigabyte of blank lines with a host at each end: read whole, scanned to the end.
+        alpha, beta = self.lab["ALPHA_ADDR"], self.lab["ALPHA_ADDR2"]
+        path = os.path.join(self.directory, "huge.txt")
+        chunk = b" \t\r\n" * (16 << 20)
+        with open(path, "wb") as hosts:
+            hosts.write(alpha.encode() + b"\n")
+            for _ in range((1 << 30) // len(chunk)):
+                hosts.write(chunk)
+            hosts.write(beta.encode() + b"\n")
+        result = self.lab.run(["-H", path, "-t", "1"])
+        os.remove(path)
+        self.assertOutput(result, "<banner>Pinging multiple hosts with 32 bytes of data every"
+                                  " 1 ms:\n\n" + reply(1, alpha) + reply(2, beta)
+                          + labsupport.totals(2, 2))
+
 
 if __name__ == "__main__":
     labsupport.main()

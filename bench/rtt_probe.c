@@ -7,13 +7,18 @@
 //   <send entered -> receive returned ns> <send returned -> receive returned ns>
 // The raw-socket engine times the second window, the ping-socket engine the first.
 //
-// Pauses that sleep to an absolute CLOCK_MONOTONIC deadline are kept too: QV_PROBE_PAUSES names
-// a file that gets one line per pause, how late it woke in ns.
+// The gaps between echoes are kept too: QV_PROBE_GAPS names a file that gets one line per echo
+// after the first, the ns from the previous reply received to this send entered (the pause, the
+// printing and the building of the request).
+//
+// QV_PROBE_PEAK names a file that gets the peak resident size in kB (VmHWM) at exit: measured from
+// inside, it is the program's own, not that of the process it was started from.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <time.h>
 
@@ -24,13 +29,12 @@ static int64_t sendReturned[capacity];
 static int64_t receiveReturned[capacity];
 static size_t echoes;
 static int awaiting;
-static int64_t pauseLateness[capacity];
-static size_t pauses;
+static int64_t gaps[capacity];
+static size_t gapCount;
 
 static ssize_t (*realSendto)(int, const void*, size_t, int, const struct sockaddr*, socklen_t);
 static ssize_t (*realRecvfrom)(int, void*, size_t, int, struct sockaddr*, socklen_t*);
 static ssize_t (*realRecvmsg)(int, struct msghdr*, int);
-static int (*realClockNanosleep)(clockid_t, int, const struct timespec*, struct timespec*);
 
 static int64_t nowNs(void) {
     struct timespec now;
@@ -53,6 +57,9 @@ ssize_t sendto(int socket, const void* data, size_t length, int flags,
     int64_t entered = nowNs();
     ssize_t sent = realSendto(socket, data, length, flags, target, targetLength);
     int64_t returned = nowNs();
+    if (sent >= 0 && echoes > 0 && !awaiting && gapCount < capacity) {
+        gaps[gapCount++] = entered - receiveReturned[echoes - 1];
+    }
     if (sent >= 0) {
         sendEntered[echoes] = entered;
         sendReturned[echoes] = returned;
@@ -76,17 +83,6 @@ ssize_t recvmsg(int socket, struct msghdr* message, int flags) {
     return received;
 }
 
-int clock_nanosleep(clockid_t clock, int flags, const struct timespec* until,
-                    struct timespec* remaining) {
-    if (realClockNanosleep == NULL) realClockNanosleep = dlsym(RTLD_NEXT, "clock_nanosleep");
-    int result = realClockNanosleep(clock, flags, until, remaining);
-    if (result == 0 && clock == CLOCK_MONOTONIC && (flags & TIMER_ABSTIME) != 0 &&
-        pauses < capacity) {
-        pauseLateness[pauses++] = nowNs() - ((int64_t)until->tv_sec * 1000000000 + until->tv_nsec);
-    }
-    return result;
-}
-
 __attribute__((destructor)) static void writeFigures(void) {
     const char* path = getenv("QV_PROBE_FILE");
     FILE* out = path != NULL ? fopen(path, "w") : NULL;
@@ -97,10 +93,21 @@ __attribute__((destructor)) static void writeFigures(void) {
         }
         fclose(out);
     }
-    path = getenv("QV_PROBE_PAUSES");
+    path = getenv("QV_PROBE_PEAK");
+    out = path != NULL ? fopen(path, "w") : NULL;
+    FILE* status = out != NULL ? fopen("/proc/self/status", "r") : NULL;
+    if (status != NULL) {
+        char line[256];
+        while (fgets(line, sizeof line, status) != NULL) {
+            if (strncmp(line, "VmHWM:", 6) == 0) fprintf(out, "%lld\n", atoll(line + 6));
+        }
+        fclose(status);
+    }
+    if (out != NULL) fclose(out);
+    path = getenv("QV_PROBE_GAPS");
     out = path != NULL ? fopen(path, "w") : NULL;
     if (out != NULL) {
-        for (size_t i = 0; i < pauses; ++i) fprintf(out, "%lld\n", (long long)pauseLateness[i]);
+        for (size_t i = 0; i < gapCount; ++i) fprintf(out, "%lld\n", (long long)gaps[i]);
         fclose(out);
     }
 }

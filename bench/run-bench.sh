@@ -10,6 +10,12 @@ set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(dirname "$here")
+case ${1:-} in
+    -h | --help)
+        sed -n '2,8p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+        exit 0
+        ;;
+esac
 build=${1:-$root/build-bench}
 lab_script=$root/tests/lab/lab.sh
 

@@ -1,4 +1,6 @@
 // Entry point: start-up, one run, shut-down.
 #include "cli/start_up.h"
 
-int main(int argc, char** argv) { return quilvane::runProgram(argc, argv); }
+int main(int argc, char** argv) {
+    return quilvane::runProgram(argc, argv);
+}

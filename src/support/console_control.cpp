@@ -13,7 +13,8 @@ std::atomic<bool> breakRequested{false};
 
 namespace {
 
-static_assert(std::atomic<bool>::is_always_lock_free, "the handlers may only touch lock-free flags");
+static_assert(std::atomic<bool>::is_always_lock_free,
+              "the handlers may only touch lock-free flags");
 
 void onSignal(int number) {
     if (number == SIGINT) stopRequested.store(true);
@@ -38,6 +39,8 @@ void installConsoleControlHandler() {
     handle(SIGQUIT);
 }
 
-void exitProcess(int code) { std::exit(code); }
+void exitProcess(int code) {
+    std::exit(code);
+}
 
 }  // namespace quilvane

@@ -5,7 +5,9 @@
 
 namespace quilvane {
 
-Ipv4 inetAddr(const char* text) { return ::inet_addr(text); }
+Ipv4 inetAddr(const char* text) {
+    return ::inet_addr(text);
+}
 
 size_t formatIpv4(Ipv4 address, char* out) {
     const auto* octets = reinterpret_cast<const unsigned char*>(&address);
@@ -27,7 +29,11 @@ std::string inetNtoa(Ipv4 address) {
     return std::string(text, length);
 }
 
-uint32_t networkToHost(Ipv4 address) { return ntohl(address); }
-Ipv4 hostToNetwork(uint32_t value) { return htonl(value); }
+uint32_t networkToHost(Ipv4 address) {
+    return ntohl(address);
+}
+Ipv4 hostToNetwork(uint32_t value) {
+    return htonl(value);
+}
 
 }  // namespace quilvane

@@ -92,7 +92,7 @@ using FileHandle = int;
 constexpr FileHandle invalidFile = -1;
 
 class Platform {
-public:
+  public:
     virtual ~Platform() = default;
 
     // Resolver. Failures leave the number (11001 to 11004) in lastError().

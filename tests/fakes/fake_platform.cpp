@@ -31,7 +31,9 @@ const char* optionName(SocketOption option) {
     return "?";
 }
 
-uint16_t readLittle16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t readLittle16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 
 }  // namespace
 
@@ -156,7 +158,8 @@ long FakePlatform::receiveFrom(SocketHandle, uint8_t* buffer, size_t capacity, I
         lastErrorNumber = datagram.error != 0 ? datagram.error : wsa::timedOut;
         return -1;
     }
-    size_t length = std::min({capacity, datagram.bytes.size(), static_cast<size_t>(datagram.length)});
+    size_t length =
+        std::min({capacity, datagram.bytes.size(), static_cast<size_t>(datagram.length)});
     std::memcpy(buffer, datagram.bytes.data(), length);
     sender = datagram.sender != 0 ? datagram.sender : lastDestination_;
     return static_cast<long>(length);
@@ -194,8 +197,7 @@ EchoHandle FakePlatform::createEchoHandle() {
     return createHandleFails ? invalidEchoHandle : 5;
 }
 
-int FakePlatform::sendEcho(EchoHandle, const EchoServiceRequest& request,
-                           EchoServiceReply& reply) {
+int FakePlatform::sendEcho(EchoHandle, const EchoServiceRequest& request, EchoServiceReply& reply) {
     calls.push_back("echo " + std::to_string(request.dataSize));
     if (onSend) onSend();
     echoRequests.push_back(request);
@@ -215,7 +217,9 @@ int FakePlatform::sendEcho(EchoHandle, const EchoServiceRequest& request,
     return 1;
 }
 
-void FakePlatform::closeEchoHandle(EchoHandle) { calls.push_back("close echo handle"); }
+void FakePlatform::closeEchoHandle(EchoHandle) {
+    calls.push_back("close echo handle");
+}
 
 void FakePlatform::sleep(uint32_t ms) {
     calls.push_back("sleep " + std::to_string(ms));
@@ -253,10 +257,12 @@ long FakePlatform::readFile(FileHandle, uint8_t* buffer, size_t length) {
     return static_cast<long>(count);
 }
 
-void FakePlatform::closeFile(FileHandle) { calls.push_back("close file"); }
+void FakePlatform::closeFile(FileHandle) {
+    calls.push_back("close file");
+}
 
-std::vector<uint8_t> makeEchoReplyDatagram(uint16_t identifier, uint16_t sequence,
-                                           int32_t dataSize, uint8_t ttl, uint8_t tos,
+std::vector<uint8_t> makeEchoReplyDatagram(uint16_t identifier, uint16_t sequence, int32_t dataSize,
+                                           uint8_t ttl, uint8_t tos,
                                            const std::vector<uint8_t>& ipOptions,
                                            uint8_t icmpType) {
     size_t headerLength = 20 + ipOptions.size();

@@ -25,12 +25,12 @@ struct FakeDatagram {
 struct FakeEcho {
     int replies = 1;  // 0: no reply (time-out)
     EchoServiceReply reply;
-    uint32_t elapsedMs = 1;  // fake time the call takes
+    uint32_t elapsedMs = 1;       // fake time the call takes
     bool echoRequestSize = true;  // reply.dataSize = the request's size
 };
 
 class FakePlatform : public Platform {
-public:
+  public:
     FakePlatform();
 
     // Every call, in order, as short texts ("socket", "setsockopt Ttl 5", "sendto 40",
@@ -46,11 +46,11 @@ public:
     int resolverError = wsa::hostNotFound;
 
     // Raw socket.
-    int openRawError = 0;                     // non-zero: socket() fails with it
+    int openRawError = 0;                          // non-zero: socket() fails with it
     std::vector<SocketOption> failingOptionReads;  // getsockopt fails for these
-    std::deque<int> sendErrors;               // next sendto fails with the front value if non-zero
-    std::deque<int> waitResults;              // scripted select results; empty: see autoReply
-    std::deque<FakeDatagram> datagrams;       // what recvfrom delivers next
+    std::deque<int> sendErrors;          // next sendto fails with the front value if non-zero
+    std::deque<int> waitResults;         // scripted select results; empty: see autoReply
+    std::deque<FakeDatagram> datagrams;  // what recvfrom delivers next
     bool closeFails = false;
     // With autoReply, every good sendto queues the matching echo reply (20-byte header, TTL 64)
     // after replyDelayMs of fake time, and select reports it readable.
@@ -89,11 +89,9 @@ public:
     bool getSocketOption(SocketHandle socket, SocketOption option, int& value) override;
     bool setSocketOption(SocketHandle socket, SocketOption option, const void* value,
                          size_t length) override;
-    long sendTo(SocketHandle socket, const uint8_t* data, size_t length,
-                Ipv4 destination) override;
+    long sendTo(SocketHandle socket, const uint8_t* data, size_t length, Ipv4 destination) override;
     int waitReadable(SocketHandle socket, uint32_t timeoutMs) override;
-    long receiveFrom(SocketHandle socket, uint8_t* buffer, size_t capacity,
-                     Ipv4& sender) override;
+    long receiveFrom(SocketHandle socket, uint8_t* buffer, size_t capacity, Ipv4& sender) override;
     bool closeSocket(SocketHandle socket) override;
     int lastError() override { return lastErrorNumber; }
     std::string lastErrorText() override;
@@ -117,21 +115,21 @@ public:
 
     void advanceMs(uint32_t ms) { nowNs += int64_t{ms} * 1'000'000; }
 
-private:
+  private:
     Ipv4 lastDestination_ = 0;
     std::string openFile_;
 };
 
 // An echo reply datagram as a raw socket delivers it: 20-byte IPv4 header (plus options), ICMP.
-std::vector<uint8_t> makeEchoReplyDatagram(uint16_t identifier, uint16_t sequence,
-                                           int32_t dataSize, uint8_t ttl = 64, uint8_t tos = 0,
+std::vector<uint8_t> makeEchoReplyDatagram(uint16_t identifier, uint16_t sequence, int32_t dataSize,
+                                           uint8_t ttl = 64, uint8_t tos = 0,
                                            const std::vector<uint8_t>& ipOptions = {},
                                            uint8_t icmpType = 0);
 
 // Installs a fresh FakePlatform, clears the run-wide flags and lastStatus, captures the console;
 // restores everything when it goes out of scope.
 class ScopedFakePlatform {
-public:
+  public:
     ScopedFakePlatform();
     ~ScopedFakePlatform();
     ScopedFakePlatform(const ScopedFakePlatform&) = delete;

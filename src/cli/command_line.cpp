@@ -154,26 +154,17 @@ class CommandLineScan {
         return range;
     }
 
-    void sizeSweep(const char* attached) {
+    // -S and -R alike, each on its own fields: a mode that stays off leaves the first bound as the
+    // fixed size.
+    void sizeRange(const char* attached, int32_t& enabled, int32_t& first, int32_t& last) {
         SizeRange range = rangeValue(attached);
-        options_.sweepEnabled = range.enabled ? 1 : 0;
+        enabled = range.enabled ? 1 : 0;
         if (!range.enabled) {
             settings_.dataSize = range.first;
             return;
         }
-        options_.sweepFirst = range.first;
-        options_.sweepLast = range.last;
-    }
-
-    void randomSize(const char* attached) {
-        SizeRange range = rangeValue(attached);
-        options_.randomEnabled = range.enabled ? 1 : 0;
-        if (!range.enabled) {
-            settings_.dataSize = range.first;
-            return;
-        }
-        options_.randomMin = range.first;
-        options_.randomMax = range.last;
+        first = range.first;
+        last = range.last;
     }
 
     void pingDataText(const char* attached) {
@@ -269,7 +260,7 @@ class CommandLineScan {
                 break;
             }
             case 'R':
-                randomSize(attached);
+                sizeRange(attached, options_.randomEnabled, options_.randomMin, options_.randomMax);
                 break;
             case 'r': {
                 int32_t value = numberValue(attached);
@@ -277,7 +268,7 @@ class CommandLineScan {
                 break;
             }
             case 'S':
-                sizeSweep(attached);
+                sizeRange(attached, options_.sweepEnabled, options_.sweepFirst, options_.sweepLast);
                 break;
             case 's':
                 settings_.dataSize = clampDataSize(numberValue(attached));

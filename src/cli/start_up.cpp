@@ -22,7 +22,7 @@ int runProgram(int argc, char** argv, HostList& hosts) {
     // The socket layer needs no start-up here, so it always succeeds.
     lastStatus = 0;
 
-    if (argc < 2) printUsage(programName(argc > 0 ? argv[0] : nullptr).c_str());
+    // Without an argument this prints the usage and ends the process.
     parseCommandLine(argc, argv, settings, options, hosts);
 
     if (settings.limitOutput == 0) {

@@ -113,11 +113,11 @@ class DriverRun {
             case RunKind::SingleSweep:
                 printMessage("Pinging host with data sweep (%d to %d) every %d ms:\n\n",
                              options_.sweepFirst, options_.sweepLast, settings_.intervalMs);
-                return;
+                break;
             case RunKind::SingleRandom:
                 printMessage("Pinging host with random size (%d to %d) and data every %d ms:\n\n",
                              options_.randomMin, options_.randomMax, settings_.intervalMs);
-                return;
+                break;
             case RunKind::ManyFixed:
                 printMessage("Pinging multiple hosts with %d bytes of data every %d ms:\n\n",
                              settings_.dataSize, settings_.intervalMs);
@@ -132,7 +132,7 @@ class DriverRun {
                     options_.randomMin, options_.randomMax, settings_.intervalMs);
                 break;
         }
-        printResolvedHostList(hosts_, settings_);
+        if (isMany(kind_)) printResolvedHostList(hosts_, settings_);
     }
 
     // Each step below looks at the stop request first and reports whether the run goes on.

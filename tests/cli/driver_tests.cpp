@@ -143,6 +143,18 @@ TEST_F(DriverTest, ResolvedListFollowsTheManyHostHeader) {
     EXPECT_EQ(platform.output.substr(0, expectedStart.size()), expectedStart);
 }
 
+TEST_F(DriverTest, SingleHostRunsPrintNoResolvedList) {
+    platform.fake.reverseNames[0x0100000A] = "one.lab";
+    for (auto arguments : {std::initializer_list<std::string>{"10.0.0.1", "-a", "-n", "1"},
+                           {"10.0.0.1", "-a", "-S", "10/11"},
+                           {"10.0.0.1", "-a", "-R", "10/11", "-n", "1"}}) {
+        platform.output.clear();
+        run(arguments);
+        EXPECT_EQ(platform.output.find("Resolved hostname list"), std::string::npos)
+            << platform.output;
+    }
+}
+
 // --- Limited output -----------------------------------------------------------------------------
 
 TEST_F(DriverTest, LimitedOutputKeepsRepliesAndSeparatorsOnly) {

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <optional>
-#include <string_view>
 #include <vector>
 
 #include "echo/echo_state.h"
@@ -19,8 +18,6 @@
 namespace quilvane {
 
 namespace {
-
-constexpr int32_t largestUnfragmentedData = 1472;  // 1500 less the IPv4 and ICMP headers
 
 bool bindingTried = false;
 bool serviceBound = false;
@@ -72,18 +69,6 @@ std::optional<Target> resolveTarget(const std::string& host, PingSettings& setti
     return Target{dotted, dotted, {}};
 }
 
-// The payload repeated, or low bytes of the generator seeded with the tick count.
-void fillRequestData(std::vector<uint8_t>& data, std::string_view pattern) {
-    if (!pattern.empty()) {
-        for (size_t i = 0; i < data.size(); ++i) {
-            data[i] = static_cast<uint8_t>(pattern[i % pattern.size()]);
-        }
-        return;
-    }
-    seedRandom(platform().tickCount());
-    fillRandomBytes(data.data(), data.size());
-}
-
 EchoServiceRequest makeRequest(const PingSettings& settings, Ipv4 destination,
                                const std::vector<uint8_t>& data,
                                const RecordRouteOption& routeOption) {
@@ -114,22 +99,20 @@ class EchoServiceCycle {
           routeOption_(buildRecordRouteOption(settings.recordRoutes)),
           request_(makeRequest(settings, target.destination, data_, routeOption_)) {
         formatIpv4(target.display, displayText_);
-        fillRequestData(data_, pingData);
+        // Random data is drawn afresh at the top of every attempt, so only a pattern is laid
+        // down here.
+        fillPattern(data_.data(), data_.size(), pingData);
     }
 
     void Run() {
         while (!stopRequested) {
-            if (pingData.empty()) fillRequestData(data_, {});
+            if (pingData.empty()) drawRandomData();
             report_.checkInterimRequest(host_.c_str(), sent_);
-            if (settings().continuous == 0 && countReached()) return;
+            if (countReached()) return;
             ++sent_;
-            if (settings().dontFragment != 0 && settings().dataSize > largestUnfragmentedData) {
-                printMessage("Packet size exceeds MTU and needs to be fragmented but DF set.\n");
-                lastStatus = 3;
-                continue;
-            }
+            if (report_.refusedByDontFragment()) continue;
             bool answered = SendOneEcho();
-            if (settings().continuous == 0 && countReached()) return;
+            if (countReached()) return;
             if (answered) platform().sleep(static_cast<uint32_t>(settings().intervalMs));
         }
     }
@@ -139,7 +122,15 @@ class EchoServiceCycle {
   private:
     const PingSettings& settings() { return report_.settings(); }
 
-    bool countReached() { return sent_ == static_cast<uint32_t>(settings().count); }
+    bool countReached() {
+        return settings().continuous == 0 && sent_ == static_cast<uint32_t>(settings().count);
+    }
+
+    // Low bytes of the generator, seeded with the tick count.
+    void drawRandomData() {
+        seedRandom(platform().tickCount());
+        fillRandomBytes(data_.data(), data_.size());
+    }
 
     // True for a good reply, the only outcome followed by the interval.
     bool SendOneEcho() {

@@ -37,25 +37,26 @@ uint32_t readLittle32(const uint8_t* at) {
            (uint32_t{at[3]} << 24);
 }
 
-// Lays the pattern down once, then doubles what is already written: log(F) copies, not F / L.
-void fillWithPattern(uint8_t* fill, size_t fillLength, std::string_view pattern) {
-    size_t first = std::min(pattern.size(), fillLength);
-    std::memcpy(fill, pattern.data(), first);
-    size_t written = first;
-    // Copies stay whole multiples of the pattern until the last, so the tail is its first bytes.
-    while (written < fillLength) {
-        size_t chunk = std::min(written, fillLength - written);
-        std::memcpy(fill + written, fill, chunk);
-        written += chunk;
-    }
-}
-
 void fillWithRandomBytes(uint8_t* fill, size_t fillLength, uint32_t seed) {
     seedRandom(seed);
     fillRandomBytes(fill, fillLength);
 }
 
 }  // namespace
+
+// Lays the pattern down once, then doubles what is already written: log(F) copies, not F / L.
+void fillPattern(uint8_t* data, size_t length, std::string_view pattern) {
+    size_t first = std::min(pattern.size(), length);
+    if (first == 0) return;  // an empty pattern gives nothing to double: the loop would not end
+    std::memcpy(data, pattern.data(), first);
+    size_t written = first;
+    // Copies stay whole multiples of the pattern until the last, so the tail is its first bytes.
+    while (written < length) {
+        size_t chunk = std::min(written, length - written);
+        std::memcpy(data + written, data, chunk);
+        written += chunk;
+    }
+}
 
 uint16_t internetChecksum(const uint8_t* bytes, size_t length) {
     // Native 64-bit words: the ones'-complement sum does not depend on the order of the bytes
@@ -105,7 +106,7 @@ size_t buildEchoRequest(uint8_t* buffer, int32_t dataSize, uint16_t sequence,
 
     uint8_t* fill = buffer + 12;
     if (!pattern.empty()) {
-        fillWithPattern(fill, fillLength, pattern);
+        fillPattern(fill, fillLength, pattern);
     } else {
         fillWithRandomBytes(fill, fillLength, ticks.tickCount());
     }

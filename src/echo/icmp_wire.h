@@ -24,12 +24,16 @@ uint16_t internetChecksum(const uint8_t* bytes, size_t length);
 // Where building a request reads the clock: once to seed a random fill (no pattern), and once
 // for the time stamp, after the fill and right before the checksum.
 class TickSource {
-public:
+  public:
     virtual uint32_t tickCount() = 0;
 
-protected:
+  protected:
     ~TickSource() = default;
 };
+
+// Lays pattern over length bytes: whole copies, then as much of it as still fits (an empty
+// pattern writes nothing).
+void fillPattern(uint8_t* data, size_t length, std::string_view pattern);
 
 // Writes type, code, zero checksum, identifier and sequence (little-endian), the fill (pattern
 // repeated, or random bytes seeded with the tick count), the time stamp, then the checksum.

@@ -17,7 +17,6 @@ namespace quilvane {
 namespace {
 
 constexpr int32_t defaultTtl = 128;
-constexpr int32_t largestUnfragmentedData = 1472;  // 1500 less the IPv4 and ICMP headers
 constexpr int shortOrOtherRetryLimit = 2;
 constexpr int strayReplyRetryLimit = 20;
 
@@ -146,11 +145,7 @@ class RawEchoCycle {
 
     SendResult SendEchoRequest(uint16_t& sequence) {
         sequence = nextSequence++;
-        if (settings().dontFragment != 0 && settings().dataSize > largestUnfragmentedData) {
-            printMessage("Packet size exceeds MTU and needs to be fragmented but DF set.\n");
-            lastStatus = 3;
-            return SendResult::Failed;
-        }
+        if (report_.refusedByDontFragment()) return SendResult::Failed;
         PlatformTicks ticks;
         size_t length = buildEchoRequest(requestBuffer, settings().dataSize, sequence, pingData,
                                          currentIdentifier(), ticks);

@@ -3,6 +3,7 @@
 
 #include "report/lines.h"
 #include "support/console_control.h"
+#include "support/output_sink.h"
 
 namespace quilvane {
 
@@ -12,6 +13,7 @@ constexpr uint32_t beepFrequencyHz = 440;
 constexpr uint32_t beepDurationMs = 100;
 constexpr int32_t beepAfterReply = 1;
 constexpr int32_t beepAfterTimeout = 2;
+constexpr int32_t largestUnfragmentedData = 1472;  // 1500 less the IPv4 and ICMP headers
 
 }  // namespace
 
@@ -34,6 +36,13 @@ void HostReport::checkInterimRequest(const char* heading, uint32_t sent) {
     PingStatistics current = statistics_;
     current.sent = sent;
     printStatisticsBlock(heading, current, true);
+}
+
+bool HostReport::refusedByDontFragment() {
+    if (settings_.dontFragment == 0 || settings_.dataSize <= largestUnfragmentedData) return false;
+    printMessage("Packet size exceeds MTU and needs to be fragmented but DF set.\n");
+    lastStatus = 3;
+    return true;
 }
 
 void HostReport::reply(const LocalTime& stamp, uint32_t sent, const char* address, long double ms,

@@ -22,6 +22,10 @@ class HostReport {
     // the interim block for heading is printed (the no-statistics line while sent is 0).
     void checkInterimRequest(const char* heading, uint32_t sent);
 
+    // With -f, data too large for one unfragmented packet: the attempt is refused without
+    // sending, its line is printed and lastStatus becomes 3. True when refused.
+    bool refusedByDontFragment();
+
     // A good reply: the reply line (number = replyNumber, else sent), lastStatus 0, beep for -b,
     // the route block when options is not null, received + 1, the sample.
     void reply(const LocalTime& stamp, uint32_t sent, const char* address, long double ms,
@@ -41,8 +45,7 @@ class HostReport {
     bool printsHostBlocks() const;
 
     const PingStatistics& statistics() const { return statistics_; }
-    // The engine clears resolveNames here when a dotted host cannot be looked up.
-    PingSettings& settings() { return settings_; }
+    const PingSettings& settings() const { return settings_; }
 
   private:
     PingSettings settings_;

@@ -109,6 +109,16 @@ TEST(EchoRequest, PatternLongerThanTheFillIsCut) {
     EXPECT_EQ(buffer[15], 0xEE);
 }
 
+TEST(EchoRequest, PatternFillWholeCopiesThenHeadAndNothingForAnEmptyPattern) {
+    std::vector<uint8_t> data(11, 0xEE);
+    fillPattern(data.data(), 8, "abc");
+    EXPECT_EQ(std::string(data.begin(), data.begin() + 8), "abcabcab");
+    EXPECT_EQ(data[8], 0xEE);
+    fillPattern(data.data(), data.size(), "");
+    EXPECT_EQ(std::string(data.begin(), data.begin() + 8), "abcabcab");
+    EXPECT_EQ(data[8], 0xEE);
+}
+
 TEST(EchoRequest, DataSizeFourIsTwelveBytesWithoutFill) {
     std::vector<uint8_t> buffer(requestBufferSize, 0xEE);
     ScriptedTicks ticks;

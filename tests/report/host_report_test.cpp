@@ -78,6 +78,24 @@ TEST(HostReportAttempts, TimeoutsSetStatusOneAndRecordNothing) {
     EXPECT_EQ(report.statistics().samples, 0u);
 }
 
+TEST(HostReportAttempts, DontFragmentRefusesDataOver1472Only) {
+    ScopedFakePlatform scoped;
+    auto refused = [](int32_t dontFragment, int32_t dataSize) {
+        PingSettings settings;
+        settings.dontFragment = dontFragment;
+        settings.dataSize = dataSize;
+        return HostReport(settings, false).refusedByDontFragment();
+    };
+    lastStatus = 0;
+    EXPECT_FALSE(refused(1, 1472));
+    EXPECT_FALSE(refused(0, 65500));
+    EXPECT_EQ(scoped.output, "");
+    EXPECT_EQ(lastStatus, 0);
+    EXPECT_TRUE(refused(1, 1473));
+    EXPECT_EQ(scoped.output, "Packet size exceeds MTU and needs to be fragmented but DF set.\n");
+    EXPECT_EQ(lastStatus, 3);
+}
+
 TEST(HostReportBeeps, BeepAfterRepliesOnly) {
     ScopedFakePlatform scoped;
     PingSettings settings;

@@ -47,8 +47,8 @@ bool HostReport::refusedByDontFragment() {
 
 void HostReport::reply(const LocalTime& stamp, uint32_t sent, const char* address, long double ms,
                        uint8_t ttl, uint8_t tos, const uint8_t* options, size_t optionsLength) {
-    int32_t number =
-        settings_.replyNumber != 0 ? settings_.replyNumber : static_cast<int32_t>(sent);
+    uint32_t number =
+        settings_.replyNumber != 0 ? static_cast<uint32_t>(settings_.replyNumber) : sent;
     printReplyLine(settings_, stamp, number, address, ms, ttl, tos);
     lastStatus = 0;
     if (settings_.beepMode == beepAfterReply) platform().beep(beepFrequencyHz, beepDurationMs);

@@ -96,23 +96,23 @@ void printHostHeader(const std::optional<std::string>& name, const char* address
     }
 }
 
-void printReplyLine(const PingSettings& settings, const LocalTime& stamp, int32_t replyNumber,
+void printReplyLine(const PingSettings& settings, const LocalTime& stamp, uint32_t replyNumber,
                     const char* address, long double ms, uint8_t ttl, uint8_t tos) {
     auto time = static_cast<double>(ms);
     switch (stampOf(settings)) {
         case Stamp::Time:
-            printMessage("%.2d:%.2d:%.2d : Reply[%d] from %s: bytes=%d time=%.1f ms TTL=%d",
+            printMessage("%.2d:%.2d:%.2d : Reply[%u] from %s: bytes=%d time=%.1f ms TTL=%d",
                          stamp.hour, stamp.minute, stamp.second, replyNumber, address,
                          settings.dataSize, time, ttl);
             break;
         case Stamp::Date:
             printMessage(
-                "%.4d/%.2d/%.2d %.2d:%.2d:%.2d : Reply[%d] from %s: bytes=%d time=%.1f ms TTL=%d",
+                "%.4d/%.2d/%.2d %.2d:%.2d:%.2d : Reply[%u] from %s: bytes=%d time=%.1f ms TTL=%d",
                 stamp.year, stamp.month, stamp.day, stamp.hour, stamp.minute, stamp.second,
                 replyNumber, address, settings.dataSize, time, ttl);
             break;
         case Stamp::None:
-            printMessage("Reply[%d] from %s: bytes=%d time=%.1f ms TTL=%d", replyNumber, address,
+            printMessage("Reply[%u] from %s: bytes=%d time=%.1f ms TTL=%d", replyNumber, address,
                          settings.dataSize, time, ttl);
             break;
     }

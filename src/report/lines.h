@@ -17,7 +17,8 @@ void printHostHeader(const std::optional<std::string>& name, const char* address
                      int32_t intervalMs);
 
 // Head and TOS tail of a reply line, printed as two outputs; the stamp follows -T over -D.
-void printReplyLine(const PingSettings& settings, const LocalTime& stamp, int32_t replyNumber,
+// The number counts on past 2^31 rather than turning negative.
+void printReplyLine(const PingSettings& settings, const LocalTime& stamp, uint32_t replyNumber,
                     const char* address, long double ms, uint8_t ttl, uint8_t tos);
 
 void printTimeoutLine(const PingSettings& settings, const LocalTime& stamp, const char* address);

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include "fakes/fake_platform.h"
 #include "support/console_control.h"
 
@@ -36,6 +38,19 @@ TEST(HostReportAttempts, ReplyNumberFromTheRunWinsOverSent) {
     HostReport report(settings, true);
     report.reply(stamp, 1, "10.0.0.1", 1.0L, 64, 0, nullptr, 0);
     EXPECT_EQ(scoped.output, "Reply[7] from 10.0.0.1: bytes=32 time=1.0 ms TTL=64\n");
+}
+
+TEST(HostReportAttempts, ReplyNumbersPast2To31CountOnInsteadOfTurningNegative) {
+    ScopedFakePlatform scoped;
+    HostReport single(PingSettings{}, false);
+    single.reply(stamp, 2147483648u, "10.0.0.1", 1.0L, 64, 0, nullptr, 0);
+    PingSettings settings;
+    settings.replyNumber = INT32_MIN;  // the run-wide counter after 2^31 dispatches
+    HostReport round(settings, true);
+    round.reply(stamp, 1, "10.0.0.1", 1.0L, 64, 0, nullptr, 0);
+    EXPECT_EQ(scoped.output,
+              "Reply[2147483648] from 10.0.0.1: bytes=32 time=1.0 ms TTL=64\n"
+              "Reply[2147483648] from 10.0.0.1: bytes=32 time=1.0 ms TTL=64\n");
 }
 
 TEST(HostReportAttempts, RouteBlockFollowsTheReplyWhenOptionsCame) {

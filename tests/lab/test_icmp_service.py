@@ -104,6 +104,17 @@ class Statuses(ServiceTestCase):
                           + timed_out(address) + reply(2, address) + reply(3, address)
                           + statistics(address, 3, 2))
 
+    def test_an_error_after_its_time_out_leaves_the_next_request_alone(self):
+        # The error about request 1 comes in the pause after reply 2; the kernel keeps it pending
+        # on the socket, to be reported by the next send.
+        address = "198.18.8.23"
+        with self.lab.responder(address, "--other", "1", "--no-reply", "--delay", "2000",
+                                "--only", "1"):
+            result = self.lab.run([address, "-i", "-n", "3", "-w", "1000", "-t", "3000"])
+        self.assertOutput(result, "<banner>" + header(address, interval=3000)
+                          + timed_out(address) + reply(2, address) + reply(3, address)
+                          + statistics(address, 3, 2))
+
 
 class DontFragment(ServiceTestCase):
     def test_1473_bytes_four_times_without_pauses(self):

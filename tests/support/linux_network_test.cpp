@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -487,6 +488,35 @@ TEST_F(LinuxEchoServiceTest, QueuedIcmpErrorsBecomeRepliesWithTheirStatus) {
         EXPECT_EQ(reply.status, c.status) << "type " << int{c.type} << " code " << int{c.code};
         EXPECT_EQ(reply.address, loopback);
     }
+    system.closeEchoHandle(handle);
+}
+
+TEST_F(LinuxEchoServiceTest, AnErrorAboutAnEarlierRequestDoesNotFailTheNextSend) {
+    // An ICMP error that arrives between two echoes (here about the first, already answered) is
+    // held by the kernel as the socket's pending error and would fail the next send.
+    PrivateNetwork network(NetworkSettings{});
+    SKIP_WITHOUT(network);
+    EchoHandle handle = system.createEchoHandle();
+    ASSERT_NE(handle, invalidEchoHandle) << system.lastErrorText();
+    SocketHandle watcher = system.openRawSocket();
+    ASSERT_NE(watcher, invalidSocket) << system.lastErrorText();
+
+    EchoServiceReply reply;
+    ASSERT_EQ(system.sendEcho(handle, request(loopback, 16), reply), 1);
+    ASSERT_EQ(reply.status, ipStatus::success);
+    auto first = awaitType(system, watcher, 8);
+    ASSERT_TRUE(first.has_value());
+    auto error = errorFor(*first, 3, 1, 0);
+    ASSERT_GT(system.sendTo(watcher, error.data(), error.size(), loopback), 0);
+    // Delivered on the loopback before the next echo begins.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+
+    for (int echo = 2; echo <= 3; ++echo) {
+        EXPECT_EQ(system.sendEcho(handle, request(loopback, 16), reply), 1) << echo;
+        EXPECT_EQ(reply.status, ipStatus::success) << echo;
+        EXPECT_EQ(reply.dataSize, 16) << echo;
+    }
+    system.closeSocket(watcher);
     system.closeEchoHandle(handle);
 }
 

@@ -117,12 +117,26 @@ const cmsghdr* endOfControl(msghdr& header) {
                                             header.msg_controllen);
 }
 
-// Empties the error queue; what it held belongs to requests that are over.
-void discardQueuedErrors(int descriptor, std::vector<uint8_t>& buffer) {
+// Empties the error queue, whose errors belong to requests that are over; tells whether it held
+// any.
+bool discardQueuedErrors(int descriptor, std::vector<uint8_t>& buffer) {
+    bool any = false;
     Received stale;
-    do {
+    for (;;) {
         receive(descriptor, buffer, MSG_ERRQUEUE | MSG_DONTWAIT, stale);
-    } while (stale.length >= 0);
+        if (stale.length < 0) return any;
+        any = true;
+    }
+}
+
+// Sends one ICMP message; 0 when it went out, else the errno of the failure.
+int sendMessage(int descriptor, const std::vector<uint8_t>& message, Ipv4 destination) {
+    sockaddr_in target = socketAddress(destination);
+    ssize_t sent = retryOnInterrupt([&] {
+        return sendto(descriptor, message.data(), message.size(), 0,
+                      reinterpret_cast<const sockaddr*>(&target), sizeof target);
+    });
+    return sent < 0 ? errno : 0;
 }
 
 }  // namespace
@@ -203,13 +217,14 @@ int LinuxPlatform::sendEcho(EchoHandle handle, const EchoServiceRequest& request
 
     const uint16_t sequence = state.nextSequence++;
     buildPingRequest(sequence, request.data, request.dataSize, state.request);
-    sockaddr_in target = socketAddress(request.destination);
-    ssize_t sent = retryOnInterrupt([&] {
-        return sendto(handle, state.request.data(), state.request.size(), 0,
-                      reinterpret_cast<const sockaddr*>(&target), sizeof target);
-    });
-    if (sent < 0) {
-        int failure = errno;
+    int failure = sendMessage(handle, state.request, request.destination);
+    // An ICMP error about an earlier request that came while no reply was awaited stays pending on
+    // the socket, and the kernel reports it at the next send instead of sending. With the stale
+    // errors gone the request goes out.
+    if (failure != 0 && discardQueuedErrors(handle, state.received)) {
+        failure = sendMessage(handle, state.request, request.destination);
+    }
+    if (failure != 0) {
         // With IP_RECVERR a refused send may also queue its error; it is answered here.
         discardQueuedErrors(handle, state.received);
         reply = EchoServiceReply{};

@@ -20,7 +20,9 @@
 # fails at once with "Network is unreachable" and nothing leaves the machine. Names of the lab
 # hosts live in /etc/netns/CLIENT/hosts, which `ip netns exec` puts in place of /etc/hosts; the
 # client's resolver reads files only, so an unknown name fails at once as "host not found".
-set -euo pipefail
+#
+# -E: the clean-up trap of a failed build also fires for failures inside the helper functions.
+set -Eeuo pipefail
 
 die() {
     echo "lab.sh: $*" >&2
@@ -235,6 +237,9 @@ case $command in
         fi
         suffix=$(od -An -N4 -tx4 /dev/urandom | tr -d ' \n')
         mkdir -p "$(dirname "$argument")"
+        # The suffix is on record before anything is built, so that `stop` removes even a lab
+        # whose start was killed half-way (a time-out).
+        echo "SUFFIX=$suffix" >"$argument"
         lab_up "$suffix" >"$argument.tmp"
         mv "$argument.tmp" "$argument"
         cat "$argument"
@@ -244,7 +249,7 @@ case $command in
         suffix=$(state_suffix "$argument")
         [ -n "$suffix" ] || exit 0
         lab_down "$suffix"
-        rm -f "$argument"
+        rm -f "$argument" "$argument.tmp"
         ;;
     *)
         die "unknown command $command"

@@ -64,8 +64,13 @@ class Lab:
     def start_private(cls):
         """A lab of this process's own, for a test file started by hand."""
         state = tempfile.mktemp(prefix="quilvane-lab-", suffix=".env")
-        subprocess.run([CONFIG["lab_script"], "start", state], check=True,
-                       stdout=subprocess.DEVNULL)
+        try:
+            subprocess.run([CONFIG["lab_script"], "start", state], check=True,
+                           stdout=subprocess.DEVNULL)
+        except BaseException:
+            # A start that failed or was interrupted leaves neither lab nor state file behind.
+            subprocess.run([CONFIG["lab_script"], "stop", state], check=False)
+            raise
         return cls(cls.read_facts(state), private_state=state)
 
     def stop_private(self):
@@ -162,7 +167,9 @@ class Lab:
                 raise RuntimeError("tcpdump did not start: " + line + process.stderr.read())
             yield result
         finally:
-            time.sleep(0.2)  # the last replies still on their way through the capture
+            # The last replies may still be on their way into the file; tcpdump writes what it
+            # has read and drops the rest once interrupted.
+            wait_until_unchanged(path)
             process.send_signal(signal.SIGINT)
             try:
                 process.wait(timeout=10)
@@ -256,6 +263,18 @@ class Running:
         for stream in (self.process.stdout, self.process.stderr):
             if not stream.closed:
                 stream.close()
+
+
+def wait_until_unchanged(path, quiet=0.3, limit=10.0):
+    """Waits until the file has not grown for `quiet` seconds, at most `limit` seconds."""
+    deadline = time.monotonic() + limit
+    size = -1
+    while time.monotonic() < deadline:
+        current = os.path.getsize(path)
+        if current == size:
+            return
+        size = current
+        time.sleep(quiet)
 
 
 def process_status(pid):

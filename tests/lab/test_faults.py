@@ -44,9 +44,10 @@ class LateReplies(LabTestCase):
             self.assertIsNotNone(match, "unexpected line %r\n%r" % (line, result))
             if match.group(2):
                 replies += 1
-                # A late reply taken for the next request would show about 150 - 100 ms; a
-                # busy machine may read the clock a little after the request left.
-                self.assertGreaterEqual(float(match.group(2)), 120.0, result)
+                # A late reply taken for the next request would show about 150 - 100 ms; the
+                # bound lies half-way, as a busy machine may read the clock a little after the
+                # request left.
+                self.assertGreaterEqual(float(match.group(2)), 100.0, result)
             if not line.startswith("recvfrom"):
                 outcomes += 1
         self.assertEqual(outcomes, 6, result)

@@ -33,7 +33,9 @@ class FileCapability(LabTestCase):
 
     def test_an_ordinary_user_pings_over_the_raw_socket_without_an_effective_right(self):
         alpha = self.lab["ALPHA_ADDR"]
-        running = self.lab.start([alpha, "-n", "4", "-t", "300"], user=NOBODY,
+        # Each check falls in a pause of a second, so the program is still running on a busy
+        # machine.
+        running = self.lab.start([alpha, "-n", "4", "-t", "1000"], user=NOBODY,
                                  binary=self.binary)
         try:
             running.wait_for(r"Reply\[1\]")
@@ -45,13 +47,13 @@ class FileCapability(LabTestCase):
         finally:
             running.kill()
         # No fallback: the raw socket was opened.
-        self.assertOutput(result, "<banner>" + header(alpha, interval=300)
+        self.assertOutput(result, "<banner>" + header(alpha, interval=1000)
                           + "".join(reply(n, alpha) for n in range(1, 5))
                           + statistics(alpha, 4, 4))
 
     def test_every_dispatch_of_a_run_opens_its_raw_socket_and_drops_the_right_again(self):
         alpha, alpha2 = self.lab["ALPHA_ADDR"], self.lab["ALPHA_ADDR2"]
-        running = self.lab.start([alpha, alpha2, "-n", "3", "-t", "300", "-r", "2"],
+        running = self.lab.start([alpha, alpha2, "-n", "3", "-t", "1000", "-r", "2"],
                                  user=NOBODY, binary=self.binary)
         try:
             running.wait_for(r"Reply\[3\]")
@@ -64,7 +66,7 @@ class FileCapability(LabTestCase):
             passes.append(reply(first, alpha) + "\tRoute:  198.18.1.1  ->\n\t\t%s\n" % alpha
                           + reply(first + 1, alpha2)
                           + "\tRoute:  198.18.1.1  ->\n\t\t%s\n" % alpha2)
-        self.assertOutput(result, "<banner>" + many_header(interval=300) + "\n".join(passes)
+        self.assertOutput(result, "<banner>" + many_header(interval=1000) + "\n".join(passes)
                           + totals(6, 6))
 
 

@@ -223,10 +223,10 @@ class Signals(LabTestCase):
     def test_sigint_in_a_pass_ends_the_running_echo_and_the_run(self):
         alpha, silent, alpha2 = (self.lab["ALPHA_ADDR"], self.lab["SILENT_ADDR"],
                                  self.lab["ALPHA_ADDR2"])
-        running = self.lab.start([alpha, silent, alpha2, "-c", "-w", "1500"])
+        running = self.lab.start([alpha, silent, alpha2, "-c", "-w", "3000"])
         try:
             running.wait_for(r"Reply\[1\]")
-            time.sleep(0.3)  # inside the wait for the silent host
+            time.sleep(0.3)  # inside the wait for the silent host, with time to spare
             running.send(signal.SIGINT)
             result = running.finish()
         finally:
@@ -236,12 +236,12 @@ class Signals(LabTestCase):
 
     def test_sigquit_in_a_many_host_run_prints_nothing(self):
         alpha, alpha2 = self.lab["ALPHA_ADDR"], self.lab["ALPHA_ADDR2"]
-        running = self.lab.start([alpha, alpha2, "-c", "-t", "300"])
+        running = self.lab.start([alpha, alpha2, "-c", "-t", "2000"])
         try:
             running.wait_for(r"Reply\[2\]")
             running.send(signal.SIGQUIT)
-            running.wait_for(r"Reply\[6\]")
-            time.sleep(0.15)  # inside the wait between passes
+            running.wait_for(r"Reply\[4\]")
+            time.sleep(0.3)  # inside the wait between passes, with time to spare
             running.send(signal.SIGINT)
             result = running.finish()
         finally:
@@ -249,7 +249,7 @@ class Signals(LabTestCase):
         count = result.out.count("Reply[")
         passes = "".join(reply(n, alpha) + reply(n + 1, alpha2) + "\n"
                          for n in range(1, count, 2))
-        self.assertOutput(result, "<banner>" + many_header(interval=300) + passes
+        self.assertOutput(result, "<banner>" + many_header(interval=2000) + passes
                           + totals(count, count))
 
 

@@ -268,10 +268,10 @@ class ConsoleSignals(LabTestCase):
 
     def test_sigint_during_a_wait_lets_the_wait_run_out(self):
         silent = self.lab["SILENT_ADDR"]
-        running = self.lab.start([silent, "-c", "-w", "1500"])
+        running = self.lab.start([silent, "-c", "-w", "3000"])
         try:
             running.wait_for(r"Pinging")
-            time.sleep(0.3)  # inside the first wait
+            time.sleep(0.3)  # inside the first wait, with time to spare
             running.send(signal.SIGINT)
             result = running.finish()
         finally:

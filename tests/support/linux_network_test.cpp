@@ -146,6 +146,11 @@ TEST(LinuxRawSocket, LoopbackRoundTripWithTheOptionsOnTheWire) {
     int value = 0;
     EXPECT_TRUE(system.getSocketOption(socket, SocketOption::ReceiveTimeout, value));
     EXPECT_EQ(value, 1500);
+    // Time-outs are unsigned, as the engines read them: -296 is 4294967000 ms, not 0 (no limit).
+    int negative = -296;
+    EXPECT_TRUE(system.setSocketOption(socket, SocketOption::SendTimeout, &negative, 4));
+    EXPECT_TRUE(system.getSocketOption(socket, SocketOption::SendTimeout, value));
+    EXPECT_EQ(value, negative);
     EXPECT_TRUE(system.getSocketOption(socket, SocketOption::Ttl, value));
     EXPECT_EQ(value, 17);
     EXPECT_TRUE(system.getSocketOption(socket, SocketOption::Tos, value));

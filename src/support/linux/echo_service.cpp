@@ -14,6 +14,7 @@
 #include "support/linux/echo_messages.h"
 #include "support/linux/linux_platform.h"
 #include "support/linux/monotonic.h"
+#include "support/linux/socket_address.h"
 #include "support/linux/system_call.h"
 
 namespace quilvane {
@@ -32,13 +33,6 @@ int openPingSocket() {
 bool enable(int descriptor, int option) {
     int on = 1;
     return setsockopt(descriptor, IPPROTO_IP, option, &on, sizeof on) == 0;
-}
-
-sockaddr_in socketAddress(Ipv4 address) {
-    sockaddr_in result{};
-    result.sin_family = AF_INET;
-    result.sin_addr.s_addr = address;
-    return result;
 }
 
 // One read from the socket with room for the control messages (TTL, TOS, IP options, and an
@@ -241,9 +235,7 @@ int LinuxPlatform::awaitEchoReply(EchoHandle handle, EchoHandleState& state, uin
     Received read;
     for (;;) {
         pollfd entry{handle, POLLIN, 0};
-        timespec remaining = timespecFromNs(deadline - monotonicNs());
-        int ready = ppoll(&entry, 1, &remaining, nullptr);
-        if (ready < 0 && errno == EINTR) continue;
+        int ready = pollUntil(entry, deadline);
         if (ready <= 0 || (entry.revents & POLLNVAL) != 0) return 0;
 
         if ((entry.revents & POLLERR) != 0) {

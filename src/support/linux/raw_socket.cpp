@@ -11,6 +11,7 @@
 #include "support/linux/capabilities.h"
 #include "support/linux/linux_platform.h"
 #include "support/linux/monotonic.h"
+#include "support/linux/socket_address.h"
 #include "support/linux/system_call.h"
 
 namespace quilvane {
@@ -46,20 +47,12 @@ bool isTimeout(SocketOption option) {
     return option == SocketOption::ReceiveTimeout || option == SocketOption::SendTimeout;
 }
 
-timeval timevalFromMs(int ms) {
+// Time-outs count as unsigned milliseconds, as the engines read them; 0 waits without end.
+timeval timevalFromMs(uint32_t ms) {
     timeval value{};
-    if (ms > 0) {
-        value.tv_sec = ms / 1000;
-        value.tv_usec = (ms % 1000) * 1000;
-    }
+    value.tv_sec = static_cast<time_t>(ms / 1000);
+    value.tv_usec = static_cast<suseconds_t>(ms % 1000 * 1000);
     return value;
-}
-
-sockaddr_in socketAddress(Ipv4 address) {
-    sockaddr_in result{};
-    result.sin_family = AF_INET;
-    result.sin_addr.s_addr = address;
-    return result;
 }
 
 }  // namespace
@@ -124,7 +117,7 @@ bool LinuxPlatform::setSocketOption(SocketHandle socket, SocketOption option, co
         int number;
         std::memcpy(&number, value, sizeof number);
         if (isTimeout(option)) {
-            timeval limit = timevalFromMs(number);
+            timeval limit = timevalFromMs(static_cast<uint32_t>(number));
             result = setsockopt(socket, level, name, &limit, sizeof limit);
         } else if (option == SocketOption::DontFragment) {
             int discovery = number != 0 ? IP_PMTUDISC_DO : IP_PMTUDISC_DONT;
@@ -155,24 +148,17 @@ long LinuxPlatform::sendTo(SocketHandle socket, const uint8_t* data, size_t leng
 }
 
 int LinuxPlatform::waitReadable(SocketHandle socket, uint32_t timeoutMs) {
-    const int64_t deadline = monotonicNs() + int64_t{timeoutMs} * 1'000'000;
     pollfd entry{socket, POLLIN, 0};
-    for (;;) {
-        timespec remaining = timespecFromNs(deadline - monotonicNs());
-        int ready = ppoll(&entry, 1, &remaining, nullptr);
-        if (ready >= 0) {
-            if (ready > 0 && (entry.revents & POLLNVAL) != 0) {
-                recordSystemError(EBADF);
-                return -1;
-            }
-            return ready;
-        }
-        // A signal only sets a flag; the wait goes on for the time that is left.
-        if (errno != EINTR) {
-            recordSystemError(errno);
-            return -1;
-        }
+    int ready = pollUntil(entry, monotonicNs() + int64_t{timeoutMs} * 1'000'000);
+    if (ready < 0) {
+        recordSystemError(errno);
+        return -1;
     }
+    if (ready > 0 && (entry.revents & POLLNVAL) != 0) {
+        recordSystemError(EBADF);
+        return -1;
+    }
+    return ready;
 }
 
 long LinuxPlatform::receiveFrom(SocketHandle socket, uint8_t* buffer, size_t capacity,

@@ -1,7 +1,12 @@
 // The one place where an interrupted system call (EINTR) is started again.
 #pragma once
 
+#include <poll.h>
+
 #include <cerrno>
+#include <cstdint>
+
+#include "support/linux/monotonic.h"
 
 namespace quilvane::linux_detail {
 
@@ -13,6 +18,16 @@ auto retryOnInterrupt(Call call) -> decltype(call()) {
         auto result = call();
         if (result != -1 || errno != EINTR) return result;
     }
+}
+
+// Waits for the events of entry until deadlineNs on the monotonic clock; after a signal the wait
+// goes on for the time that is left. Returns what ppoll returns: the count, 0 at the deadline,
+// -1 with errno on failure.
+inline int pollUntil(pollfd& entry, int64_t deadlineNs) {
+    return retryOnInterrupt([&] {
+        timespec remaining = timespecFromNs(deadlineNs - monotonicNs());
+        return ppoll(&entry, 1, &remaining, nullptr);
+    });
 }
 
 }  // namespace quilvane::linux_detail

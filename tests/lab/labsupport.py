@@ -177,8 +177,10 @@ class Lab:
                 process.kill()
                 process.wait()
             process.stderr.close()
-            result.packets = read_pcap(path)
-            os.unlink(path)
+            try:
+                result.packets = read_pcap(path)
+            finally:
+                os.unlink(path)
 
 
 class Result:

@@ -9,7 +9,7 @@
 namespace quilvane {
 
 class IcmpDllEchoEngine {
-public:
+  public:
     void PingHost(const std::string& host, bool inRound, PingStatistics* statistics);
 
     PingSettings settings;

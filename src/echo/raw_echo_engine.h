@@ -9,7 +9,7 @@
 namespace quilvane {
 
 class RawEchoEngine {
-public:
+  public:
     // 0 when the host was pinged to the end; 10013 when raw ICMP access was refused (the caller
     // switches engines); another socket error number when the socket could not be created;
     // -1 when the host could not be resolved.

@@ -6,7 +6,7 @@
 namespace quilvane {
 
 class CPerfTimer {
-public:
+  public:
     explicit CPerfTimer(bool start = false);
     CPerfTimer(const CPerfTimer& other);
     CPerfTimer& operator=(const CPerfTimer& other);
@@ -21,11 +21,11 @@ public:
     // Tests: forget the class-wide frequency and overhead so the next timer calibrates again.
     static void ResetCalibrationForTest();
 
-protected:
+  protected:
     virtual void BeginAccess() const {}
     virtual void EndAccess() const {}
 
-private:
+  private:
     int64_t value_ = 0;  // >0 running since this reading; <=0 stopped with -value ticks measured
 };
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "cli/command_line.h"
-#include "cli/ping_settings.h"
+#include "cli/run_state.h"
 #include "fakes/fake_platform.h"
 #include "hosts/host_list.h"
 
@@ -68,9 +68,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Arguments arguments(data, size);
     PingSettings settings;
     RunOptions options;
-    HostList hosts;
+    RunState run;
+    const HostList& hosts = run.hosts;
     ScanOutcome outcome =
-        scanCommandLine(arguments.argc(), arguments.argv(), settings, options, hosts, ignoreLog);
+        scanCommandLine(arguments.argc(), arguments.argv(), settings, options, run, ignoreLog);
     if (outcome == ScanOutcome::UsageRequested) return 0;
     applyReconciliation(settings, options);
 

@@ -81,12 +81,13 @@ struct SizeRange {
 class CommandLineScan {
   public:
     CommandLineScan(int argc, char** argv, PingSettings& settings, RunOptions& options,
-                    HostList& hosts, LogOpener openLog)
+                    RunState& run, LogOpener openLog)
         : argc_(argc),
           argv_(argv),
           settings_(settings),
           options_(options),
-          hosts_(hosts),
+          run_(run),
+          hosts_(run.hosts),
           openLog_(openLog) {}
 
     ScanOutcome run() {
@@ -170,7 +171,7 @@ class CommandLineScan {
     void pingDataText(const char* attached) {
         const char* next = following();
         if (attached[0] == '\0' && (next == nullptr || next[0] == '\0')) return;
-        pingData = textValue(attached);
+        run_.pingData = textValue(attached);
     }
 
     void hostFile(const char* attached) {
@@ -194,124 +195,106 @@ class CommandLineScan {
         // or a host; a host is then met by the scan and refused as standing after an option.
         const char* next = following();
         if (next == nullptr || isOptionText(next)) return;
-        if (platform().getHostByName(next).has_value()) return;
+        if (platform().getHostByName(next).ok()) return;
         consumeFollowing();
     }
 
+    // The options, each with the handler of its value; several letters stand in either case.
+    using Handler = void (CommandLineScan::*)(const char* attached);
+    struct OptionEntry {
+        char letter;
+        Handler handler;
+    };
+
     ScanOutcome option(const char* argument) {
+        static constexpr OptionEntry optionTable[] = {
+            {'a', &CommandLineScan::resolveNames},  {'A', &CommandLineScan::resolveNames},
+            {'b', &CommandLineScan::beepMode},      {'B', &CommandLineScan::beepMode},
+            {'c', &CommandLineScan::continuous},    {'C', &CommandLineScan::continuous},
+            {'D', &CommandLineScan::dateStamp},     {'d', &CommandLineScan::pingDataText},
+            {'f', &CommandLineScan::dontFragment},  {'F', &CommandLineScan::dontFragment},
+            {'g', &CommandLineScan::addressRange},  {'H', &CommandLineScan::hostFile},
+            {'h', &CommandLineScan::ttl},           {'i', &CommandLineScan::icmpLibrary},
+            {'I', &CommandLineScan::icmpLibrary},   {'L', &CommandLineScan::logFile},
+            {'l', &CommandLineScan::limitOutput},   {'n', &CommandLineScan::count},
+            {'N', &CommandLineScan::count},         {'R', &CommandLineScan::randomSizes},
+            {'r', &CommandLineScan::recordRoutes},  {'S', &CommandLineScan::sweep},
+            {'s', &CommandLineScan::dataSize},      {'T', &CommandLineScan::timeStamp},
+            {'t', &CommandLineScan::interval},      {'v', &CommandLineScan::typeOfService},
+            {'V', &CommandLineScan::typeOfService}, {'w', &CommandLineScan::timeout},
+            {'W', &CommandLineScan::timeout},
+        };
         char letter = argument[1];
-        if (letter == '\0') {
-            invalidOption(argument);
-            return ScanOutcome::Done;
+        if (letter == '?') return ScanOutcome::UsageRequested;
+        for (const OptionEntry& entry : optionTable) {
+            if (entry.letter == letter) {
+                (this->*entry.handler)(argument + 2);
+                return ScanOutcome::Done;
+            }
         }
-        const char* attached = argument + 2;
-        switch (letter) {
-            case '?':
-                return ScanOutcome::UsageRequested;
-            case 'a':
-            case 'A':
-                settings_.resolveNames = 1;
-                break;
-            case 'b':
-            case 'B':
-                settings_.beepMode = attached[0] == '-' ? 2 : 1;
-                break;
-            case 'c':
-            case 'C':
-                settings_.continuous = 1;
-                options_.countGiven = 1;
-                break;
-            case 'D':
-                settings_.dateStamp = 1;
-                break;
-            case 'd':
-                pingDataText(attached);
-                break;
-            case 'f':
-            case 'F':
-                settings_.dontFragment = 1;
-                break;
-            case 'g':
-                addressRange(attached);
-                break;
-            case 'H':
-                hostFile(attached);
-                break;
-            case 'h': {
-                int32_t value = numberValue(attached);
-                settings_.ttl = value <= 0 ? 1 : (value > 128 ? 128 : value);
-                break;
-            }
-            case 'i':
-            case 'I':
-                options_.useIcmpLibrary = 1;
-                break;
-            case 'L':
-                logFile(attached);
-                break;
-            case 'l':
-                settings_.limitOutput = 1;
-                break;
-            case 'n':
-            case 'N': {
-                int32_t value = numberValue(attached);
-                settings_.count = value == 0 ? 1 : value;
-                options_.countGiven = 1;
-                break;
-            }
-            case 'R':
-                sizeRange(attached, options_.randomEnabled, options_.randomMin, options_.randomMax);
-                break;
-            case 'r': {
-                int32_t value = numberValue(attached);
-                settings_.recordRoutes = value < 0 ? 0 : (value > 9 ? 9 : value);
-                break;
-            }
-            case 'S':
-                sizeRange(attached, options_.sweepEnabled, options_.sweepFirst, options_.sweepLast);
-                break;
-            case 's':
-                settings_.dataSize = clampDataSize(numberValue(attached));
-                break;
-            case 'T':
-                settings_.timeStamp = 1;
-                break;
-            case 't': {
-                int32_t value = numberValue(attached);
-                if (value < 0) {
-                    value = 1000;
-                } else if (value == 0) {
-                    value = 1;
-                } else if (value > 1000000) {
-                    value = 1000000;
-                }
-                settings_.intervalMs = value;
-                break;
-            }
-            case 'v':
-            case 'V': {
-                int32_t value = numberValue(attached);
-                settings_.tos = (value < 0 || value > 255) ? 0 : value;
-                settings_.tosGiven = 1;
-                break;
-            }
-            case 'w':
-            case 'W': {
-                int32_t value = numberValue(attached);
-                settings_.timeoutMs = value == 0 ? 1 : value;
-                break;
-            }
-            default:
-                invalidOption(argument);
-                break;
-        }
+        invalidOption(argument);
         return ScanOutcome::Done;
+    }
+
+    void resolveNames(const char*) { settings_.resolveNames = 1; }
+    void beepMode(const char* attached) { settings_.beepMode = attached[0] == '-' ? 2 : 1; }
+    void continuous(const char*) {
+        settings_.continuous = 1;
+        options_.countGiven = 1;
+    }
+    void dateStamp(const char*) { settings_.dateStamp = 1; }
+    void dontFragment(const char*) { settings_.dontFragment = 1; }
+    void ttl(const char* attached) {
+        int32_t value = numberValue(attached);
+        settings_.ttl = value <= 0 ? 1 : (value > 128 ? 128 : value);
+    }
+    void icmpLibrary(const char*) { options_.useIcmpLibrary = 1; }
+    void limitOutput(const char*) { settings_.limitOutput = 1; }
+    void count(const char* attached) {
+        int32_t value = numberValue(attached);
+        settings_.count = value == 0 ? 1 : value;
+        options_.countGiven = 1;
+    }
+    void randomSizes(const char* attached) {
+        sizeRange(attached, options_.randomEnabled, options_.randomMin, options_.randomMax);
+    }
+    void recordRoutes(const char* attached) {
+        int32_t value = numberValue(attached);
+        settings_.recordRoutes = value < 0 ? 0 : (value > 9 ? 9 : value);
+    }
+    void sweep(const char* attached) {
+        sizeRange(attached, options_.sweepEnabled, options_.sweepFirst, options_.sweepLast);
+    }
+    void dataSize(const char* attached) {
+        settings_.dataSize = clampDataSize(numberValue(attached));
+    }
+    void timeStamp(const char*) { settings_.timeStamp = 1; }
+    void interval(const char* attached) {
+        int32_t value = numberValue(attached);
+        if (value < 0) {
+            value = 1000;
+        } else if (value == 0) {
+            value = 1;
+        } else if (value > 1000000) {
+            value = 1000000;
+        }
+        settings_.intervalMs = value;
+    }
+    void typeOfService(const char* attached) {
+        int32_t value = numberValue(attached);
+        settings_.tos = (value < 0 || value > 255) ? 0 : value;
+        settings_.tosGiven = 1;
+    }
+    void timeout(const char* attached) {
+        int32_t value = numberValue(attached);
+        settings_.timeoutMs = value == 0 ? 1 : value;
     }
 
     int argc_;
     char** argv_;
     PingSettings& settings_;
     RunOptions& options_;
+    RunState& run_;
     HostList& hosts_;
     LogOpener openLog_;
     int index_ = 1;
@@ -339,20 +322,20 @@ int32_t readNumber(const char* text) {
 }
 
 ScanOutcome scanCommandLine(int argc, char** argv, PingSettings& settings, RunOptions& options,
-                            HostList& hosts, LogOpener openLog) {
+                            RunState& run, LogOpener openLog) {
     if (argc < 2) return ScanOutcome::UsageRequested;
     if (argc == 2) {
         // A lone argument is the host, whatever it looks like, unless it asks for usage.
         if (isUsageRequest(argv[1])) return ScanOutcome::UsageRequested;
-        hosts.append(argv[1]);
+        run.hosts.append(argv[1]);
         return ScanOutcome::Done;
     }
-    return CommandLineScan(argc, argv, settings, options, hosts, openLog).run();
+    return CommandLineScan(argc, argv, settings, options, run, openLog).run();
 }
 
 void parseCommandLine(int argc, char** argv, PingSettings& settings, RunOptions& options,
-                      HostList& hosts) {
-    if (scanCommandLine(argc, argv, settings, options, hosts, openLogFile) ==
+                      RunState& run) {
+    if (scanCommandLine(argc, argv, settings, options, run, openLogFile) ==
         ScanOutcome::UsageRequested) {
         printUsage(programName(argc > 0 ? argv[0] : nullptr).c_str());
     }

@@ -4,15 +4,28 @@
 #include <cstdint>
 #include <string>
 
-#include "cli/ping_settings.h"
-#include "hosts/host_list.h"
+#include "cli/run_state.h"
+#include "settings/ping_settings.h"
 
 namespace quilvane {
+
+// What the command line yields for the driver alone.
+struct RunOptions {
+    int32_t useIcmpLibrary = 0;
+    int32_t sweepEnabled = 0;
+    int32_t sweepFirst = 0;
+    int32_t sweepLast = 0;
+    int32_t randomEnabled = 0;
+    int32_t randomMin = 0;
+    int32_t randomMax = 0;
+    int32_t countGiven = 0;
+    int32_t argumentWarning = 0;
+};
 
 // Scans argv once (argc >= 2 for options); prints usage and ends the process for -?, /? or a
 // lone argument of that kind.
 void parseCommandLine(int argc, char** argv, PingSettings& settings, RunOptions& options,
-                      HostList& hosts);
+                      RunState& run);
 
 [[noreturn]] void printUsage(const char* name);
 std::string programName(const char* argv0);
@@ -30,7 +43,7 @@ using LogOpener = void (*)(const char* path);
 // UsageRequested. openLog is called for every -L with a value (the fuzz target passes a no-op so
 // that no file is ever created).
 ScanOutcome scanCommandLine(int argc, char** argv, PingSettings& settings, RunOptions& options,
-                            HostList& hosts, LogOpener openLog);
+                            RunState& run, LogOpener openLog);
 
 // Reads a decimal number as strtol does in base 10, saturating at the 32-bit limits.
 int32_t readNumber(const char* text);

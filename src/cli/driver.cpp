@@ -28,52 +28,25 @@ bool isMany(RunKind kind) {
     return kind == RunKind::ManyFixed || kind == RunKind::ManySweep || kind == RunKind::ManyRandom;
 }
 
-// After the raw socket was refused: the messages, then the echo service takes the same host.
-void announceEchoServiceFallback(PingSettings& settings) {
-    printMessage("switching to ICMP dll\n");
-    if (settings.recordRoutes != 0) {
-        settings.recordRoutes = 0;
-        printMessage("Route options disabled by ICMP dll\n");
-    }
-}
-
-void pingThroughEchoService(const std::string& host, const PingSettings& settings, bool inRound,
-                            PingStatistics* statistics) {
-    IcmpDllEchoEngine engine;
-    engine.settings = settings;
-    engine.PingHost(host, inRound, statistics);
-}
-
-// Returns the raw engine's result.
-int pingThroughRawSocket(const std::string& host, const PingSettings& settings, bool inRound,
-                         PingStatistics* statistics) {
-    RawEchoEngine engine;
-    engine.settings = settings;
-    return engine.PingHost(host, inRound, statistics);
-}
-
 // One host, fixed size: the engine does the whole run, header and statistics included.
-void runSingleHostByEngine(const std::string& host, PingSettings& settings,
-                           const RunOptions& options) {
-    if (options.useIcmpLibrary != 0) {
-        pingThroughEchoService(host, settings, false, nullptr);
-        return;
-    }
-    if (pingThroughRawSocket(host, settings, false, nullptr) != wsa::accessDenied) return;
-    announceEchoServiceFallback(settings);
-    pingThroughEchoService(host, settings, false, nullptr);
+void runSingleHostByEngine(const std::string& host, const PingSettings& settings,
+                           const RunOptions& options, RunState& run) {
+    int32_t routes = settings.recordRoutes;
+    pingWithFallback(host, EchoJob{settings, run.pingData, false}, options.useIcmpLibrary != 0,
+                     routes, run);
 }
 
 // The passes of every run the driver repeats itself.
 class DriverRun {
   public:
-    DriverRun(RunKind kind, PingSettings& settings, const RunOptions& options,
-              const HostList& hosts)
+    DriverRun(RunKind kind, const PingSettings& settings, const RunOptions& options, RunState& run)
         : kind_(kind),
           settings_(settings),
           options_(options),
-          hosts_(hosts),
-          context_{options.useIcmpLibrary != 0, settings, total_} {}
+          run_(run),
+          hosts_(run.hosts),
+          dataSize_(settings.dataSize),
+          routes_(settings.recordRoutes) {}
 
     void perform() {
         prepare();
@@ -92,9 +65,9 @@ class DriverRun {
   private:
     void prepare() {
         if (isRandom(kind_)) {
-            if (!pingData.empty()) {
+            if (!run_.pingData.empty()) {
                 printMessage("Unable to ping with specified data. Using random data.\n");
-                pingData.clear();
+                run_.pingData.clear();
             }
             seedRandom(static_cast<uint32_t>(platform().calendarSeconds()));
         }
@@ -103,8 +76,6 @@ class DriverRun {
         bool counted = kind_ == RunKind::SingleRandom || options_.countGiven != 0;
         passes_ = counted ? settings_.count : 1;
         continuous_ = settings_.continuous != 0;
-        settings_.continuous = 0;
-        settings_.count = 1;
         if (!isMany(kind_)) singleHost_ = hosts_.entry(0);
     }
 
@@ -132,13 +103,13 @@ class DriverRun {
                     options_.randomMin, options_.randomMax, settings_.intervalMs);
                 break;
         }
-        if (isMany(kind_)) printResolvedHostList(hosts_, settings_);
+        if (isMany(kind_)) printResolvedHostList(hosts_, settings_.resolveNames != 0);
     }
 
     // Each step below looks at the stop request first and reports whether the run goes on.
     bool dispatch(const std::string& host) {
         if (stopRequested.load()) return false;
-        dispatchHost(host, context_);
+        dispatchHost(host);
         return true;
     }
 
@@ -165,7 +136,7 @@ class DriverRun {
     bool sweepPass() {
         for (int32_t size = options_.sweepFirst; size <= options_.sweepLast; ++size) {
             if (size != options_.sweepFirst && !wait()) return false;
-            settings_.dataSize = size;
+            dataSize_ = size;
             if (!dispatchTargets()) return false;
         }
         return true;
@@ -174,7 +145,7 @@ class DriverRun {
     bool randomPass() {
         drawRandomSizeAndData();
         bool goOn = dispatchTargets();
-        pingData.clear();
+        run_.pingData.clear();
         return goOn;
     }
 
@@ -202,14 +173,31 @@ class DriverRun {
     void drawRandomSizeAndData() {
         int32_t span = options_.randomMax - options_.randomMin;
         int32_t size = options_.randomMin + nextRandom() % span;
-        settings_.dataSize = size;
+        dataSize_ = size;
         std::string data(static_cast<size_t>(size), '\0');
         for (char& byte : data) {
             auto value = static_cast<unsigned char>(nextRandom() & 0xFF);
             byte = static_cast<char>(value == 0 ? 1 : value);
         }
         data.pop_back();  // the last byte ends the text
-        pingData = std::move(data);
+        run_.pingData = std::move(data);
+    }
+
+    // One echo for one host: the job carries this dispatch's size and reply number, and what the
+    // host sent is merged into the run total.
+    void dispatchHost(const std::string& host) {
+        EchoJob job{settings_, run_.pingData, true};
+        job.settings.continuous = 0;
+        job.settings.count = 1;
+        job.settings.dataSize = dataSize_;
+        job.settings.recordRoutes = routes_;
+        job.settings.replyNumber = run_.replyCounter;
+        // Wraps instead of overflowing in a continuous run that never ends.
+        run_.replyCounter = static_cast<int32_t>(static_cast<uint32_t>(run_.replyCounter) + 1u);
+        // The fallback is not remembered: the next dispatch tries the raw socket again.
+        HostOutcome outcome =
+            pingWithFallback(host, job, options_.useIcmpLibrary != 0, routes_, run_);
+        if (outcome.statistics) mergeStatistics(total_, *outcome.statistics);
     }
 
     void printTotals() {
@@ -223,11 +211,13 @@ class DriverRun {
     }
 
     RunKind kind_;
-    PingSettings& settings_;
+    const PingSettings& settings_;
     const RunOptions& options_;
+    RunState& run_;
     const HostList& hosts_;
+    int32_t dataSize_;  // the size of the current pass or sweep step
+    int32_t routes_;    // recordRoutes, until a fallback turns route recording off
     PingStatistics total_;
-    DispatchContext context_;
     std::string singleHost_;
     int64_t passes_ = 0;
     bool continuous_ = false;
@@ -235,28 +225,30 @@ class DriverRun {
 
 }  // namespace
 
-void dispatchHost(const std::string& host, DispatchContext& context) {
-    context.settings.replyNumber = context.replyCounter;
-    // Wraps instead of overflowing in a continuous run that never ends.
-    context.replyCounter = static_cast<int32_t>(static_cast<uint32_t>(context.replyCounter) + 1u);
-
-    PingStatistics record;
-    record.minimum = 0.0;
-    if (context.useIcmpLibrary) {
-        pingThroughEchoService(host, context.settings, true, &record);
-    } else if (pingThroughRawSocket(host, context.settings, true, &record) == wsa::accessDenied) {
-        // Not remembered: the next dispatch tries the raw socket again.
-        announceEchoServiceFallback(context.settings);
-        pingThroughEchoService(host, context.settings, true, &record);
+HostOutcome pingWithFallback(const std::string& host, EchoJob job, bool useEchoService,
+                             int32_t& routes, RunState& run) {
+    if (!useEchoService) {
+        HostOutcome raw = RawEchoEngine(run.echoSession, run.rawTimer).PingHost(host, job);
+        run.apply(raw);
+        if (raw.result != EngineResult::RawAccessDenied) return raw;
+        printMessage("switching to ICMP dll\n");
+        if (routes != 0) {
+            routes = 0;
+            printMessage("Route options disabled by ICMP dll\n");
+        }
+        job.settings.recordRoutes = 0;
     }
-    if (record.sent != 0) mergeStatistics(context.total, record);
+    HostOutcome service = IcmpDllEchoEngine(run.echoSession, run.icmpDllTimer).PingHost(host, job);
+    run.apply(service);
+    return service;
 }
 
-void performRun(PingSettings& settings, RunOptions& options, const HostList& hosts) {
+void performRun(const PingSettings& settings, const RunOptions& options, RunState& run) {
+    const HostList& hosts = run.hosts;
     if (hosts.empty()) {
         printMessage("No host specified\n");
         // Nothing could be pinged: a script must not read this as success.
-        lastStatus = 2;
+        run.lastStatus = exitCode(ExitStatus::NotPinged);
         return;
     }
     bool single = hosts.size() == 1 && !hosts.hostFileGiven;
@@ -266,12 +258,12 @@ void performRun(PingSettings& settings, RunOptions& options, const HostList& hos
     } else if (options.randomEnabled != 0) {
         kind = single ? RunKind::SingleRandom : RunKind::ManyRandom;
     } else if (single) {
-        runSingleHostByEngine(hosts.entry(0), settings, options);
+        runSingleHostByEngine(hosts.entry(0), settings, options, run);
         return;
     } else {
         kind = RunKind::ManyFixed;
     }
-    DriverRun(kind, settings, options, hosts).perform();
+    DriverRun(kind, settings, options, run).perform();
 }
 
 }  // namespace quilvane

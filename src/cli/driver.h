@@ -1,27 +1,22 @@
 // Runs over hosts and sizes: the choice of run, the passes, the dispatch and the totals.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
-#include "cli/ping_settings.h"
-#include "hosts/host_list.h"
-#include "report/ping_statistics.h"
+#include "cli/command_line.h"
+#include "cli/run_state.h"
+#include "echo/echo_job.h"
+#include "settings/ping_settings.h"
 
 namespace quilvane {
 
-void performRun(PingSettings& settings, RunOptions& options, const HostList& hosts);
+void performRun(const PingSettings& settings, const RunOptions& options, RunState& run);
 
-// What one dispatch of a driver-run loop works with.
-struct DispatchContext {
-    bool useIcmpLibrary = false;
-    PingSettings& settings;  // the run's record: replyNumber set, recordRoutes cleared on fallback
-    PingStatistics& total;
-    int32_t replyCounter = 1;  // numbers the replies across all hosts and passes of the run
-};
-
-// One engine call with count 1 for one host; falls back to the echo service when the raw socket
-// is refused, and merges what the host sent into the run total.
-void dispatchHost(const std::string& host, DispatchContext& context);
+// One host through the raw-socket engine, or the echo-service engine when it was chosen; a raw
+// socket refused for lack of rights hands the same host to the echo service, after which route
+// recording stays off for the run (routes is the run's recordRoutes). The run applies every
+// outcome.
+HostOutcome pingWithFallback(const std::string& host, EchoJob job, bool useEchoService,
+                             int32_t& routes, RunState& run);
 
 }  // namespace quilvane

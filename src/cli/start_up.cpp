@@ -3,7 +3,7 @@
 
 #include "cli/command_line.h"
 #include "cli/driver.h"
-#include "cli/ping_settings.h"
+#include "cli/run_state.h"
 #include "support/console_control.h"
 #include "support/output_sink.h"
 #include "support/platform.h"
@@ -12,18 +12,14 @@
 namespace quilvane {
 
 int runProgram(int argc, char** argv) {
-    return runProgram(argc, argv, hostList());
-}
-
-int runProgram(int argc, char** argv, HostList& hosts) {
+    RunState run;
     PingSettings settings;
     RunOptions options;
     seedRandom(platform().tickCount());
     // The socket layer needs no start-up here, so it always succeeds.
-    lastStatus = 0;
 
     // Without an argument this prints the usage and ends the process.
-    parseCommandLine(argc, argv, settings, options, hosts);
+    parseCommandLine(argc, argv, settings, options, run);
 
     if (settings.limitOutput == 0) {
         printBanner();
@@ -32,11 +28,10 @@ int runProgram(int argc, char** argv, HostList& hosts) {
     installConsoleControlHandler();
     applyReconciliation(settings, options);
 
-    performRun(settings, options, hosts);
+    performRun(settings, options, run);
 
     closeLogFile();
-    pingData.clear();
-    return lastStatus;
+    return run.lastStatus;
 }
 
 }  // namespace quilvane

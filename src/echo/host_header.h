@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "cli/ping_settings.h"
+#include "settings/ping_settings.h"
 #include "support/platform.h"
 
 namespace quilvane {

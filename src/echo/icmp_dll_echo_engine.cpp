@@ -1,15 +1,14 @@
-// The echo engine over the system's echo service: binds it once, resolves, then loops per request.
+// The echo-service engine: binds the service once, resolves, then runs its echo cycle.
 #include "echo/icmp_dll_echo_engine.h"
 
 #include <algorithm>
 #include <optional>
 #include <vector>
 
-#include "echo/echo_state.h"
+#include "echo/attempt_loop.h"
 #include "echo/host_header.h"
 #include "echo/icmp_wire.h"
 #include "report/host_report.h"
-#include "support/console_control.h"
 #include "support/inet.h"
 #include "support/output_sink.h"
 #include "support/platform.h"
@@ -19,29 +18,14 @@ namespace quilvane {
 
 namespace {
 
-bool bindingTried = false;
-bool serviceBound = false;
-
-// The first call binds and reports any failure; later calls only repeat the outcome, silently.
-bool bindEchoService() {
-    if (bindingTried) return serviceBound;
-    bindingTried = true;
-    switch (platform().loadEchoService()) {
-        case EchoServiceState::Ready:
-            serviceBound = true;
-            break;
-        case EchoServiceState::NotLoadable:
-            printMessage("Could not load the ICMP DLL\n");
-            printMessage(
-                "To ping, give this program the raw-socket right (setcap cap_net_raw+p) or "
-                "allow ping sockets for your group (sysctl net.ipv4.ping_group_range).\n");
-            break;
-        case EchoServiceState::MissingOperation:
-            printMessage("Could not find ICMP functions in the ICMP DLL\n");
-            break;
-    }
-    return serviceBound;
-}
+// Only a good reply is followed by the interval; the service's own wait has taken the rest.
+constexpr PauseRules echoServicePauseRules{
+    .replied = {PauseAfter::Length::Interval, true},
+    .timedOut = {PauseAfter::Length::None, true},
+    .endedEarly = {PauseAfter::Length::None, true},
+    .sendFailed = {PauseAfter::Length::None, true},
+    .refused = {PauseAfter::Length::None, false},
+};
 
 struct Target {
     Ipv4 destination = 0;
@@ -51,16 +35,15 @@ struct Target {
 
 std::optional<Target> resolveTarget(const std::string& host, PingSettings& settings) {
     Ipv4 dotted = inetAddr(host.c_str());
-    std::optional<HostEntry> entry = platform().getHostByName(host);
+    SystemResult<HostEntry> entry = platform().getHostByName(host);
     if (dotted == inaddrNone) {
-        if (!entry) {
+        if (!entry.ok()) {
             printMessage("Could not resolve the host name %s\n", host.c_str());
-            lastStatus = 2;
             return std::nullopt;
         }
-        return Target{entry->address, entry->address, entry->officialName};
+        return Target{entry.value.address, entry.value.address, entry.value.officialName};
     }
-    if (entry) return Target{dotted, entry->address, entry->officialName};
+    if (entry.ok()) return Target{dotted, entry.value.address, entry.value.officialName};
     if (settings.resolveNames != 0) {
         settings.resolveNames = 0;
         printMessage("Host %s cannot be resolved. Resolve addresses to hostnames turned off.\n",
@@ -87,53 +70,40 @@ EchoServiceRequest makeRequest(const PingSettings& settings, Ipv4 destination,
     return request;
 }
 
-// The request loop of one host over an open echo handle.
-class EchoServiceCycle {
+// The attempts of one host over an open echo handle.
+class EchoServiceCycle final : public EchoAttempts {
   public:
     EchoServiceCycle(EchoHandle handle, const Target& target, const std::string& host,
-                     const PingSettings& settings, bool inRound)
+                     const EchoJob& job, CPerfTimer& timer)
         : handle_(handle),
           host_(host),
-          report_(settings, inRound),
-          data_(static_cast<size_t>(std::max(settings.dataSize, 0))),
-          routeOption_(buildRecordRouteOption(settings.recordRoutes)),
-          request_(makeRequest(settings, target.destination, data_, routeOption_)) {
+          timer_(timer),
+          randomData_(job.pattern.empty()),
+          report_(job.settings, job.inRound),
+          data_(static_cast<size_t>(std::max(job.settings.dataSize, 0))),
+          routeOption_(buildRecordRouteOption(job.settings.recordRoutes)),
+          request_(makeRequest(job.settings, target.destination, data_, routeOption_)) {
         formatIpv4(target.display, displayText_);
         // Random data is drawn afresh at the top of every attempt, so only a pattern is laid
         // down here.
-        fillPattern(data_.data(), data_.size(), pingData);
+        fillPattern(data_.data(), data_.size(), job.pattern);
     }
 
-    void Run() {
-        while (!stopRequested) {
-            if (pingData.empty()) drawRandomData();
-            report_.checkInterimRequest(host_.c_str(), sent_);
-            if (countReached()) return;
-            ++sent_;
-            if (report_.refusedByDontFragment()) continue;
-            bool answered = SendOneEcho();
-            if (countReached()) return;
-            if (answered) platform().sleep(static_cast<uint32_t>(settings().intervalMs));
-        }
-    }
+    void Run() { runAttemptLoop(*this, report_, host_.c_str(), echoServicePauseRules, sent_); }
 
-    void Finish(PingStatistics* statistics) { report_.finish(host_.c_str(), sent_, statistics); }
-
-  private:
-    const PingSettings& settings() { return report_.settings(); }
-
-    bool countReached() {
-        return settings().continuous == 0 && sent_ == static_cast<uint32_t>(settings().count);
+    HostOutcome Finish() {
+        std::optional<PingStatistics> statistics = report_.finish(host_.c_str(), sent_);
+        return {EngineResult::Pinged, report_.status(), statistics};
     }
 
     // Low bytes of the generator, seeded with the tick count.
-    void drawRandomData() {
+    void beforeAttempt() override {
+        if (!randomData_) return;
         seedRandom(platform().tickCount());
         fillRandomBytes(data_.data(), data_.size());
     }
 
-    // True for a good reply, the only outcome followed by the interval.
-    bool SendOneEcho() {
+    AttemptEnd attempt(uint32_t sent) override {
         EchoServiceReply reply{};
         timer_.Start(true);
         int replies = platform().sendEcho(handle_, request_, reply);
@@ -141,28 +111,29 @@ class EchoServiceCycle {
         LocalTime stamp = report_.readStamp();
         if (replies != 1) {
             report_.timeout(stamp, displayText_);
-            return false;
+            return AttemptEnd::TimedOut;
         }
         if (reply.status != ipStatus::success) {
             printMessage("Incorrect IP status: %ld\n", static_cast<long>(reply.status));
-            lastStatus = 5;
-            return false;
+            report_.setStatus(ExitStatus::NotEchoReply);
+            return AttemptEnd::EndedEarly;
         }
-        if (reply.dataSize != settings().dataSize) {
+        if (reply.dataSize != report_.settings().dataSize) {
             printMessage("Too few bytes from %s\n", displayText_);
-            lastStatus = 4;
-            return false;
+            report_.setStatus(ExitStatus::TooFewBytes);
+            return AttemptEnd::EndedEarly;
         }
         size_t optionsLength = std::min<size_t>(reply.optionsSize, sizeof reply.options);
-        report_.reply(stamp, sent_, displayText_, timer_.ElapsedMs(), reply.ttl, reply.tos,
+        report_.reply(stamp, sent, displayText_, timer_.ElapsedMs(), reply.ttl, reply.tos,
                       optionsLength != 0 ? reply.options : nullptr, optionsLength);
-        return true;
+        return AttemptEnd::Replied;
     }
 
+  private:
     EchoHandle handle_;
-    // Taken before the first echo, so a first use never sits inside a measured round trip.
-    CPerfTimer& timer_ = icmpDllTimer();
     const std::string& host_;
+    CPerfTimer& timer_;
+    bool randomData_;
     HostReport report_;
     std::vector<uint8_t> data_;
     RecordRouteOption routeOption_;
@@ -173,32 +144,25 @@ class EchoServiceCycle {
 
 }  // namespace
 
-void IcmpDllEchoEngine::PingHost(const std::string& host, bool inRound,
-                                 PingStatistics* statistics) {
-    if (!bindEchoService()) {
-        // Every host of the run is skipped; none of them was pinged.
-        lastStatus = 2;
-        return;
+HostOutcome IcmpDllEchoEngine::PingHost(const std::string& host, const EchoJob& job) {
+    // Every host of the run is skipped; none of them was pinged.
+    if (!session_.bindEchoService()) {
+        return {EngineResult::ServiceUnavailable, ExitStatus::NotPinged, std::nullopt};
     }
-    std::optional<Target> target = resolveTarget(host, settings);
-    if (!target) return;
+    EchoJob own = job;
+    std::optional<Target> target = resolveTarget(host, own.settings);
+    if (!target) return {EngineResult::HostNotFound, ExitStatus::NotPinged, std::nullopt};
 
     EchoHandle handle = platform().createEchoHandle();
     if (handle == invalidEchoHandle) {
         printMessage("Could not get a valid ICMP handle\n");
-        lastStatus = 2;
-        return;
+        return {EngineResult::ServiceUnavailable, ExitStatus::NotPinged, std::nullopt};
     }
-    EchoServiceCycle cycle(handle, *target, host, settings, inRound);
-    printEngineHostHeader(host, target->officialName, target->display, settings, inRound);
+    EchoServiceCycle cycle(handle, *target, host, own, timer_);
+    printEngineHostHeader(host, target->officialName, target->display, own.settings, own.inRound);
     cycle.Run();
     platform().closeEchoHandle(handle);
-    cycle.Finish(statistics);
-}
-
-void resetEchoServiceBindingForTest() {
-    bindingTried = false;
-    serviceBound = false;
+    return cycle.Finish();
 }
 
 }  // namespace quilvane

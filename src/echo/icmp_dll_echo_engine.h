@@ -1,21 +1,25 @@
-// The echo engine over the system's echo service (the kernel's ping socket), one host per object.
+// The echo-service engine: echoes through the system's echo service, one host per object.
 #pragma once
 
 #include <string>
 
-#include "cli/ping_settings.h"
-#include "report/ping_statistics.h"
+#include "echo/echo_job.h"
+#include "echo/echo_session.h"
+#include "support/perf_timer.h"
 
 namespace quilvane {
 
 class IcmpDllEchoEngine {
   public:
-    void PingHost(const std::string& host, bool inRound, PingStatistics* statistics);
+    IcmpDllEchoEngine(EchoSession& session, CPerfTimer& timer) : session_(session), timer_(timer) {}
 
-    PingSettings settings;
+    // Pinged when the host was pinged to the end; ServiceUnavailable or HostNotFound when it
+    // could not be pinged at all.
+    HostOutcome PingHost(const std::string& host, const EchoJob& job);
+
+  private:
+    EchoSession& session_;
+    CPerfTimer& timer_;
 };
-
-// Tests: forget the once-per-process binding so the next engine binds again.
-void resetEchoServiceBindingForTest();
 
 }  // namespace quilvane

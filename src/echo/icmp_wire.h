@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "settings/exit_status.h"
+
 namespace quilvane {
 
 constexpr size_t requestBufferSize = 65508;
@@ -18,6 +20,23 @@ enum class ReplyVerdict : int {
     ForeignIdentifier = 6,
     WrongSequence = 7,
 };
+
+// The status a receive step that ended with this verdict leaves; the coded time-out line shows it.
+constexpr ExitStatus exitStatusOf(ReplyVerdict verdict) {
+    switch (verdict) {
+        case ReplyVerdict::Match:
+            return ExitStatus::Replied;
+        case ReplyVerdict::TooShort:
+            return ExitStatus::TooFewBytes;
+        case ReplyVerdict::NotEchoReply:
+            return ExitStatus::NotEchoReply;
+        case ReplyVerdict::ForeignIdentifier:
+            return ExitStatus::ForeignIdentifier;
+        case ReplyVerdict::WrongSequence:
+            return ExitStatus::WrongSequence;
+    }
+    return ExitStatus::NotEchoReply;
+}
 
 uint16_t internetChecksum(const uint8_t* bytes, size_t length);
 

@@ -3,11 +3,10 @@
 
 #include <optional>
 
-#include "echo/echo_state.h"
+#include "echo/attempt_loop.h"
 #include "echo/host_header.h"
 #include "echo/icmp_wire.h"
 #include "report/host_report.h"
-#include "support/console_control.h"
 #include "support/inet.h"
 #include "support/output_sink.h"
 #include "support/platform.h"
@@ -20,8 +19,15 @@ constexpr int32_t defaultTtl = 128;
 constexpr int shortOrOtherRetryLimit = 2;
 constexpr int strayReplyRetryLimit = 20;
 
-// Each datagram is received here before it is split into replyCopy.
-uint8_t receiveBuffer[receiveBufferSize];
+// A reply or a coded time-out is followed by the interval, a request that was not sent by a tick;
+// a plain time-out has already waited its time.
+constexpr PauseRules rawPauseRules{
+    .replied = {PauseAfter::Length::Interval, true},
+    .timedOut = {PauseAfter::Length::None, false},
+    .endedEarly = {PauseAfter::Length::Interval, true},
+    .sendFailed = {PauseAfter::Length::Tick, false},
+    .refused = {PauseAfter::Length::Tick, false},
+};
 
 class PlatformTicks final : public TickSource {
   public:
@@ -34,22 +40,20 @@ uint16_t currentIdentifier() {
 }
 
 // Prints a failed socket call as "name - system text" and returns its error number.
-int ReportSocketError(const char* callName) {
-    int error = platform().lastError();
-    std::string text = platform().lastErrorText();
-    if (text.empty()) {
-        printMessage("%s - WSAError: %ld\n", callName, static_cast<long>(error));
+int ReportSocketError(const char* callName, const SystemError& error) {
+    if (error.text.empty()) {
+        printMessage("%s - WSAError: %ld\n", callName, static_cast<long>(error.number));
     } else {
-        printMessage("%s - %s", callName, text.c_str());
+        printMessage("%s - %s", callName, error.text.c_str());
     }
-    return error;
+    return error.number;
 }
 
 // The current value is read first; a socket that cannot even report it keeps its default.
 void setCheckedOption(SocketHandle socket, SocketOption option, int value) {
-    int current = 0;
-    if (!platform().getSocketOption(socket, option, current)) {
-        ReportSocketError("socket()");
+    SystemResult<int> current = platform().getSocketOption(socket, option);
+    if (!current.ok()) {
+        ReportSocketError("socket()", *current.error);
         return;
     }
     platform().setSocketOption(socket, option, &value, sizeof value);
@@ -80,14 +84,11 @@ struct Destination {
 
 // A dotted host the resolver refuses is still pinged, only without names from then on.
 std::optional<Destination> resolveDestination(const std::string& host, PingSettings& settings) {
-    if (auto entry = platform().getHostByName(host)) {
-        return Destination{entry->address, entry->officialName};
-    }
-    int error = platform().lastError();
+    SystemResult<HostEntry> entry = platform().getHostByName(host);
+    if (entry.ok()) return Destination{entry.value.address, entry.value.officialName};
     Ipv4 dotted = inetAddr(host.c_str());
     if (dotted == inaddrNone) {
-        printMessage("Host not found: %s  error %d\n", host.c_str(), error);
-        lastStatus = 2;
+        printMessage("Host not found: %s  error %d\n", host.c_str(), entry.error->number);
         return std::nullopt;
     }
     if (settings.resolveNames != 0) {
@@ -98,136 +99,136 @@ std::optional<Destination> resolveDestination(const std::string& host, PingSetti
     return Destination{dotted, {}};
 }
 
-enum class SendResult { Sent, Failed, AccessDenied };
-
 struct ReceivedReply {
     Ipv4 sender = 0;
     uint8_t ttl = 0;
     uint8_t tos = 0;
 };
 
-// The echo cycle of one host over an open, resolved raw socket.
-class RawEchoCycle {
+// The attempts of one host over an open, resolved raw socket.
+class RawEchoCycle final : public EchoAttempts {
   public:
-    RawEchoCycle(SocketHandle socket, Ipv4 destination, const PingSettings& settings, bool inRound)
-        : socket_(socket), destination_(destination), report_(settings, inRound) {
+    RawEchoCycle(SocketHandle socket, Ipv4 destination, const EchoJob& job, EchoSession& session,
+                 CPerfTimer& timer)
+        : socket_(socket),
+          destination_(destination),
+          pattern_(job.pattern),
+          session_(session),
+          timer_(timer),
+          report_(job.settings, job.inRound) {
         formatIpv4(destination, destinationText_);
     }
 
     // False when raw access was refused at a send: the host then ends without statistics.
     bool Run() {
-        if (stopRequested) return true;
-        for (;;) {
-            report_.checkInterimRequest(destinationText_, sent_);
-            if (countReached()) return true;
-            ++sent_;
-            uint16_t sequence = 0;
-            SendResult sendResult = SendEchoRequest(sequence);
-            timer_.Start(true);
-            if (sendResult == SendResult::AccessDenied) return false;
-            if (sendResult == SendResult::Failed) {
-                platform().sleep(1);
-            } else if (!AwaitReply(sequence)) {
-                return true;
-            }
-            if (stopRequested) return true;
-        }
+        return runAttemptLoop(*this, report_, destinationText_, rawPauseRules, sent_) ==
+               CycleEnd::Finished;
     }
 
-    void Finish(PingStatistics* statistics) { report_.finish(destinationText_, sent_, statistics); }
+    HostOutcome Finish() {
+        std::optional<PingStatistics> statistics = report_.finish(destinationText_, sent_);
+        return {EngineResult::Pinged, report_.status(), statistics};
+    }
+
+    std::optional<ExitStatus> status() const { return report_.status(); }
+
+    void skipAttempt() override { session_.takeSequence(); }
+
+    AttemptEnd attempt(uint32_t) override {
+        uint16_t sequence = session_.takeSequence();
+        std::optional<SystemError> sendError = SendEchoRequest(sequence);
+        timer_.Start(true);
+        if (!sendError) return AwaitReply(sequence);
+        if (ReportSocketError("sendto()", *sendError) == wsa::accessDenied) {
+            return AttemptEnd::AccessDenied;
+        }
+        // Nothing went out, so nothing can come back: the echo is lost, not answered.
+        report_.setStatus(ExitStatus::TimedOut);
+        return AttemptEnd::SendFailed;
+    }
 
   private:
-    const PingSettings& settings() { return report_.settings(); }
+    const PingSettings& settings() const { return report_.settings(); }
 
-    bool countReached() {
-        return settings().continuous == 0 && sent_ == static_cast<uint32_t>(settings().count);
-    }
-
-    SendResult SendEchoRequest(uint16_t& sequence) {
-        sequence = nextSequence++;
-        if (report_.refusedByDontFragment()) return SendResult::Failed;
+    std::optional<SystemError> SendEchoRequest(uint16_t sequence) {
         PlatformTicks ticks;
-        size_t length = buildEchoRequest(requestBuffer, settings().dataSize, sequence, pingData,
+        uint8_t* request = session_.requestBuffer();
+        size_t length = buildEchoRequest(request, settings().dataSize, sequence, pattern_,
                                          currentIdentifier(), ticks);
-        if (platform().sendTo(socket_, requestBuffer, length, destination_) < 0) {
-            if (ReportSocketError("sendto()") == wsa::accessDenied) return SendResult::AccessDenied;
-            // Nothing went out, so nothing can come back: the echo is lost, not answered.
-            lastStatus = 1;
-            return SendResult::Failed;
-        }
-        return SendResult::Sent;
+        return platform().sendTo(socket_, request, length, destination_).error;
     }
 
-    int WaitForReply() {
-        return platform().waitReadable(socket_, static_cast<uint32_t>(settings().timeoutMs));
-    }
-
-    // False when the cycle is to end.
-    bool AwaitReply(uint16_t sequence) {
-        int ready = WaitForReply();
-        if (ready < 0) {
-            ReportSocketError("select()");
-            return false;
+    AttemptEnd AwaitReply(uint16_t sequence) {
+        SystemResult<bool> readable =
+            platform().waitReadable(socket_, static_cast<uint32_t>(settings().timeoutMs));
+        if (!readable.ok()) {
+            ReportSocketError("select()", *readable.error);
+            return AttemptEnd::WaitFailed;
         }
         LocalTime stamp = report_.readStamp();
-        if (ready == 0) {
+        if (!readable.value) {
             report_.timeout(stamp, destinationText_);
-            return true;
+            return AttemptEnd::TimedOut;
         }
         ReceivedReply reply;
-        bool found = ReceiveEchoReply(sequence, reply);
+        std::optional<ReplyVerdict> failure = ReceiveEchoReply(sequence, reply);
         timer_.Stop();
-        if (found) {
-            char senderText[16];
-            formatIpv4(reply.sender, senderText);
-            report_.reply(stamp, sent_, senderText, timer_.ElapsedMs(), reply.ttl, reply.tos,
-                          routePending_ ? routeOptions_ : nullptr, sizeof routeOptions_);
-            routePending_ = false;
-        } else {
-            report_.codedTimeout(stamp, destinationText_);
+        if (failure) {
+            report_.codedTimeout(stamp, destinationText_, exitStatusOf(*failure));
+            return AttemptEnd::EndedEarly;
         }
-        if (countReached()) return false;
-        platform().sleep(static_cast<uint32_t>(settings().intervalMs));
-        return true;
+        char senderText[16];
+        formatIpv4(reply.sender, senderText);
+        report_.reply(stamp, sent_, senderText, timer_.ElapsedMs(), reply.ttl, reply.tos,
+                      routePending_ ? routeOptions_ : nullptr, sizeof routeOptions_);
+        routePending_ = false;
+        return AttemptEnd::Replied;
     }
 
     // Reads datagrams until the awaited reply comes or the verdict's limit is spent; one
-    // counter serves every verdict of the step.
-    bool ReceiveEchoReply(uint16_t expectedSequence, ReceivedReply& reply) {
+    // counter serves every verdict of the step. Returns the verdict that spent it, if any.
+    std::optional<ReplyVerdict> ReceiveEchoReply(uint16_t expectedSequence, ReceivedReply& reply) {
         for (;;) {
-            Ipv4 sender = 0;
-            long length =
-                platform().receiveFrom(socket_, receiveBuffer, sizeof receiveBuffer, sender);
-            if (length < 0) {
-                ReportSocketError("recvfrom()");
-                length = -1;
-            }
-            ParsedReply parsed =
-                parseReply(receiveBuffer, length, settings().dataSize, expectedSequence,
-                           currentIdentifier(), replyCopy, routeOptions_);
+            ParsedReply parsed = receiveAndJudge(expectedSequence, reply.sender);
             if (parsed.optionsTaken) routePending_ = true;
             if (parsed.verdict == ReplyVerdict::Match) {
-                receiveRetries = 0;
-                reply = ReceivedReply{sender, parsed.ttl, parsed.tos};
-                return true;
+                session_.receiveRetries = 0;
+                reply.ttl = parsed.ttl;
+                reply.tos = parsed.tos;
+                return std::nullopt;
             }
             bool strayReply = parsed.verdict == ReplyVerdict::ForeignIdentifier ||
                               parsed.verdict == ReplyVerdict::WrongSequence;
             int limit = strayReply ? strayReplyRetryLimit : shortOrOtherRetryLimit;
-            if (receiveRetries < limit) {
-                ++receiveRetries;
+            if (session_.receiveRetries < limit) {
+                ++session_.receiveRetries;
                 continue;
             }
-            lastStatus = static_cast<int32_t>(parsed.verdict);
-            receiveRetries = 0;
-            return false;
+            session_.receiveRetries = 0;
+            return parsed.verdict;
         }
+    }
+
+    ParsedReply receiveAndJudge(uint16_t expectedSequence, Ipv4& sender) {
+        uint8_t* buffer = session_.receiveBuffer();
+        SystemResult<Datagram> received =
+            platform().receiveFrom(socket_, buffer, receiveBufferSize);
+        long length = -1;
+        if (received.ok()) {
+            length = static_cast<long>(received.value.length);
+            sender = received.value.sender;
+        } else {
+            ReportSocketError("recvfrom()", *received.error);
+        }
+        return parseReply(buffer, length, settings().dataSize, expectedSequence,
+                          currentIdentifier(), session_.replyCopy(), routeOptions_);
     }
 
     SocketHandle socket_;
     Ipv4 destination_;
-    // Taken before the first send, so a first use never sits inside a measured round trip.
-    CPerfTimer& timer_ = rawTimer();
+    std::string_view pattern_;
+    EchoSession& session_;
+    CPerfTimer& timer_;
     char destinationText_[16] = {};
     HostReport report_;
     uint32_t sent_ = 0;
@@ -237,31 +238,35 @@ class RawEchoCycle {
 
 }  // namespace
 
-int RawEchoEngine::PingHost(const std::string& host, bool inRound, PingStatistics* statistics) {
-    SocketHandle socket = platform().openRawSocket();
-    if (socket == invalidSocket) {
-        int error = ReportSocketError("socket()");
+HostOutcome RawEchoEngine::PingHost(const std::string& host, const EchoJob& job) {
+    SystemResult<SocketHandle> socket = platform().openRawSocket();
+    if (!socket.ok()) {
         // 10013 hands the host to the other engine; anything else means it cannot be pinged.
-        if (error != wsa::accessDenied) lastStatus = 2;
-        return error;
+        if (ReportSocketError("socket()", *socket.error) == wsa::accessDenied) {
+            return {EngineResult::RawAccessDenied, std::nullopt, std::nullopt};
+        }
+        return {EngineResult::SocketFailed, ExitStatus::NotPinged, std::nullopt};
     }
-    setSocketOptions(socket, settings);
+    EchoJob own = job;
+    setSocketOptions(socket.value, own.settings);
 
-    std::optional<Destination> destination = resolveDestination(host, settings);
+    std::optional<Destination> destination = resolveDestination(host, own.settings);
     if (!destination) {
-        platform().closeSocket(socket);
-        return -1;
+        platform().closeSocket(socket.value);
+        return {EngineResult::HostNotFound, ExitStatus::NotPinged, std::nullopt};
     }
-    printEngineHostHeader(host, destination->officialName, destination->address, settings, inRound);
+    printEngineHostHeader(host, destination->officialName, destination->address, own.settings,
+                          own.inRound);
 
-    RawEchoCycle cycle(socket, destination->address, settings, inRound);
+    RawEchoCycle cycle(socket.value, destination->address, own, session_, timer_);
     if (!cycle.Run()) {
-        platform().closeSocket(socket);
-        return wsa::accessDenied;
+        platform().closeSocket(socket.value);
+        return {EngineResult::RawAccessDenied, cycle.status(), std::nullopt};
     }
-    cycle.Finish(statistics);
-    if (!platform().closeSocket(socket)) ReportSocketError("closesocket()");
-    return 0;
+    HostOutcome outcome = cycle.Finish();
+    if (auto error = platform().closeSocket(socket.value))
+        ReportSocketError("closesocket()", *error);
+    return outcome;
 }
 
 }  // namespace quilvane

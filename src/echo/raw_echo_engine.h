@@ -3,19 +3,24 @@
 
 #include <string>
 
-#include "cli/ping_settings.h"
-#include "report/ping_statistics.h"
+#include "echo/echo_job.h"
+#include "echo/echo_session.h"
+#include "support/perf_timer.h"
 
 namespace quilvane {
 
 class RawEchoEngine {
   public:
-    // 0 when the host was pinged to the end; 10013 when raw ICMP access was refused (the caller
-    // switches engines); another socket error number when the socket could not be created;
-    // -1 when the host could not be resolved.
-    int PingHost(const std::string& host, bool inRound, PingStatistics* statistics);
+    RawEchoEngine(EchoSession& session, CPerfTimer& timer) : session_(session), timer_(timer) {}
 
-    PingSettings settings;
+    // Pinged when the host was pinged to the end; RawAccessDenied when raw ICMP access was
+    // refused (the caller switches engines); SocketFailed or HostNotFound when it could not be
+    // pinged at all. Statistics come back only for a host pinged to the end.
+    HostOutcome PingHost(const std::string& host, const EchoJob& job);
+
+  private:
+    EchoSession& session_;
+    CPerfTimer& timer_;
 };
 
 }  // namespace quilvane

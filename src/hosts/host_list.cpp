@@ -128,9 +128,4 @@ std::string HostList::entry(size_t index) const {
     return segment.texts.substr(begin, segment.textEnds[offset] - begin);
 }
 
-HostList& hostList() {
-    static HostList list;
-    return list;
-}
-
 }  // namespace quilvane

@@ -7,7 +7,6 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/ping_settings.h"
 #include "hosts/host_file.h"
 
 namespace quilvane {
@@ -56,9 +55,6 @@ class HostList {
     size_t size_ = 0;
 };
 
-// The process-wide list filled by the command-line scan.
-HostList& hostList();
-
 // Reads one host file and appends its hosts; every failure is printed through the sink.
 void readHostFile(HostList& list, const std::string& path);
 
@@ -66,7 +62,7 @@ void readHostFile(HostList& list, const std::string& path);
 // Returns whether the next argument was consumed.
 bool addAddressRange(HostList& list, const char* attached, const char* next);
 
-// The resolved list of -a in many-host runs; prints nothing unless resolveNames is set.
-void printResolvedHostList(const HostList& list, PingSettings settings);
+// The resolved list of -a in many-host runs; prints nothing unless names are wanted.
+void printResolvedHostList(const HostList& list, bool resolveNames);
 
 }  // namespace quilvane

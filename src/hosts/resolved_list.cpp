@@ -5,14 +5,14 @@
 
 namespace quilvane {
 
-void printResolvedHostList(const HostList& list, PingSettings settings) {
-    if (!settings.resolveNames) return;
+void printResolvedHostList(const HostList& list, bool resolveNames) {
+    if (!resolveNames) return;
     printMessage("Resolved hostname list:\n");
     for (size_t index = 0; index < list.size(); ++index) {
         std::string text = list.entry(index);
-        auto host = platform().getHostByName(text);
-        if (!host) continue;
-        auto name = platform().getHostByAddr(host->address);
+        SystemResult<HostEntry> host = platform().getHostByName(text);
+        if (!host.ok()) continue;
+        std::optional<std::string> name = platform().getHostByAddr(host.value.address);
         if (name) {
             printMessage("%s [%s]\n", name->c_str(), text.c_str());
         } else {

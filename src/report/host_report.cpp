@@ -41,7 +41,7 @@ void HostReport::checkInterimRequest(const char* heading, uint32_t sent) {
 bool HostReport::refusedByDontFragment() {
     if (settings_.dontFragment == 0 || settings_.dataSize <= largestUnfragmentedData) return false;
     printMessage("Packet size exceeds MTU and needs to be fragmented but DF set.\n");
-    lastStatus = 3;
+    status_ = ExitStatus::NeedsFragmenting;
     return true;
 }
 
@@ -50,7 +50,7 @@ void HostReport::reply(const LocalTime& stamp, uint32_t sent, const char* addres
     uint32_t number =
         settings_.replyNumber != 0 ? static_cast<uint32_t>(settings_.replyNumber) : sent;
     printReplyLine(settings_, stamp, number, address, ms, ttl, tos);
-    lastStatus = 0;
+    status_ = ExitStatus::Replied;
     if (settings_.beepMode == beepAfterReply) platform().beep(beepFrequencyHz, beepDurationMs);
     if (options != nullptr) {
         printRouteBlock(options, optionsLength, settings_.recordRoutes,
@@ -62,17 +62,17 @@ void HostReport::reply(const LocalTime& stamp, uint32_t sent, const char* addres
 
 void HostReport::timeout(const LocalTime& stamp, const char* address) {
     printTimeoutLine(settings_, stamp, address);
-    lastStatus = 1;
+    status_ = ExitStatus::TimedOut;
     if (settings_.beepMode == beepAfterTimeout) platform().beep(beepFrequencyHz, beepDurationMs);
 }
 
-void HostReport::codedTimeout(const LocalTime& stamp, const char* address) {
-    printCodedTimeoutLine(settings_, stamp, address, lastStatus);
-    lastStatus = 1;
+void HostReport::codedTimeout(const LocalTime& stamp, const char* address, ExitStatus code) {
+    printCodedTimeoutLine(settings_, stamp, address, exitCode(code));
+    status_ = ExitStatus::TimedOut;
     if (settings_.beepMode == beepAfterTimeout) platform().beep(beepFrequencyHz, beepDurationMs);
 }
 
-void HostReport::finish(const char* heading, uint32_t sent, PingStatistics* handOver) {
+std::optional<PingStatistics> HostReport::finish(const char* heading, uint32_t sent) {
     if (statistics_.samples == 0) statistics_.minimum = 0.0;
     statistics_.sent = sent;
     if (printsHostBlocks()) {
@@ -82,7 +82,8 @@ void HostReport::finish(const char* heading, uint32_t sent, PingStatistics* hand
             printStatisticsBlock(heading, statistics_, false);
         }
     }
-    if (sent != 0 && handOver != nullptr) *handOver = statistics_;
+    if (sent == 0) return std::nullopt;
+    return statistics_;
 }
 
 }  // namespace quilvane

@@ -3,9 +3,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
-#include "cli/ping_settings.h"
 #include "report/ping_statistics.h"
+#include "settings/exit_status.h"
+#include "settings/ping_settings.h"
 #include "support/platform.h"
 
 namespace quilvane {
@@ -23,34 +25,40 @@ class HostReport {
     void checkInterimRequest(const char* heading, uint32_t sent);
 
     // With -f, data too large for one unfragmented packet: the attempt is refused without
-    // sending, its line is printed and lastStatus becomes 3. True when refused.
+    // sending, its line is printed and the status becomes 3. True when refused.
     bool refusedByDontFragment();
 
-    // A good reply: the reply line (number = replyNumber, else sent), lastStatus 0, beep for -b,
+    // A good reply: the reply line (number = replyNumber, else sent), status 0, beep for -b,
     // the route block when options is not null, received + 1, the sample.
     void reply(const LocalTime& stamp, uint32_t sent, const char* address, long double ms,
                uint8_t ttl, uint8_t tos, const uint8_t* options, size_t optionsLength);
 
-    // The time-out line; lastStatus 1; beep for -b-.
+    // The time-out line; status 1; beep for -b-.
     void timeout(const LocalTime& stamp, const char* address);
-    // The coded time-out line with the current lastStatus; then lastStatus 1; beep for -b-.
-    void codedTimeout(const LocalTime& stamp, const char* address);
+    // The coded time-out line showing code; then status 1; beep for -b-.
+    void codedTimeout(const LocalTime& stamp, const char* address, ExitStatus code);
+
+    // A line printed by the engine itself (an error status, a failed send) and its status.
+    void setStatus(ExitStatus status) { status_ = status; }
 
     // End of the host: minimum 0.0 without samples; in single-host mode without -l the final
-    // block (or the no-statistics line when sent is 0); then, when sent is not 0 and handOver is
-    // given, the record with sent filled in.
-    void finish(const char* heading, uint32_t sent, PingStatistics* handOver);
+    // block (or the no-statistics line when sent is 0); then
+    // the record with sent filled in (none when sent is 0).
+    std::optional<PingStatistics> finish(const char* heading, uint32_t sent);
 
     // Single-host mode without -l: the host header and the statistics blocks are printed.
     bool printsHostBlocks() const;
 
     const PingStatistics& statistics() const { return statistics_; }
     const PingSettings& settings() const { return settings_; }
+    // The latest status this host set; none before its first event.
+    std::optional<ExitStatus> status() const { return status_; }
 
   private:
     PingSettings settings_;
     bool inRound_;
     PingStatistics statistics_;
+    std::optional<ExitStatus> status_;
 };
 
 }  // namespace quilvane

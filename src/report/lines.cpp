@@ -34,9 +34,9 @@ std::optional<std::string> hopName(const Slot& slot) {
     std::memcpy(&address, slot.bytes, sizeof address);
     char text[16];
     formatIpv4(address, text);
-    auto forward = platform().getHostByName(text);
-    if (!forward) return std::nullopt;
-    return platform().getHostByAddr(forward->address);
+    SystemResult<HostEntry> forward = platform().getHostByName(text);
+    if (!forward.ok()) return std::nullopt;
+    return platform().getHostByAddr(forward.value.address);
 }
 
 void printHop(const Slot& slot, bool last, bool resolveNames) {

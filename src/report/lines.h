@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "cli/ping_settings.h"
 #include "report/ping_statistics.h"
+#include "settings/ping_settings.h"
 #include "support/platform.h"
 
 namespace quilvane {

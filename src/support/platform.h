@@ -35,6 +35,22 @@ constexpr uint32_t generalFailure = 11050;
 using Ipv4 = uint32_t;
 constexpr Ipv4 inaddrNone = 0xFFFFFFFFu;
 
+// A failed system call: its number in the Windows Sockets numbering and the system's text with a
+// line end (empty when the system has none). Read at once by the call that failed, as a second
+// operating system keeps its last error only until the next call.
+struct SystemError {
+    int number = 0;
+    std::string text;
+};
+
+// A call's value, or the error that kept it from one.
+template <typename T>
+struct SystemResult {
+    T value{};
+    std::optional<SystemError> error;
+    bool ok() const { return !error.has_value(); }
+};
+
 struct HostEntry {
     std::string officialName;
     Ipv4 address = 0;  // the first IPv4 address of the lookup
@@ -53,6 +69,12 @@ using SocketHandle = int;
 constexpr SocketHandle invalidSocket = -1;
 
 enum class SocketOption { ReceiveTimeout, SendTimeout, Ttl, Tos, DontFragment, IpOptions };
+
+// One datagram read from a raw socket.
+struct Datagram {
+    size_t length = 0;
+    Ipv4 sender = 0;
+};
 
 // What one echo through the echo service takes.
 struct EchoServiceRequest {
@@ -95,27 +117,22 @@ class Platform {
   public:
     virtual ~Platform() = default;
 
-    // Resolver. Failures leave the number (11001 to 11004) in lastError().
-    virtual std::optional<HostEntry> getHostByName(const std::string& text) = 0;
+    // Resolver. Failures carry 11001 to 11004.
+    virtual SystemResult<HostEntry> getHostByName(const std::string& text) = 0;
     virtual std::optional<std::string> getHostByAddr(Ipv4 address) = 0;
 
-    // Raw ICMP socket, select and recvfrom semantics. Failures leave their number in lastError().
-    virtual SocketHandle openRawSocket() = 0;
-    virtual bool getSocketOption(SocketHandle socket, SocketOption option, int& value) = 0;
-    virtual bool setSocketOption(SocketHandle socket, SocketOption option, const void* value,
-                                 size_t length) = 0;
-    virtual long sendTo(SocketHandle socket, const uint8_t* data, size_t length,
-                        Ipv4 destination) = 0;
-    // >0 readable, 0 time-out, -1 failure; the limit is split into seconds and microseconds.
-    virtual int waitReadable(SocketHandle socket, uint32_t timeoutMs) = 0;
-    virtual long receiveFrom(SocketHandle socket, uint8_t* buffer, size_t capacity,
-                             Ipv4& sender) = 0;
-    virtual bool closeSocket(SocketHandle socket) = 0;
-
-    // The number of the last failed socket or resolver call, and its text with a line end
-    // (empty when the system has none).
-    virtual int lastError() = 0;
-    virtual std::string lastErrorText() = 0;
+    // Raw ICMP socket, with select and recvfrom semantics.
+    virtual SystemResult<SocketHandle> openRawSocket() = 0;
+    virtual SystemResult<int> getSocketOption(SocketHandle socket, SocketOption option) = 0;
+    virtual std::optional<SystemError> setSocketOption(SocketHandle socket, SocketOption option,
+                                                       const void* value, size_t length) = 0;
+    virtual SystemResult<size_t> sendTo(SocketHandle socket, const uint8_t* data, size_t length,
+                                        Ipv4 destination) = 0;
+    // True when readable, false after timeoutMs (split into seconds and microseconds).
+    virtual SystemResult<bool> waitReadable(SocketHandle socket, uint32_t timeoutMs) = 0;
+    virtual SystemResult<Datagram> receiveFrom(SocketHandle socket, uint8_t* buffer,
+                                               size_t capacity) = 0;
+    virtual std::optional<SystemError> closeSocket(SocketHandle socket) = 0;
 
     // The echo service that stands in for the ICMP helper library. sendEcho returns the number of
     // replies (0 or 1); with 1, reply holds it.

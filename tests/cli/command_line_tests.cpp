@@ -7,7 +7,7 @@
 
 #include "cli/cli_test_support.h"
 #include "cli/command_line.h"
-#include "cli/ping_settings.h"
+#include "settings/ping_settings.h"
 #include "fakes/fake_platform.h"
 #include "hosts/host_list.h"
 #include "support/output_sink.h"
@@ -26,10 +26,12 @@ void recordLogOpen(const char* path) {
 struct Scanned {
     PingSettings settings;
     RunOptions options;
-    HostList hosts;
+    RunState run;
     ScanOutcome outcome = ScanOutcome::Done;
 
+    const HostList& hosts() const { return run.hosts; }
     std::vector<std::string> hostTexts() const {
+        const HostList& hosts = run.hosts;
         std::vector<std::string> texts;
         for (size_t i = 0; i < hosts.size(); ++i) texts.push_back(hosts.entry(i));
         return texts;
@@ -45,7 +47,7 @@ class CommandLineTest : public ::testing::Test {
         ArgumentVector vector(arguments);
         Scanned result;
         result.outcome = scanCommandLine(vector.argc(), vector.argv(), result.settings,
-                                         result.options, result.hosts, recordLogOpen);
+                                         result.options, result.run, recordLogOpen);
         return result;
     }
 
@@ -192,7 +194,7 @@ TEST_F(CommandLineTest, ALoneArgumentIsTheHostWhateverItLooksLike) {
         EXPECT_EQ(scanned.hostTexts(), std::vector<std::string>{lone});
         EXPECT_EQ(scanned.settings.continuous, 0);
         EXPECT_EQ(scanned.settings.limitOutput, 0);
-        EXPECT_FALSE(scanned.hosts.hostFileGiven);
+        EXPECT_FALSE(scanned.hosts().hostFileGiven);
     }
     EXPECT_EQ(platform.output, "");
     EXPECT_TRUE(platform.fake.calls.empty());
@@ -237,17 +239,14 @@ TEST_F(CommandLineTest, NumbersAreReadAsBaseTenWithSaturation) {
 }
 
 TEST_F(CommandLineTest, PingDataAttachedOrNextAndTheLastOneWins) {
-    scan({"h", "-d", "abc"});
-    EXPECT_EQ(pingData, "abc");
-    scan({"h", "-dxyz", "-d", "second"});
-    EXPECT_EQ(pingData, "second");
+    EXPECT_EQ(scan({"h", "-d", "abc"}).run.pingData, "abc");
+    EXPECT_EQ(scan({"h", "-dxyz", "-d", "second"}).run.pingData, "second");
     EXPECT_EQ(platform.output, "");
 }
 
 TEST_F(CommandLineTest, PingDataWithAnEmptyNextArgumentHasNoEffectAndConsumesNothing) {
-    pingData = "before";
     Scanned scanned = scan({"h", "-d", ""});
-    EXPECT_EQ(pingData, "before");
+    EXPECT_EQ(scanned.run.pingData, "");
     EXPECT_EQ(platform.output, "Host  ignored\n");
     EXPECT_EQ(scanned.options.argumentWarning, 1);
 }
@@ -256,7 +255,7 @@ TEST_F(CommandLineTest, HostFileAttachedOrNext) {
     platform.fake.files["list.txt"] = "alpha,beta,gamma";
     Scanned separate = scan({"h", "-H", "list.txt"});
     EXPECT_EQ(separate.hostTexts(), (std::vector<std::string>{"h", "alpha", "beta", "gamma"}));
-    EXPECT_TRUE(separate.hosts.hostFileGiven);
+    EXPECT_TRUE(separate.hosts().hostFileGiven);
 
     Scanned attached = scan({"-Hlist.txt", "-Hlist.txt"});
     EXPECT_EQ(attached.hostTexts().size(), 6u);
@@ -265,8 +264,8 @@ TEST_F(CommandLineTest, HostFileAttachedOrNext) {
 
 TEST_F(CommandLineTest, HostFileThatIsMissingStillSetsTheFlag) {
     Scanned scanned = scan({"-H", "missing.txt", "-n", "2"});
-    EXPECT_TRUE(scanned.hosts.hostFileGiven);
-    EXPECT_TRUE(scanned.hosts.empty());
+    EXPECT_TRUE(scanned.hosts().hostFileGiven);
+    EXPECT_TRUE(scanned.hosts().empty());
     EXPECT_EQ(platform.output, "\nFile missing.txt not found.\n");
     EXPECT_EQ(scanned.settings.count, 2);
 }
@@ -306,15 +305,13 @@ TEST_F(CommandLineTest, OptionsThatNeedAValueAndStandLastReadNothingMore) {
     EXPECT_EQ(sweep.settings.dataSize, 4);
     EXPECT_EQ(scan({"h", "-R"}).options.randomEnabled, 0);
 
-    pingData.clear();
-    scan({"h", "-d"});
-    EXPECT_EQ(pingData, "");
+    EXPECT_EQ(scan({"h", "-d"}).run.pingData, "");
 
     scan({"h", "-L"});
     EXPECT_TRUE(openedLogs.empty());
 
     Scanned file = scan({"h", "-H"});
-    EXPECT_TRUE(file.hosts.hostFileGiven);
+    EXPECT_TRUE(file.hosts().hostFileGiven);
     EXPECT_EQ(file.hostTexts(), std::vector<std::string>{"h"});
 
     EXPECT_EQ(scan({"h", "-g"}).hostTexts(), std::vector<std::string>{"h"});
@@ -467,7 +464,7 @@ TEST_F(CommandLineTest, AnInvalidOptionAlsoEndsTheHosts) {
 
 TEST_F(CommandLineTest, OptionsFirstLeaveTheListEmpty) {
     Scanned scanned = scan({"-n", "2", "host1"});
-    EXPECT_TRUE(scanned.hosts.empty());
+    EXPECT_TRUE(scanned.hosts().empty());
     EXPECT_EQ(platform.output, "Host host1 ignored\n");
 }
 
@@ -477,10 +474,10 @@ TEST_F(CommandLineTest, AHundredThousandArgumentsAreScannedInOrder) {
     arguments.insert(arguments.end(), {"-n", "2", "late"});
     ArgumentVector vector(arguments);
     Scanned scanned;
-    scanCommandLine(vector.argc(), vector.argv(), scanned.settings, scanned.options, scanned.hosts,
+    scanCommandLine(vector.argc(), vector.argv(), scanned.settings, scanned.options, scanned.run,
                     recordLogOpen);
-    ASSERT_EQ(scanned.hosts.size(), 99'997u);
-    EXPECT_EQ(scanned.hosts.entry(99'996), "h99996");
+    ASSERT_EQ(scanned.hosts().size(), 99'997u);
+    EXPECT_EQ(scanned.hosts().entry(99'996), "h99996");
     EXPECT_EQ(scanned.settings.count, 2);
     EXPECT_EQ(platform.output, "Host late ignored\n");
 }
@@ -569,8 +566,8 @@ TEST_F(CommandLineDeathTest, UsageEndsTheProcessWith255) {
     ArgumentVector vector({"host", "-?"}, "/usr/bin/qv");
     PingSettings settings;
     RunOptions options;
-    HostList hosts;
-    EXPECT_EXIT(parseCommandLine(vector.argc(), vector.argv(), settings, options, hosts),
+    RunState run;
+    EXPECT_EXIT(parseCommandLine(vector.argc(), vector.argv(), settings, options, run),
                 ::testing::ExitedWithCode(255), "^Usage:\nqv <host\\(-list\\)> ");
 }
 

@@ -10,7 +10,6 @@
 #include "cli/cli_test_support.h"
 #include "cli/driver.h"
 #include "cli/start_up.h"
-#include "echo/icmp_dll_echo_engine.h"
 #include "fakes/fake_platform.h"
 #include "hosts/host_list.h"
 #include "support/console_control.h"
@@ -48,15 +47,11 @@ const std::string manyHostsHeader =
 
 class DriverTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        resetEchoServiceBindingForTest();
-        platform.fake.autoReply = true;
-    }
+    void SetUp() override { platform.fake.autoReply = true; }
 
     int run(std::initializer_list<std::string> arguments) {
         ArgumentVector vector(arguments);
-        HostList hosts;
-        return runProgram(vector.argc(), vector.argv(), hosts) & 0xFF;
+        return runProgram(vector.argc(), vector.argv()) & 0xFF;
     }
 
     std::string masked() const { return maskTimes(platform.output); }
@@ -239,7 +234,6 @@ TEST_F(DriverTest, RandomDataIsNonZeroAndFreshEveryPass) {
         payloads.insert(fill);
     }
     EXPECT_EQ(payloads.size(), 4u);
-    EXPECT_TRUE(pingData.empty());
 }
 
 TEST_F(DriverTest, SpecifiedDataGivesWayToRandomData) {
@@ -370,34 +364,6 @@ TEST_F(DriverTest, BreakDuringAManyHostRunPrintsNothing) {
     EXPECT_EQ(masked(), banner + manyHostsHeader + reply(1, "10.0.0.1", 32) +
                             reply(2, "10.0.0.2", 32) + totals(2, 2, 0));
     EXPECT_FALSE(breakRequested.load());
-}
-
-// --- The dispatch on its own --------------------------------------------------------------------
-
-TEST_F(DriverTest, DispatchNumbersRepliesAndMergesIntoTheTotal) {
-    PingSettings settings;
-    settings.count = 1;
-    PingStatistics total;
-    DispatchContext context{false, settings, total};
-    dispatchHost("10.0.0.1", context);
-    dispatchHost("10.0.0.2", context);
-    EXPECT_EQ(settings.replyNumber, 2);
-    EXPECT_EQ(context.replyCounter, 3);
-    EXPECT_EQ(total.sent, 2u);
-    EXPECT_EQ(total.received, 2u);
-    EXPECT_EQ(total.samples, 2u);
-    EXPECT_EQ(masked(), reply(1, "10.0.0.1", 32) + reply(2, "10.0.0.2", 32));
-}
-
-TEST_F(DriverTest, DispatchWithoutAnAttemptLeavesTheTotalAlone) {
-    PingSettings settings;
-    settings.count = 1;
-    PingStatistics total;
-    DispatchContext context{false, settings, total};
-    dispatchHost("nosuchhost", context);
-    EXPECT_EQ(total.sent, 0u);
-    EXPECT_EQ(total.minimum, minimumStartValue);
-    EXPECT_EQ(context.replyCounter, 2);
 }
 
 }  // namespace

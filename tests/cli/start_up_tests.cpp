@@ -8,7 +8,6 @@
 
 #include "cli/cli_test_support.h"
 #include "cli/start_up.h"
-#include "echo/icmp_dll_echo_engine.h"
 #include "fakes/fake_platform.h"
 #include "hosts/host_list.h"
 
@@ -30,7 +29,6 @@ std::string fileText(const std::filesystem::path& path) {
 class StartUpTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        resetEchoServiceBindingForTest();
         directory_ = std::filesystem::temp_directory_path() /
                      ("quilvane-start-up-" +
                       std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
@@ -43,8 +41,7 @@ class StartUpTest : public ::testing::Test {
     // One program run over a fresh host list; returns the exit code as the shell sees it.
     int run(std::initializer_list<std::string> arguments) {
         ArgumentVector vector(arguments);
-        HostList hosts;
-        return runProgram(vector.argc(), vector.argv(), hosts) & 0xFF;
+        return runProgram(vector.argc(), vector.argv()) & 0xFF;
     }
 
     std::string logPath(const std::string& name) const { return (directory_ / name).string(); }
@@ -181,7 +178,6 @@ TEST_F(StartUpTest, ExitCodeIsTwoWithoutAnyHost) {
 }
 
 TEST_F(StartUpTest, ExitCodeIsZeroWhenANegativeCountPingsNothing) {
-    lastStatus = 7;
     EXPECT_EQ(run({NOTHING_PINGED}), 0);
 }
 

@@ -7,27 +7,46 @@
 #include <string>
 #include <vector>
 
-#include "cli/ping_settings.h"
+#include "echo/echo_job.h"
+#include "echo/echo_session.h"
 #include "fakes/fake_platform.h"
+#include "settings/ping_settings.h"
 #include "support/inet.h"
 #include "support/perf_timer.h"
 
 namespace quilvane::testing {
 
+// Forgets the timer calibration before the fixture's timer is built.
+struct FreshCalibration {
+    FreshCalibration() { CPerfTimer::ResetCalibrationForTest(); }
+};
+
 class EngineTest : public ::testing::Test {
   protected:
-    EngineTest() {
-        // Calibrated against the fake clock, which stands still between two readings, so the
-        // round-trip times come out exactly as the fake advances them.
-        CPerfTimer::ResetCalibrationForTest();
-        CPerfTimer calibrate;
-        settings.count = 1;
+    EngineTest() { settings.count = 1; }
+
+    // Runs one engine over host as a run would, applying its outcome to lastStatus and handing
+    // its statistics (when it has any) to *statistics.
+    template <typename Engine>
+    EngineResult pingWith(const std::string& host, bool inRound, PingStatistics* statistics) {
+        Engine engine(session, timer);
+        HostOutcome outcome = engine.PingHost(host, EchoJob{settings, pattern, inRound});
+        if (outcome.status) lastStatus = exitCode(*outcome.status);
+        if (statistics != nullptr && outcome.statistics) *statistics = *outcome.statistics;
+        return outcome.result;
     }
 
     ScopedFakePlatform scope;
     FakePlatform& fake = scope.fake;
     std::string& output = scope.output;
     PingSettings settings;
+    std::string pattern;  // the run's pingData
+    int32_t lastStatus = 0;
+    EchoSession session;
+    // Calibrated against the fake clock, which stands still between two readings, so the
+    // round-trip times come out exactly as the fake advances them.
+    FreshCalibration calibration;
+    CPerfTimer timer;
 };
 
 inline Ipv4 address(const char* text) {

@@ -39,14 +39,9 @@ FakeEcho noReply() {
 
 class DllEngineTest : public EngineTest {
   protected:
-    DllEngineTest() { resetEchoServiceBindingForTest(); }
-    ~DllEngineTest() override { resetEchoServiceBindingForTest(); }
-
     void ping(const std::string& host = "10.0.0.1", bool inRound = false,
               PingStatistics* statistics = nullptr) {
-        IcmpDllEchoEngine engine;
-        engine.settings = settings;
-        engine.PingHost(host, inRound, statistics);
+        pingWith<IcmpDllEchoEngine>(host, inRound, statistics);
     }
 };
 
@@ -78,13 +73,13 @@ TEST_F(DllEngineTest, MissingOperationIsReportedOnceAndHostsAreSkipped) {
     EXPECT_EQ(fake.calls, std::vector<std::string>{"load echo service"});
 }
 
-TEST_F(DllEngineTest, ServiceIsBoundOnlyOnceUntilTheTestResetsIt) {
+TEST_F(DllEngineTest, ServiceIsBoundOnlyOncePerSession) {
     settings.count = 0;
     ping("10.0.0.1", true);
     ping("10.0.0.2", true);
     EXPECT_EQ(countOf(fake.calls, "load echo service"), 1u);
 
-    resetEchoServiceBindingForTest();
+    session = EchoSession();
     ping("10.0.0.3", true);
     EXPECT_EQ(countOf(fake.calls, "load echo service"), 2u);
 }
@@ -214,7 +209,7 @@ TEST_F(DllEngineTest, RequestWithoutRouteCarriesNoOptions) {
 
 TEST_F(DllEngineTest, PatternIsRepeatedOverTheData) {
     settings.dataSize = 8;
-    pingData = "abc";
+    pattern = "abc";
 
     ping("10.0.0.1", true);
 

@@ -3,15 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include "echo/echo_state.h"
 #include "echo/engine_test_support.h"
 #include "support/console_control.h"
 
 namespace quilvane::testing {
 namespace {
-
-// Read during static initialisation, before any test has sent a request.
-const uint16_t sequenceAtProcessStart = nextSequence;
 
 const std::string header = "Pinging 10.0.0.1 with 32 bytes of data every 1000 ms:\n\n";
 const std::string reply1 = "Reply[1] from 10.0.0.1: bytes=32 time=1.0 ms TTL=64\n";
@@ -24,11 +20,9 @@ uint16_t little16(const std::vector<uint8_t>& bytes, size_t at) {
 
 class RawEngineTest : public EngineTest {
   protected:
-    int ping(const std::string& host = "10.0.0.1", bool inRound = false,
-             PingStatistics* statistics = nullptr) {
-        RawEchoEngine engine;
-        engine.settings = settings;
-        return engine.PingHost(host, inRound, statistics);
+    EngineResult ping(const std::string& host = "10.0.0.1", bool inRound = false,
+                      PingStatistics* statistics = nullptr) {
+        return pingWith<RawEchoEngine>(host, inRound, statistics);
     }
 
     std::vector<uint8_t> echoReply(uint16_t sequence, const std::vector<uint8_t>& options = {}) {
@@ -43,7 +37,7 @@ TEST_F(RawEngineTest, AnsweredHostPrintsRepliesWithOnePauseBetweenThem) {
     settings.count = 2;
     fake.autoReply = true;
 
-    EXPECT_EQ(ping(), 0);
+    EXPECT_EQ(ping(), EngineResult::Pinged);
 
     EXPECT_EQ(output, header + reply1 + reply2 + statisticsBlock("10.0.0.1", 2, 2, 1.0, 1.0, 1.0));
     EXPECT_EQ(lastStatus, 0);
@@ -57,7 +51,7 @@ TEST_F(RawEngineTest, AnsweredHostPrintsRepliesWithOnePauseBetweenThem) {
 TEST_F(RawEngineTest, SilentHostTimesOutWithoutPauses) {
     settings.count = 4;
 
-    EXPECT_EQ(ping(), 0);
+    EXPECT_EQ(ping(), EngineResult::Pinged);
 
     std::string timeout = "10.0.0.1: request timed out\n";
     EXPECT_EQ(output, header + timeout + timeout + timeout + timeout +
@@ -72,7 +66,7 @@ TEST_F(RawEngineTest, FailedSendPausesOneMillisecondAndCountsAsLost) {
     settings.count = 2;
     fake.sendErrors = {10051, 10051};
 
-    EXPECT_EQ(ping(), 0);
+    EXPECT_EQ(ping(), EngineResult::Pinged);
 
     std::string failure = "sendto() - Network is unreachable\n";
     EXPECT_EQ(output,
@@ -88,7 +82,7 @@ TEST_F(RawEngineTest, ReplyAfterFailedSendIsNumberedBySentCount) {
     fake.sendErrors = {10051};
     fake.autoReply = true;
 
-    EXPECT_EQ(ping(), 0);
+    EXPECT_EQ(ping(), EngineResult::Pinged);
 
     EXPECT_EQ(output, header + "sendto() - Network is unreachable\n" + reply2 +
                           statisticsBlock("10.0.0.1", 2, 1, 1.0, 1.0, 1.0));
@@ -102,7 +96,7 @@ TEST_F(RawEngineTest, SendRefusedReturnsAccessDeniedWithoutStatistics) {
     PingStatistics record;
     record.sent = 99;
 
-    EXPECT_EQ(ping("10.0.0.1", false, &record), wsa::accessDenied);
+    EXPECT_EQ(ping("10.0.0.1", false, &record), EngineResult::RawAccessDenied);
 
     EXPECT_EQ(output, header + "sendto() - Operation not permitted\n");
     EXPECT_EQ(record.sent, 99u);
@@ -115,7 +109,7 @@ TEST_F(RawEngineTest, FailedWaitEndsTheHostWithStatistics) {
     settings.count = 3;
     fake.waitResults = {-1};
 
-    EXPECT_EQ(ping(), 0);
+    EXPECT_EQ(ping(), EngineResult::Pinged);
 
     EXPECT_EQ(output, header + "select() - WSAError: 10022\n" +
                           statisticsBlock("10.0.0.1", 1, 0, 0.0, 0.0, 0.0));
@@ -127,9 +121,9 @@ TEST_F(RawEngineTest, DontFragmentOver1472IsNeverSent) {
     settings.count = 2;
     settings.dontFragment = 1;
     settings.dataSize = 1473;
-    uint16_t first = nextSequence;
+    uint16_t first = session.nextSequence;
 
-    EXPECT_EQ(ping(), 0);
+    EXPECT_EQ(ping(), EngineResult::Pinged);
 
     std::string refused = "Packet size exceeds MTU and needs to be fragmented but DF set.\n";
     EXPECT_EQ(output, "Pinging 10.0.0.1 with 1473 bytes of data every 1000 ms:\n\n" + refused +
@@ -138,7 +132,7 @@ TEST_F(RawEngineTest, DontFragmentOver1472IsNeverSent) {
     EXPECT_EQ(fake.callsStartingWith("sleep"), (std::vector<std::string>{"sleep 1", "sleep 1"}));
     EXPECT_EQ(lastStatus, 3);
     // The refused requests still used up their sequence numbers.
-    EXPECT_EQ(nextSequence, static_cast<uint16_t>(first + 2));
+    EXPECT_EQ(session.nextSequence, static_cast<uint16_t>(first + 2));
 }
 
 TEST_F(RawEngineTest, DontFragmentAt1472IsSent) {
@@ -146,7 +140,7 @@ TEST_F(RawEngineTest, DontFragmentAt1472IsSent) {
     settings.dataSize = 1472;
     fake.autoReply = true;
 
-    EXPECT_EQ(ping(), 0);
+    EXPECT_EQ(ping(), EngineResult::Pinged);
 
     EXPECT_EQ(fake.callsStartingWith("sendto"), std::vector<std::string>{"sendto 1480"});
     EXPECT_EQ(lastStatus, 0);
@@ -156,7 +150,7 @@ TEST_F(RawEngineTest, ClosingFailureIsReportedAfterStatistics) {
     fake.autoReply = true;
     fake.closeFails = true;
 
-    EXPECT_EQ(ping(), 0);
+    EXPECT_EQ(ping(), EngineResult::Pinged);
 
     EXPECT_EQ(output, header + reply1 + statisticsBlock("10.0.0.1", 1, 1, 1.0, 1.0, 1.0) +
                           "closesocket() - WSAError: 10038\n");
@@ -193,16 +187,17 @@ class RawEngineVerdictTest : public RawEngineTest,
 };
 
 TEST_P(RawEngineVerdictTest, ReceiveStepGivesUpAfterItsLimitWithTheCode) {
-    for (int i = 0; i < 30; ++i) fake.datagrams.push_back(datagramFrom(rejected(nextSequence)));
+    for (int i = 0; i < 30; ++i)
+        fake.datagrams.push_back(datagramFrom(rejected(session.nextSequence)));
 
-    EXPECT_EQ(ping(), 0);
+    EXPECT_EQ(ping(), EngineResult::Pinged);
 
     EXPECT_EQ(output, header + "10.0.0.1: request timed out (" + std::to_string(GetParam().code) +
                           ")\n" + statisticsBlock("10.0.0.1", 1, 0, 0.0, 0.0, 0.0));
     EXPECT_EQ(fake.callsStartingWith("recvfrom").size(), GetParam().datagramsRead);
     EXPECT_EQ(fake.callsStartingWith("select").size(), 1u);
     EXPECT_EQ(lastStatus, 1);
-    EXPECT_EQ(receiveRetries, 0);
+    EXPECT_EQ(session.receiveRetries, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Verdicts, RawEngineVerdictTest,
@@ -213,14 +208,14 @@ INSTANTIATE_TEST_SUITE_P(Verdicts, RawEngineVerdictTest,
                          [](const auto& verdict) { return std::string(verdict.param.name); });
 
 TEST_F(RawEngineTest, OneRetryCounterServesEveryVerdictOfAStep) {
-    uint16_t sequence = nextSequence;
+    uint16_t sequence = session.nextSequence;
     for (int i = 0; i < 20; ++i) {
         fake.datagrams.push_back(datagramFrom(echoReply(static_cast<uint16_t>(sequence - 1))));
     }
     fake.datagrams.push_back(datagramFrom({0x45, 0, 0}));
     fake.datagrams.push_back(datagramFrom(echoReply(sequence)));
 
-    EXPECT_EQ(ping(), 0);
+    EXPECT_EQ(ping(), EngineResult::Pinged);
 
     EXPECT_EQ(output, header + "10.0.0.1: request timed out (4)\n" +
                           statisticsBlock("10.0.0.1", 1, 0, 0.0, 0.0, 0.0));
@@ -228,12 +223,12 @@ TEST_F(RawEngineTest, OneRetryCounterServesEveryVerdictOfAStep) {
 }
 
 TEST_F(RawEngineTest, StrayDatagramsBeforeTheReplyAreSkippedSilently) {
-    uint16_t sequence = nextSequence;
+    uint16_t sequence = session.nextSequence;
     fake.datagrams.push_back(datagramFrom(echoReply(static_cast<uint16_t>(sequence - 1))));
     fake.datagrams.push_back(datagramFrom({0x45, 0, 0}));
     fake.datagrams.push_back(datagramFrom(echoReply(sequence)));
 
-    EXPECT_EQ(ping(), 0);
+    EXPECT_EQ(ping(), EngineResult::Pinged);
 
     EXPECT_EQ(output, header + reply1 + statisticsBlock("10.0.0.1", 1, 1, 1.0, 1.0, 1.0));
     EXPECT_EQ(lastStatus, 0);
@@ -241,7 +236,7 @@ TEST_F(RawEngineTest, StrayDatagramsBeforeTheReplyAreSkippedSilently) {
 
 TEST_F(RawEngineTest, RetryCounterStartsAfreshForEveryRequest) {
     settings.count = 2;
-    uint16_t sequence = nextSequence;
+    uint16_t sequence = session.nextSequence;
     auto foreign = [&](uint16_t s) {
         return datagramFrom(makeEchoReplyDatagram(0x1234, s, settings.dataSize));
     };
@@ -250,7 +245,7 @@ TEST_F(RawEngineTest, RetryCounterStartsAfreshForEveryRequest) {
     for (int i = 0; i < 20; ++i) fake.datagrams.push_back(foreign(sequence + 1));
     fake.datagrams.push_back(datagramFrom(echoReply(static_cast<uint16_t>(sequence + 1))));
 
-    EXPECT_EQ(ping(), 0);
+    EXPECT_EQ(ping(), EngineResult::Pinged);
 
     EXPECT_EQ(output, header + reply1 + reply2 + statisticsBlock("10.0.0.1", 2, 2, 1.0, 1.0, 1.0));
 }
@@ -259,7 +254,7 @@ TEST_F(RawEngineTest, TimeExceededThenSilenceEndsWithCodeFour) {
     fake.datagrams.push_back(datagramFrom(
         makeEchoReplyDatagram(0, 0, settings.dataSize, 255, 0, {}, 11), address("10.9.9.9")));
 
-    EXPECT_EQ(ping(), 0);
+    EXPECT_EQ(ping(), EngineResult::Pinged);
 
     std::string failure = "recvfrom() - Resource temporarily unavailable\n";
     EXPECT_EQ(output, header + failure + failure + "10.0.0.1: request timed out (4)\n" +
@@ -272,7 +267,7 @@ TEST_F(RawEngineTest, LateReplyIsSkippedAndIntervalFollowsACodedTimeout) {
     fake.autoReply = true;
     for (int i = 0; i < 3; ++i) fake.datagrams.push_back(datagramFrom({0x45}));
 
-    EXPECT_EQ(ping(), 0);
+    EXPECT_EQ(ping(), EngineResult::Pinged);
 
     // The first request's reply is still queued behind the short datagrams when the second
     // request waits: it is stale then, and the second reply is found behind it.
@@ -289,7 +284,7 @@ TEST_F(RawEngineTest, RefusedSocketReturnsAccessDeniedAndLeavesStatus) {
     fake.openRawError = wsa::accessDenied;
     lastStatus = 7;
 
-    EXPECT_EQ(ping(), wsa::accessDenied);
+    EXPECT_EQ(ping(), EngineResult::RawAccessDenied);
 
     EXPECT_EQ(output, "socket() - Operation not permitted\n");
     EXPECT_EQ(lastStatus, 7);
@@ -299,7 +294,7 @@ TEST_F(RawEngineTest, RefusedSocketReturnsAccessDeniedAndLeavesStatus) {
 TEST_F(RawEngineTest, OtherSocketFailureReturnsItsNumberAndMarksHostUnpinged) {
     fake.openRawError = 10024;
 
-    EXPECT_EQ(ping(), 10024);
+    EXPECT_EQ(ping(), EngineResult::SocketFailed);
 
     EXPECT_EQ(output, "socket() - WSAError: 10024\n");
     EXPECT_EQ(lastStatus, 2);
@@ -315,7 +310,7 @@ TEST_F(RawEngineTest, OptionsAreReadThenSetInTheirOrder) {
     fake.autoReply = true;
     fake.replyTos = 16;
 
-    EXPECT_EQ(ping(), 0);
+    EXPECT_EQ(ping(), EngineResult::Pinged);
 
     std::vector<std::string> opening(fake.calls.begin(), fake.calls.begin() + 12);
     EXPECT_EQ(opening,
@@ -351,7 +346,7 @@ TEST_F(RawEngineTest, UnreadableOptionStaysUnsetAndPingingGoesOn) {
     fake.failingOptionReads = {SocketOption::Ttl};
     fake.autoReply = true;
 
-    EXPECT_EQ(ping(), 0);
+    EXPECT_EQ(ping(), EngineResult::Pinged);
 
     EXPECT_EQ(output, "socket() - WSAError: 10022\n" + header +
                           "Reply[1] from 10.0.0.1: bytes=32 time=1.0 ms TTL=64 TOS=0\n" +
@@ -367,7 +362,7 @@ TEST_F(RawEngineTest, UnknownNameClosesTheSocketAndReturnsMinusOne) {
     PingStatistics record;
     record.sent = 99;
 
-    EXPECT_EQ(ping("nosuch.example", false, &record), -1);
+    EXPECT_EQ(ping("nosuch.example", false, &record), EngineResult::HostNotFound);
 
     EXPECT_EQ(output, "Host not found: nosuch.example  error 11001\n");
     EXPECT_EQ(lastStatus, 2);
@@ -380,7 +375,7 @@ TEST_F(RawEngineTest, NameShowsItsOfficialNameAndStatisticsTheAddress) {
     fake.names["gw"] = HostEntry{"gateway.lab", address("10.0.0.1")};
     fake.autoReply = true;
 
-    EXPECT_EQ(ping("gw"), 0);
+    EXPECT_EQ(ping("gw"), EngineResult::Pinged);
 
     EXPECT_EQ(output, "Pinging gateway.lab [10.0.0.1] with 32 bytes of data every 1000 ms:\n\n" +
                           reply1 + statisticsBlock("10.0.0.1", 1, 1, 1.0, 1.0, 1.0));
@@ -414,7 +409,7 @@ TEST_F(RawEngineTest, UnresolvableDottedHostTurnsNamesOffAndIsPinged) {
     fake.unresolvable = {"10.0.0.1"};
     fake.autoReply = true;
 
-    EXPECT_EQ(ping(), 0);
+    EXPECT_EQ(ping(), EngineResult::Pinged);
 
     EXPECT_EQ(output,
               "Host 10.0.0.1 cannot be resolved. Resolve addresses to hostnames turned off.\n" +
@@ -432,7 +427,7 @@ TEST_F(RawEngineTest, BreakRequestPrintsInterimBlockAndPingingGoesOn) {
         if (fake.callsStartingWith("sleep").size() == 1) breakRequested = true;
     };
 
-    EXPECT_EQ(ping(), 0);
+    EXPECT_EQ(ping(), EngineResult::Pinged);
 
     EXPECT_EQ(output, header + reply1 + statisticsBlock("10.0.0.1", 1, 1, 1.0, 1.0, 1.0, true) +
                           reply2 + reply3 + statisticsBlock("10.0.0.1", 3, 3, 1.0, 1.0, 1.0));
@@ -465,7 +460,7 @@ TEST_F(RawEngineTest, StopRequestEndsTheHostAfterThePause) {
     fake.autoReply = true;
     fake.onSleep = [](uint32_t) { stopRequested = true; };
 
-    EXPECT_EQ(ping(), 0);
+    EXPECT_EQ(ping(), EngineResult::Pinged);
 
     EXPECT_EQ(output, header + reply1 + statisticsBlock("10.0.0.1", 1, 1, 1.0, 1.0, 1.0));
     EXPECT_EQ(fake.callsStartingWith("sendto").size(), 1u);
@@ -487,7 +482,7 @@ TEST_F(RawEngineTest, StopRequestBeforeStartSendsNothingAndHandsNothingOver) {
     PingStatistics record;
     record.sent = 99;
 
-    EXPECT_EQ(ping("10.0.0.1", false, &record), 0);
+    EXPECT_EQ(ping("10.0.0.1", false, &record), EngineResult::Pinged);
 
     EXPECT_EQ(output, header + "No ping statistics available");
     EXPECT_TRUE(fake.callsStartingWith("sendto").empty());
@@ -502,7 +497,7 @@ TEST_F(RawEngineTest, NegativeCountPingsUntilStopped) {
     };
     PingStatistics record;
 
-    EXPECT_EQ(ping("10.0.0.1", true, &record), 0);
+    EXPECT_EQ(ping("10.0.0.1", true, &record), EngineResult::Pinged);
 
     EXPECT_EQ(record.sent, 5u);
     EXPECT_EQ(record.received, 5u);
@@ -525,13 +520,9 @@ TEST_F(RawEngineTest, ContinuousModeGoesPastTheCount) {
 
 // --- Rounds, sequence numbers and what goes on the wire ---
 
-TEST(RawEngineSequence, FirstRequestOfTheProcessCarriesOne) {
-    EXPECT_EQ(sequenceAtProcessStart, 1);
-}
-
-TEST_F(RawEngineTest, SequenceNumbersRunOnAcrossHosts) {
+TEST_F(RawEngineTest, SequenceNumbersStartAtOneAndRunOnAcrossHosts) {
     fake.autoReply = true;
-    uint16_t first = nextSequence;
+    const uint16_t first = 1;
 
     settings.count = 2;
     ping("10.0.0.1", true);
@@ -549,9 +540,9 @@ TEST_F(RawEngineTest, SequenceNumbersRunOnAcrossHosts) {
 TEST_F(RawEngineTest, SequenceNumberWrapsToZero) {
     fake.autoReply = true;
     settings.count = 2;
-    nextSequence = 65535;
+    session.nextSequence = 65535;
 
-    EXPECT_EQ(ping(), 0);
+    EXPECT_EQ(ping(), EngineResult::Pinged);
 
     EXPECT_EQ(little16(fake.sentPackets[0], 6), 65535);
     EXPECT_EQ(little16(fake.sentPackets[1], 6), 0);
@@ -564,7 +555,7 @@ TEST_F(RawEngineTest, RoundUsesItsReplyNumberAndHandsOverStatistics) {
     fake.autoReply = true;
     PingStatistics record;
 
-    EXPECT_EQ(ping("10.0.0.1", true, &record), 0);
+    EXPECT_EQ(ping("10.0.0.1", true, &record), EngineResult::Pinged);
 
     std::string reply7 = "Reply[7] from 10.0.0.1: bytes=32 time=1.0 ms TTL=64\n";
     EXPECT_EQ(output, reply7 + reply7 + reply7);
@@ -576,7 +567,7 @@ TEST_F(RawEngineTest, RoundUsesItsReplyNumberAndHandsOverStatistics) {
 
 TEST_F(RawEngineTest, PayloadPatternReachesTheWire) {
     settings.dataSize = 10;
-    pingData = "abc";
+    pattern = "abc";
     fake.autoReply = true;
 
     ping("10.0.0.1", true);
@@ -587,8 +578,9 @@ TEST_F(RawEngineTest, PayloadPatternReachesTheWire) {
 
 TEST_F(RawEngineTest, ReplyLineShowsTheSenderAndItsTtl) {
     fake.names["gw"] = HostEntry{"gw", address("10.0.0.1")};
-    fake.datagrams.push_back(datagramFrom(
-        makeEchoReplyDatagram(identifierOf(fake), nextSequence, 32, 57), address("10.0.0.77")));
+    fake.datagrams.push_back(
+        datagramFrom(makeEchoReplyDatagram(identifierOf(fake), session.nextSequence, 32, 57),
+                     address("10.0.0.77")));
 
     ping("gw", true);
 
@@ -602,9 +594,9 @@ TEST_F(RawEngineTest, RouteBlockFollowsAReplyThatCarriesOptions) {
     std::vector<uint8_t> options(40, 0);
     const uint8_t route[] = {7, 15, 16, 10, 1, 1, 1, 10, 1, 2, 1, 10, 0, 0, 1};
     std::copy(std::begin(route), std::end(route), options.begin());
-    fake.datagrams.push_back(datagramFrom(echoReply(nextSequence, options)));
+    fake.datagrams.push_back(datagramFrom(echoReply(session.nextSequence, options)));
 
-    EXPECT_EQ(ping(), 0);
+    EXPECT_EQ(ping(), EngineResult::Pinged);
 
     EXPECT_EQ(output, header + reply1 + "\tRoute:  10.1.1.1  ->\n\t\t10.1.2.1  ->\n\t\t10.0.0.1\n" +
                           statisticsBlock("10.0.0.1", 1, 1, 1.0, 1.0, 1.0));
@@ -616,8 +608,8 @@ TEST_F(RawEngineTest, OptionsOfARejectedDatagramPrintNoRoute) {
     const uint8_t route[] = {7, 15, 8, 10, 9, 9, 9};
     std::copy(std::begin(route), std::end(route), options.begin());
     fake.datagrams.push_back(
-        datagramFrom(makeEchoReplyDatagram(0x1111, nextSequence, 32, 64, 0, options)));
-    fake.datagrams.push_back(datagramFrom(echoReply(nextSequence)));
+        datagramFrom(makeEchoReplyDatagram(0x1111, session.nextSequence, 32, 64, 0, options)));
+    fake.datagrams.push_back(datagramFrom(echoReply(session.nextSequence)));
 
     ping("10.0.0.1", true);
 

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "cli/ping_settings.h"
 #include "support/console_control.h"
 #include "support/inet.h"
 #include "support/output_sink.h"
@@ -35,6 +34,20 @@ uint16_t readLittle16(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] | (p[1] << 8));
 }
 
+// The error a fake call fails with, with the text the Linux platform gives for it.
+SystemError fakeError(int number) {
+    switch (number) {
+        case wsa::accessDenied:
+            return {number, "Operation not permitted\n"};
+        case wsa::timedOut:
+            return {number, "Resource temporarily unavailable\n"};
+        case 10051:
+            return {number, "Network is unreachable\n"};
+        default:
+            return {number, ""};
+    }
+}
+
 }  // namespace
 
 FakePlatform::FakePlatform() = default;
@@ -47,48 +60,40 @@ std::vector<std::string> FakePlatform::callsStartingWith(const std::string& pref
     return found;
 }
 
-std::optional<HostEntry> FakePlatform::getHostByName(const std::string& text) {
+SystemResult<HostEntry> FakePlatform::getHostByName(const std::string& text) {
     calls.push_back("gethostbyname " + text);
     if (std::find(unresolvable.begin(), unresolvable.end(), text) != unresolvable.end()) {
-        lastErrorNumber = resolverError;
-        return std::nullopt;
+        return {{}, fakeError(resolverError)};
     }
-    if (auto found = names.find(text); found != names.end()) return found->second;
+    if (auto found = names.find(text); found != names.end()) return {found->second, {}};
     Ipv4 address = inetAddr(text.c_str());
-    if (address != inaddrNone && !text.empty()) return HostEntry{text, address};
-    lastErrorNumber = resolverError;
-    return std::nullopt;
+    if (address != inaddrNone && !text.empty()) return {HostEntry{text, address}, {}};
+    return {{}, fakeError(resolverError)};
 }
 
 std::optional<std::string> FakePlatform::getHostByAddr(Ipv4 address) {
     calls.push_back("gethostbyaddr " + inetNtoa(address));
     if (auto found = reverseNames.find(address); found != reverseNames.end()) return found->second;
-    lastErrorNumber = resolverError;
     return std::nullopt;
 }
 
-SocketHandle FakePlatform::openRawSocket() {
+SystemResult<SocketHandle> FakePlatform::openRawSocket() {
     calls.push_back("socket");
-    if (openRawError != 0) {
-        lastErrorNumber = openRawError;
-        return invalidSocket;
-    }
-    return 3;
+    if (openRawError != 0) return {invalidSocket, fakeError(openRawError)};
+    return {3, {}};
 }
 
-bool FakePlatform::getSocketOption(SocketHandle, SocketOption option, int& value) {
+SystemResult<int> FakePlatform::getSocketOption(SocketHandle, SocketOption option) {
     calls.push_back(std::string("getsockopt ") + optionName(option));
     if (std::find(failingOptionReads.begin(), failingOptionReads.end(), option) !=
         failingOptionReads.end()) {
-        lastErrorNumber = 10022;
-        return false;
+        return {0, fakeError(10022)};
     }
-    value = 0;
-    return true;
+    return {0, {}};
 }
 
-bool FakePlatform::setSocketOption(SocketHandle, SocketOption option, const void* value,
-                                   size_t length) {
+std::optional<SystemError> FakePlatform::setSocketOption(SocketHandle, SocketOption option,
+                                                         const void* value, size_t length) {
     std::string call = std::string("setsockopt ") + optionName(option);
     const auto* bytes = static_cast<const uint8_t*>(value);
     if (option != SocketOption::IpOptions && length == sizeof(int)) {
@@ -100,20 +105,18 @@ bool FakePlatform::setSocketOption(SocketHandle, SocketOption option, const void
     }
     calls.push_back(call);
     optionsSet.emplace_back(option, std::vector<uint8_t>(bytes, bytes + length));
-    return true;
+    return std::nullopt;
 }
 
-long FakePlatform::sendTo(SocketHandle, const uint8_t* data, size_t length, Ipv4 destination) {
+SystemResult<size_t> FakePlatform::sendTo(SocketHandle, const uint8_t* data, size_t length,
+                                          Ipv4 destination) {
     calls.push_back("sendto " + std::to_string(length));
     if (onSend) onSend();
     lastDestination_ = destination;
     if (!sendErrors.empty()) {
         int error = sendErrors.front();
         sendErrors.pop_front();
-        if (error != 0) {
-            lastErrorNumber = error;
-            return -1;
-        }
+        if (error != 0) return {0, fakeError(error)};
     }
     sentPackets.emplace_back(data, data + length);
     if (autoReply && length >= 8) {
@@ -126,65 +129,45 @@ long FakePlatform::sendTo(SocketHandle, const uint8_t* data, size_t length, Ipv4
         reply.sender = destination;
         datagrams.push_back(reply);
     }
-    return static_cast<long>(length);
+    return {length, {}};
 }
 
-int FakePlatform::waitReadable(SocketHandle, uint32_t timeoutMs) {
+SystemResult<bool> FakePlatform::waitReadable(SocketHandle, uint32_t timeoutMs) {
     calls.push_back("select " + std::to_string(timeoutMs));
     if (!waitResults.empty()) {
         int result = waitResults.front();
         waitResults.pop_front();
         if (result == 0) advanceMs(timeoutMs);
-        if (result < 0) lastErrorNumber = 10022;
-        return result;
+        if (result < 0) return {false, fakeError(10022)};
+        return {result > 0, {}};
     }
     if (!datagrams.empty()) {
         advanceMs(replyDelayMs);
-        return 1;
+        return {true, {}};
     }
     advanceMs(timeoutMs);
-    return 0;
+    return {false, {}};
 }
 
-long FakePlatform::receiveFrom(SocketHandle, uint8_t* buffer, size_t capacity, Ipv4& sender) {
+SystemResult<Datagram> FakePlatform::receiveFrom(SocketHandle, uint8_t* buffer, size_t capacity) {
     calls.push_back("recvfrom");
-    if (datagrams.empty()) {
-        lastErrorNumber = wsa::timedOut;
-        return -1;
-    }
+    if (datagrams.empty()) return {{}, fakeError(wsa::timedOut)};
     FakeDatagram datagram = datagrams.front();
     datagrams.pop_front();
     if (datagram.length < 0) {
-        lastErrorNumber = datagram.error != 0 ? datagram.error : wsa::timedOut;
-        return -1;
+        return {{}, fakeError(datagram.error != 0 ? datagram.error : wsa::timedOut)};
     }
     size_t length =
         std::min({capacity, datagram.bytes.size(), static_cast<size_t>(datagram.length)});
     std::memcpy(buffer, datagram.bytes.data(), length);
-    sender = datagram.sender != 0 ? datagram.sender : lastDestination_;
-    return static_cast<long>(length);
+    Ipv4 sender = datagram.sender != 0 ? datagram.sender : lastDestination_;
+    return {Datagram{length, sender}, {}};
 }
 
-bool FakePlatform::closeSocket(SocketHandle) {
+std::optional<SystemError> FakePlatform::closeSocket(SocketHandle) {
     calls.push_back("closesocket");
-    if (closeFails) {
-        lastErrorNumber = 10038;
-        return false;
-    }
-    return true;
-}
-
-std::string FakePlatform::lastErrorText() {
-    switch (lastErrorNumber) {
-        case wsa::accessDenied:
-            return "Operation not permitted\n";
-        case wsa::timedOut:
-            return "Resource temporarily unavailable\n";
-        case 10051:
-            return "Network is unreachable\n";
-        default:
-            return "";
-    }
+    if (closeFails) return fakeError(10038);
+    return std::nullopt;
 }
 
 EchoServiceState FakePlatform::loadEchoService() {
@@ -285,8 +268,6 @@ ScopedFakePlatform::ScopedFakePlatform() {
     setPlatform(&fake);
     stopRequested = false;
     breakRequested = false;
-    lastStatus = 0;
-    pingData.clear();
     captureConsoleForTest(&output);
 }
 
@@ -295,8 +276,6 @@ ScopedFakePlatform::~ScopedFakePlatform() {
     closeLogFile();
     stopRequested = false;
     breakRequested = false;
-    lastStatus = 0;
-    pingData.clear();
     setPlatform(nullptr);
 }
 

@@ -81,20 +81,18 @@ class FakePlatform : public Platform {
     std::vector<std::string> directories;
     size_t shrinkBy = 0;  // the read returns this many bytes fewer than the lookup said
 
-    int lastErrorNumber = 0;
-
-    std::optional<HostEntry> getHostByName(const std::string& text) override;
+    SystemResult<HostEntry> getHostByName(const std::string& text) override;
     std::optional<std::string> getHostByAddr(Ipv4 address) override;
-    SocketHandle openRawSocket() override;
-    bool getSocketOption(SocketHandle socket, SocketOption option, int& value) override;
-    bool setSocketOption(SocketHandle socket, SocketOption option, const void* value,
-                         size_t length) override;
-    long sendTo(SocketHandle socket, const uint8_t* data, size_t length, Ipv4 destination) override;
-    int waitReadable(SocketHandle socket, uint32_t timeoutMs) override;
-    long receiveFrom(SocketHandle socket, uint8_t* buffer, size_t capacity, Ipv4& sender) override;
-    bool closeSocket(SocketHandle socket) override;
-    int lastError() override { return lastErrorNumber; }
-    std::string lastErrorText() override;
+    SystemResult<SocketHandle> openRawSocket() override;
+    SystemResult<int> getSocketOption(SocketHandle socket, SocketOption option) override;
+    std::optional<SystemError> setSocketOption(SocketHandle socket, SocketOption option,
+                                               const void* value, size_t length) override;
+    SystemResult<size_t> sendTo(SocketHandle socket, const uint8_t* data, size_t length,
+                                Ipv4 destination) override;
+    SystemResult<bool> waitReadable(SocketHandle socket, uint32_t timeoutMs) override;
+    SystemResult<Datagram> receiveFrom(SocketHandle socket, uint8_t* buffer,
+                                       size_t capacity) override;
+    std::optional<SystemError> closeSocket(SocketHandle socket) override;
     EchoServiceState loadEchoService() override;
     EchoHandle createEchoHandle() override;
     int sendEcho(EchoHandle handle, const EchoServiceRequest& request,
@@ -126,7 +124,7 @@ std::vector<uint8_t> makeEchoReplyDatagram(uint16_t identifier, uint16_t sequenc
                                            const std::vector<uint8_t>& ipOptions = {},
                                            uint8_t icmpType = 0);
 
-// Installs a fresh FakePlatform, clears the run-wide flags and lastStatus, captures the console;
+// Installs a fresh FakePlatform, clears the console control flags, captures the console;
 // restores everything when it goes out of scope.
 class ScopedFakePlatform {
   public:

@@ -21,7 +21,7 @@ class CommandLineSources : public ::testing::Test {
         std::vector<char*> argv;
         for (auto& argument : arguments) argv.push_back(argument.data());
         argv.push_back(nullptr);
-        parseCommandLine(static_cast<int>(arguments.size()), argv.data(), settings, options, list);
+        parseCommandLine(static_cast<int>(arguments.size()), argv.data(), settings, options, run);
     }
     Hosts entries() const { return testing::entriesOf(list); }
 
@@ -29,7 +29,8 @@ class CommandLineSources : public ::testing::Test {
     testing::FakePlatform& fake = scope.fake;
     PingSettings settings;
     RunOptions options;
-    HostList list;
+    RunState run;
+    HostList& list = run.hosts;
 };
 
 TEST_F(CommandLineSources, HostFilesAndRangesAppendInCommandLineOrder) {

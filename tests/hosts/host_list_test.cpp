@@ -153,9 +153,5 @@ TEST(HostListMixed, CopiesAreIndependentValues) {
     EXPECT_EQ(entriesOf(copy), (std::vector<std::string>{"a", "b", "c", "10.0.0.1", "10.0.0.2"}));
 }
 
-TEST(HostListMixed, ProcessWideListIsOneObject) {
-    EXPECT_EQ(&hostList(), &hostList());
-}
-
 }  // namespace
 }  // namespace quilvane

@@ -14,18 +14,16 @@ class ResolvedHostList : public ::testing::Test {
         fake.names["gw"] = HostEntry{"gw.lab", inetAddr("10.0.0.1")};
         fake.reverseNames[inetAddr("10.0.0.1")] = "gw.lab";
         fake.reverseNames[inetAddr("10.0.0.3")] = "three.lab";
-        settings.resolveNames = 1;
     }
     testing::ScopedFakePlatform scope;
     testing::FakePlatform& fake = scope.fake;
     HostList list;
-    PingSettings settings;
 };
 
 TEST_F(ResolvedHostList, NameFirstThenTheEntryAsGiven) {
     list.append("gw");
     list.appendRange(networkToHost(inetAddr("10.0.0.2")), networkToHost(inetAddr("10.0.0.3")));
-    printResolvedHostList(list, settings);
+    printResolvedHostList(list, true);
     EXPECT_EQ(scope.output,
               "Resolved hostname list:\n"
               "gw.lab [gw]\n"
@@ -37,7 +35,7 @@ TEST_F(ResolvedHostList, NameFirstThenTheEntryAsGiven) {
 TEST_F(ResolvedHostList, EntryThatDoesNotResolveIsLeftOut) {
     list.append("nosuchhost");
     list.append("gw");
-    printResolvedHostList(list, settings);
+    printResolvedHostList(list, true);
     EXPECT_EQ(scope.output, "Resolved hostname list:\ngw.lab [gw]\n\n");
     EXPECT_EQ(fake.callsStartingWith("gethostbyaddr"),
               (std::vector<std::string>{"gethostbyaddr 10.0.0.1"}));
@@ -45,14 +43,13 @@ TEST_F(ResolvedHostList, EntryThatDoesNotResolveIsLeftOut) {
 
 TEST_F(ResolvedHostList, NothingWithoutResolveNames) {
     list.append("gw");
-    settings.resolveNames = 0;
-    printResolvedHostList(list, settings);
+    printResolvedHostList(list, false);
     EXPECT_EQ(scope.output, "");
     EXPECT_TRUE(fake.calls.empty());
 }
 
 TEST_F(ResolvedHostList, EmptyListStillPrintsHeaderAndEmptyLine) {
-    printResolvedHostList(list, settings);
+    printResolvedHostList(list, true);
     EXPECT_EQ(scope.output, "Resolved hostname list:\n\n");
 }
 

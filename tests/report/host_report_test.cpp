@@ -21,11 +21,11 @@ std::vector<std::string> beeps(const ScopedFakePlatform& scoped) {
 
 TEST(HostReportAttempts, ReplyPrintsSetsStatusAndRecords) {
     ScopedFakePlatform scoped;
-    lastStatus = 7;
     HostReport report(PingSettings{}, false);
+    EXPECT_EQ(report.status(), std::nullopt);
     report.reply(stamp, 3, "10.0.0.1", 12.3L, 64, 0, nullptr, 0);
     EXPECT_EQ(scoped.output, "Reply[3] from 10.0.0.1: bytes=32 time=12.3 ms TTL=64\n");
-    EXPECT_EQ(lastStatus, 0);
+    EXPECT_EQ(report.status(), ExitStatus::Replied);
     EXPECT_EQ(report.statistics().received, 1u);
     EXPECT_EQ(report.statistics().samples, 1u);
     EXPECT_DOUBLE_EQ(report.statistics().average, 12.3);
@@ -84,10 +84,9 @@ TEST(HostReportAttempts, TimeoutsSetStatusOneAndRecordNothing) {
     ScopedFakePlatform scoped;
     HostReport report(PingSettings{}, false);
     report.timeout(stamp, "10.0.0.1");
-    EXPECT_EQ(lastStatus, 1);
-    lastStatus = 6;
-    report.codedTimeout(stamp, "10.0.0.1");
-    EXPECT_EQ(lastStatus, 1);
+    EXPECT_EQ(report.status(), ExitStatus::TimedOut);
+    report.codedTimeout(stamp, "10.0.0.1", ExitStatus::ForeignIdentifier);
+    EXPECT_EQ(report.status(), ExitStatus::TimedOut);
     EXPECT_EQ(scoped.output, "10.0.0.1: request timed out\n10.0.0.1: request timed out (6)\n");
     EXPECT_EQ(report.statistics().received, 0u);
     EXPECT_EQ(report.statistics().samples, 0u);
@@ -95,20 +94,23 @@ TEST(HostReportAttempts, TimeoutsSetStatusOneAndRecordNothing) {
 
 TEST(HostReportAttempts, DontFragmentRefusesDataOver1472Only) {
     ScopedFakePlatform scoped;
-    auto refused = [](int32_t dontFragment, int32_t dataSize) {
+    std::optional<ExitStatus> status;
+    auto refused = [&status](int32_t dontFragment, int32_t dataSize) {
         PingSettings settings;
         settings.dontFragment = dontFragment;
         settings.dataSize = dataSize;
-        return HostReport(settings, false).refusedByDontFragment();
+        HostReport report(settings, false);
+        bool refusal = report.refusedByDontFragment();
+        status = report.status();
+        return refusal;
     };
-    lastStatus = 0;
     EXPECT_FALSE(refused(1, 1472));
     EXPECT_FALSE(refused(0, 65500));
     EXPECT_EQ(scoped.output, "");
-    EXPECT_EQ(lastStatus, 0);
+    EXPECT_EQ(status, std::nullopt);
     EXPECT_TRUE(refused(1, 1473));
     EXPECT_EQ(scoped.output, "Packet size exceeds MTU and needs to be fragmented but DF set.\n");
-    EXPECT_EQ(lastStatus, 3);
+    EXPECT_EQ(status, ExitStatus::NeedsFragmenting);
 }
 
 TEST(HostReportBeeps, BeepAfterRepliesOnly) {
@@ -118,7 +120,7 @@ TEST(HostReportBeeps, BeepAfterRepliesOnly) {
     HostReport report(settings, false);
     report.reply(stamp, 1, "10.0.0.1", 1.0L, 64, 0, nullptr, 0);
     report.timeout(stamp, "10.0.0.1");
-    report.codedTimeout(stamp, "10.0.0.1");
+    report.codedTimeout(stamp, "10.0.0.1", ExitStatus::NotEchoReply);
     EXPECT_EQ(beeps(scoped), std::vector<std::string>{"beep 440 100"});
 }
 
@@ -129,7 +131,7 @@ TEST(HostReportBeeps, BeepAfterTimeoutsOnly) {
     HostReport report(settings, false);
     report.reply(stamp, 1, "10.0.0.1", 1.0L, 64, 0, nullptr, 0);
     report.timeout(stamp, "10.0.0.1");
-    report.codedTimeout(stamp, "10.0.0.1");
+    report.codedTimeout(stamp, "10.0.0.1", ExitStatus::NotEchoReply);
     EXPECT_EQ(beeps(scoped), (std::vector<std::string>{"beep 440 100", "beep 440 100"}));
 }
 
@@ -195,8 +197,7 @@ TEST(HostReportFinish, FinalBlockAndHandOver) {
     report.reply(stamp, 2, "10.0.0.1", 10.0L, 64, 0, nullptr, 0);
     report.reply(stamp, 3, "10.0.0.1", 15.5L, 64, 0, nullptr, 0);
     scoped.output.clear();
-    PingStatistics handed;
-    report.finish("10.0.0.1", 3, &handed);
+    PingStatistics handed = report.finish("10.0.0.1", 3).value();
     EXPECT_EQ(scoped.output,
               "\nPing statistics for 10.0.0.1:"
               "\n\tPackets: Sent = 3, Received = 3, Lost = 0 (0% loss)"
@@ -213,8 +214,7 @@ TEST(HostReportFinish, AllLostHandsOverAZeroMinimum) {
     HostReport report(PingSettings{}, true);
     for (int i = 0; i < 4; ++i) report.timeout(stamp, "10.0.0.1");
     scoped.output.clear();
-    PingStatistics handed;
-    report.finish("10.0.0.1", 4, &handed);
+    PingStatistics handed = report.finish("10.0.0.1", 4).value();
     EXPECT_EQ(scoped.output, "") << "in a round the block is the driver's";
     EXPECT_EQ(handed.sent, 4u);
     EXPECT_EQ(handed.received, 0u);
@@ -224,11 +224,8 @@ TEST(HostReportFinish, AllLostHandsOverAZeroMinimum) {
 TEST(HostReportFinish, NothingSentPrintsTheNoStatisticsLineAndHandsNothingOver) {
     ScopedFakePlatform scoped;
     HostReport report(PingSettings{}, false);
-    PingStatistics handed;
-    handed.sent = 99;
-    report.finish("10.0.0.1", 0, &handed);
+    EXPECT_EQ(report.finish("10.0.0.1", 0), std::nullopt);
     EXPECT_EQ(scoped.output, "No ping statistics available");
-    EXPECT_EQ(handed.sent, 99u);
 }
 
 TEST(HostReportFinish, LimitedOutputPrintsNoBlock) {
@@ -238,7 +235,7 @@ TEST(HostReportFinish, LimitedOutputPrintsNoBlock) {
     HostReport report(settings, false);
     EXPECT_FALSE(report.printsHostBlocks());
     report.timeout(stamp, "10.0.0.1");
-    report.finish("10.0.0.1", 1, nullptr);
+    report.finish("10.0.0.1", 1);
     EXPECT_EQ(scoped.output, "10.0.0.1: request timed out\n");
 }
 

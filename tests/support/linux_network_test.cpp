@@ -61,7 +61,7 @@ std::vector<uint8_t> echoRequest(uint16_t identifier, uint16_t sequence, size_t 
 }
 
 // A datagram from the raw socket: its IPv4 header and the ICMP message behind it.
-struct Datagram {
+struct ReceivedDatagram {
     std::vector<uint8_t> bytes;
     Ipv4 sender = 0;
     size_t headerSize() const { return (bytes[0] & 0x0F) * 4u; }
@@ -71,17 +71,29 @@ struct Datagram {
     uint16_t sequence() const { return static_cast<uint16_t>(icmp()[6] << 8 | icmp()[7]); }
 };
 
+bool succeeded(const std::optional<SystemError>& error) {
+    return !error.has_value();
+}
+
+// Reads an option into value; false when the read failed.
+bool readOption(Platform& system, SocketHandle socket, SocketOption option, int& value) {
+    SystemResult<int> read = system.getSocketOption(socket, option);
+    if (read.ok()) value = read.value;
+    return read.ok();
+}
+
 // The next datagram of the given ICMP type within timeoutMs, skipping others.
-std::optional<Datagram> awaitType(Platform& system, SocketHandle socket, uint8_t type,
-                                  uint32_t timeoutMs = 2000) {
+std::optional<ReceivedDatagram> awaitType(Platform& system, SocketHandle socket, uint8_t type,
+                                          uint32_t timeoutMs = 2000) {
     for (int i = 0; i < 20; ++i) {
-        if (system.waitReadable(socket, timeoutMs) <= 0) return std::nullopt;
-        Datagram datagram;
+        if (!system.waitReadable(socket, timeoutMs).value) return std::nullopt;
+        ReceivedDatagram datagram;
         datagram.bytes.resize(70'000);
-        long length = system.receiveFrom(socket, datagram.bytes.data(), datagram.bytes.size(),
-                                         datagram.sender);
-        if (length < 28) continue;
-        datagram.bytes.resize(static_cast<size_t>(length));
+        SystemResult<Datagram> received =
+            system.receiveFrom(socket, datagram.bytes.data(), datagram.bytes.size());
+        if (!received.ok() || received.value.length < 28) continue;
+        datagram.sender = received.value.sender;
+        datagram.bytes.resize(received.value.length);
         if (datagram.type() == type) return datagram;
     }
     return std::nullopt;
@@ -90,12 +102,12 @@ std::optional<Datagram> awaitType(Platform& system, SocketHandle socket, uint8_t
 TEST(LinuxResolver, DottedTextResolvesToItselfWithoutANameService) {
     LinuxPlatform system;
     auto entry = system.getHostByName("10.1.2.3");
-    ASSERT_TRUE(entry.has_value());
-    EXPECT_EQ(entry->officialName, "10.1.2.3");
-    EXPECT_EQ(entry->address, inetAddr("10.1.2.3"));
+    ASSERT_TRUE(entry.ok());
+    EXPECT_EQ(entry.value.officialName, "10.1.2.3");
+    EXPECT_EQ(entry.value.address, inetAddr("10.1.2.3"));
     auto broadcast = system.getHostByName("255.255.255.255");
-    ASSERT_TRUE(broadcast.has_value());
-    EXPECT_EQ(broadcast->address, inaddrNone);
+    ASSERT_TRUE(broadcast.ok());
+    EXPECT_EQ(broadcast.value.address, inaddrNone);
 }
 
 TEST(LinuxResolver, NamesFromTheHostsFileBothWays) {
@@ -103,63 +115,66 @@ TEST(LinuxResolver, NamesFromTheHostsFileBothWays) {
     SKIP_WITHOUT(network);
     LinuxPlatform system;
     auto entry = system.getHostByName("localhost");
-    ASSERT_TRUE(entry.has_value()) << system.lastErrorText();
-    EXPECT_EQ(entry->officialName, "localhost");
-    EXPECT_EQ(entry->address, loopback);
+    ASSERT_TRUE(entry.ok()) << entry.error->text;
+    EXPECT_EQ(entry.value.officialName, "localhost");
+    EXPECT_EQ(entry.value.address, loopback);
     auto name = system.getHostByAddr(loopback);
-    ASSERT_TRUE(name.has_value()) << system.lastErrorText();
+    ASSERT_TRUE(name.has_value());
     EXPECT_FALSE(name->empty());
 }
 
-TEST(LinuxResolver, FailuresLeaveAHostErrorNumber) {
+TEST(LinuxResolver, FailuresCarryAHostErrorNumber) {
     // Without any route no name server answers, so the lookups fail at once.
     PrivateNetwork network(NetworkSettings{});
     SKIP_WITHOUT(network);
     LinuxPlatform system;
     for (const std::string& text : std::vector<std::string>{"no-such-host.invalid", "10.0.0.1\r\n",
                                                             std::string(70'000, 'x')}) {
-        EXPECT_FALSE(system.getHostByName(text).has_value());
-        EXPECT_GE(system.lastError(), wsa::hostNotFound);
-        EXPECT_LE(system.lastError(), wsa::noData);
-        EXPECT_EQ(system.lastErrorText().back(), '\n');
+        auto entry = system.getHostByName(text);
+        ASSERT_FALSE(entry.ok());
+        EXPECT_GE(entry.error->number, wsa::hostNotFound);
+        EXPECT_LE(entry.error->number, wsa::noData);
+        EXPECT_EQ(entry.error->text.back(), '\n');
     }
     EXPECT_FALSE(system.getHostByAddr(inetAddr("10.77.1.2")).has_value());
-    EXPECT_GE(system.lastError(), wsa::hostNotFound);
-    EXPECT_LE(system.lastError(), wsa::noData);
 }
 
 TEST(LinuxRawSocket, LoopbackRoundTripWithTheOptionsOnTheWire) {
     PrivateNetwork network(NetworkSettings{});
     SKIP_WITHOUT(network);
     LinuxPlatform system;
-    SocketHandle socket = system.openRawSocket();
-    ASSERT_NE(socket, invalidSocket) << system.lastErrorText();
+    auto socketOpened = system.openRawSocket();
+    ASSERT_TRUE(socketOpened.ok()) << socketOpened.error->text;
+    SocketHandle socket = socketOpened.value;
 
     int timeout = 1500, ttl = 17, tos = 0x28, dontFragment = 1;
-    EXPECT_TRUE(system.setSocketOption(socket, SocketOption::ReceiveTimeout, &timeout, 4));
-    EXPECT_TRUE(system.setSocketOption(socket, SocketOption::SendTimeout, &timeout, 4));
-    EXPECT_TRUE(system.setSocketOption(socket, SocketOption::Ttl, &ttl, 4));
-    EXPECT_TRUE(system.setSocketOption(socket, SocketOption::Tos, &tos, 4));
-    EXPECT_TRUE(system.setSocketOption(socket, SocketOption::DontFragment, &dontFragment, 4));
+    EXPECT_TRUE(
+        succeeded(system.setSocketOption(socket, SocketOption::ReceiveTimeout, &timeout, 4)));
+    EXPECT_TRUE(succeeded(system.setSocketOption(socket, SocketOption::SendTimeout, &timeout, 4)));
+    EXPECT_TRUE(succeeded(system.setSocketOption(socket, SocketOption::Ttl, &ttl, 4)));
+    EXPECT_TRUE(succeeded(system.setSocketOption(socket, SocketOption::Tos, &tos, 4)));
+    EXPECT_TRUE(
+        succeeded(system.setSocketOption(socket, SocketOption::DontFragment, &dontFragment, 4)));
     const uint8_t recordRoute[11] = {7, 11, 4};
-    EXPECT_TRUE(system.setSocketOption(socket, SocketOption::IpOptions, recordRoute, 11));
+    EXPECT_TRUE(
+        succeeded(system.setSocketOption(socket, SocketOption::IpOptions, recordRoute, 11)));
     int value = 0;
-    EXPECT_TRUE(system.getSocketOption(socket, SocketOption::ReceiveTimeout, value));
+    EXPECT_TRUE(readOption(system, socket, SocketOption::ReceiveTimeout, value));
     EXPECT_EQ(value, 1500);
     // Time-outs are unsigned, as the engines read them: -296 is 4294967000 ms, not 0 (no limit).
     int negative = -296;
-    EXPECT_TRUE(system.setSocketOption(socket, SocketOption::SendTimeout, &negative, 4));
-    EXPECT_TRUE(system.getSocketOption(socket, SocketOption::SendTimeout, value));
+    EXPECT_TRUE(succeeded(system.setSocketOption(socket, SocketOption::SendTimeout, &negative, 4)));
+    EXPECT_TRUE(readOption(system, socket, SocketOption::SendTimeout, value));
     EXPECT_EQ(value, negative);
-    EXPECT_TRUE(system.getSocketOption(socket, SocketOption::Ttl, value));
+    EXPECT_TRUE(readOption(system, socket, SocketOption::Ttl, value));
     EXPECT_EQ(value, 17);
-    EXPECT_TRUE(system.getSocketOption(socket, SocketOption::Tos, value));
+    EXPECT_TRUE(readOption(system, socket, SocketOption::Tos, value));
     EXPECT_EQ(value, 0x28);
-    EXPECT_TRUE(system.getSocketOption(socket, SocketOption::DontFragment, value));
+    EXPECT_TRUE(readOption(system, socket, SocketOption::DontFragment, value));
     EXPECT_EQ(value, 1);
 
     auto request = echoRequest(0x4242, 7, 56);
-    EXPECT_EQ(system.sendTo(socket, request.data(), request.size(), loopback), 64);
+    EXPECT_EQ(system.sendTo(socket, request.data(), request.size(), loopback).value, 64u);
 
     // The raw socket sees its own request on the loopback, then the kernel's reply.
     auto sent = awaitType(system, socket, 8);
@@ -175,24 +190,25 @@ TEST(LinuxRawSocket, LoopbackRoundTripWithTheOptionsOnTheWire) {
     EXPECT_EQ(reply->sender, loopback);
     EXPECT_EQ(reply->sequence(), 7);
     EXPECT_EQ(reply->icmpSize(), 64u);
-    EXPECT_EQ(system.closeSocket(socket), true);
+    EXPECT_TRUE(succeeded(system.closeSocket(socket)));
 }
 
 TEST(LinuxRawSocket, WaitsEndByTimeOutAndGoOnAfterASignal) {
     PrivateNetwork network(NetworkSettings{});
     SKIP_WITHOUT(network);
     LinuxPlatform system;
-    SocketHandle socket = system.openRawSocket();
-    ASSERT_NE(socket, invalidSocket) << system.lastErrorText();
+    auto socketOpened = system.openRawSocket();
+    ASSERT_TRUE(socketOpened.ok()) << socketOpened.error->text;
+    SocketHandle socket = socketOpened.value;
 
     int64_t start = system.performanceCounter();
-    EXPECT_EQ(system.waitReadable(socket, 100), 0);
+    EXPECT_FALSE(system.waitReadable(socket, 100).value);
     EXPECT_GE(system.performanceCounter() - start, 100'000'000);
 
     installConsoleControlHandler();
     testing::interruptThisThreadLater(false, 30);
     start = system.performanceCounter();
-    EXPECT_EQ(system.waitReadable(socket, 300), 0);
+    EXPECT_FALSE(system.waitReadable(socket, 300).value);
     EXPECT_GE(system.performanceCounter() - start, 300'000'000) << "the signal ended the wait";
     testing::joinInterrupter();
     testing::restoreDefaultSignals();
@@ -201,14 +217,14 @@ TEST(LinuxRawSocket, WaitsEndByTimeOutAndGoOnAfterASignal) {
     int timeout = 50;
     system.setSocketOption(socket, SocketOption::ReceiveTimeout, &timeout, 4);
     uint8_t buffer[100];
-    Ipv4 sender = 0;
-    EXPECT_EQ(system.receiveFrom(socket, buffer, sizeof buffer, sender), -1);
-    EXPECT_EQ(system.lastError(), wsa::timedOut);
-    EXPECT_EQ(system.lastErrorText(), "Resource temporarily unavailable\n");
-    EXPECT_TRUE(system.closeSocket(socket));
+    SystemResult<Datagram> received = system.receiveFrom(socket, buffer, sizeof buffer);
+    ASSERT_FALSE(received.ok());
+    EXPECT_EQ(received.error->number, wsa::timedOut);
+    EXPECT_EQ(received.error->text, "Resource temporarily unavailable\n");
+    EXPECT_TRUE(succeeded(system.closeSocket(socket)));
 }
 
-std::vector<uint8_t> errorFor(const Datagram& request, uint8_t type, uint8_t code,
+std::vector<uint8_t> errorFor(const ReceivedDatagram& request, uint8_t type, uint8_t code,
                               uint16_t sequenceShift);
 
 TEST(LinuxRawSocket, IcmpErrorsAboutOurRequestsArriveAsDatagramsNotAsFailures) {
@@ -217,32 +233,33 @@ TEST(LinuxRawSocket, IcmpErrorsAboutOurRequestsArriveAsDatagramsNotAsFailures) {
     PrivateNetwork network(NetworkSettings{.ignoreEchoRequests = true});
     SKIP_WITHOUT(network);
     LinuxPlatform system;
-    SocketHandle socket = system.openRawSocket();
-    SocketHandle router = system.openRawSocket();
-    ASSERT_NE(socket, invalidSocket) << system.lastErrorText();
-    ASSERT_NE(router, invalidSocket) << system.lastErrorText();
+    auto socketOpened = system.openRawSocket();
+    auto routerOpened = system.openRawSocket();
+    ASSERT_TRUE(socketOpened.ok()) << socketOpened.error->text;
+    ASSERT_TRUE(routerOpened.ok()) << routerOpened.error->text;
+    SocketHandle socket = socketOpened.value;
+    SocketHandle router = routerOpened.value;
     int timeout = 1000;
     system.setSocketOption(socket, SocketOption::ReceiveTimeout, &timeout, 4);
 
     auto request = echoRequest(0x4242, 9, 8);
-    ASSERT_EQ(system.sendTo(socket, request.data(), request.size(), loopback), 16);
+    ASSERT_EQ(system.sendTo(socket, request.data(), request.size(), loopback).value, 16u);
     auto seen = awaitType(system, router, 8);
     ASSERT_TRUE(seen.has_value());
     const uint8_t codes[] = {2, 3, 13, 1};
     for (uint8_t code : codes) {
         auto error = errorFor(*seen, 3, code, 0);
-        ASSERT_GT(system.sendTo(router, error.data(), error.size(), loopback), 0);
+        ASSERT_GT(system.sendTo(router, error.data(), error.size(), loopback).value, 0u);
     }
     auto problem = errorFor(*seen, 12, 0, 0);
-    ASSERT_GT(system.sendTo(router, problem.data(), problem.size(), loopback), 0);
+    ASSERT_GT(system.sendTo(router, problem.data(), problem.size(), loopback).value, 0u);
 
     int errors = 0;
     for (int received = 0; received < 6;) {
-        ASSERT_GT(system.waitReadable(socket, 1000), 0) << "after " << received;
+        ASSERT_TRUE(system.waitReadable(socket, 1000).value) << "after " << received;
         uint8_t buffer[600];
-        Ipv4 sender = 0;
-        long length = system.receiveFrom(socket, buffer, sizeof buffer, sender);
-        ASSERT_GT(length, 0) << system.lastErrorText();
+        SystemResult<Datagram> datagram = system.receiveFrom(socket, buffer, sizeof buffer);
+        ASSERT_TRUE(datagram.ok()) << datagram.error->text;
         ++received;
         uint8_t type = buffer[(buffer[0] & 0x0F) * 4];
         if (type == 3 || type == 12) ++errors;
@@ -252,46 +269,46 @@ TEST(LinuxRawSocket, IcmpErrorsAboutOurRequestsArriveAsDatagramsNotAsFailures) {
     system.closeSocket(router);
 }
 
-TEST(LinuxRawSocket, FailedCallsLeaveTheirNumberAndText) {
+TEST(LinuxRawSocket, FailedCallsCarryTheirNumberAndText) {
     LinuxPlatform system;
-    EXPECT_FALSE(system.closeSocket(-1));
-    EXPECT_EQ(system.lastError(), 10009);
-    EXPECT_EQ(system.lastErrorText(), "Bad file descriptor\n");
-    EXPECT_EQ(system.waitReadable(-5, 10), 0) << "poll ignores negative descriptors";
+    std::optional<SystemError> closed = system.closeSocket(-1);
+    ASSERT_TRUE(closed.has_value());
+    EXPECT_EQ(closed->number, 10009);
+    EXPECT_EQ(closed->text, "Bad file descriptor\n");
+    SystemResult<bool> waited = system.waitReadable(-5, 10);
+    EXPECT_TRUE(waited.ok() && !waited.value) << "poll ignores negative descriptors";
     uint8_t byte = 0;
-    EXPECT_EQ(system.sendTo(-1, &byte, 1, loopback), -1);
-    EXPECT_EQ(system.lastError(), 10009);
-    int value = 0;
-    EXPECT_FALSE(system.getSocketOption(-1, SocketOption::Ttl, value));
-    EXPECT_FALSE(system.setSocketOption(-1, SocketOption::Ttl, nullptr, 4));
-    EXPECT_EQ(system.lastError(), 10014);
+    SystemResult<size_t> sent = system.sendTo(-1, &byte, 1, loopback);
+    ASSERT_FALSE(sent.ok());
+    EXPECT_EQ(sent.error->number, 10009);
+    EXPECT_FALSE(system.getSocketOption(-1, SocketOption::Ttl).ok());
+    std::optional<SystemError> set = system.setSocketOption(-1, SocketOption::Ttl, nullptr, 4);
+    ASSERT_TRUE(set.has_value());
+    EXPECT_EQ(set->number, 10014);
 }
 
 TEST(LinuxPrivileges, RawCapabilityIsEffectiveOnlyWhileTheSocketIsCreated) {
     if (!testing::runningAsRoot()) GTEST_SKIP() << "needs root (or cap_net_raw+p)";
     LinuxPlatform system;
     EXPECT_EQ(testing::effectiveCapabilities() & testing::netRawBit, 0u);
-    SocketHandle socket = system.openRawSocket();
-    EXPECT_NE(socket, invalidSocket) << system.lastErrorText();
+    auto opened = system.openRawSocket();
+    EXPECT_TRUE(opened.ok()) << opened.error->text;
     EXPECT_EQ(testing::effectiveCapabilities() & testing::netRawBit, 0u);
-    system.closeSocket(socket);
+    if (opened.ok()) system.closeSocket(opened.value);
 }
 
 TEST(LinuxPrivileges, WithoutTheCapabilityTheRawSocketIsRefusedWith10013) {
     LinuxPlatform system;
-    SocketHandle socket = 0;
-    int error = 0;
-    std::string text;
+    SystemResult<SocketHandle> opened;
     // Capabilities belong to a thread: this one gives CAP_NET_RAW up for good.
     std::thread([&] {
         testing::giveUpRawCapability();
-        socket = system.openRawSocket();
-        error = system.lastError();
-        text = system.lastErrorText();
+        opened = system.openRawSocket();
     }).join();
-    EXPECT_EQ(socket, invalidSocket);
-    EXPECT_EQ(error, wsa::accessDenied);
-    EXPECT_EQ(text, "Operation not permitted\n");
+    ASSERT_FALSE(opened.ok());
+    EXPECT_EQ(opened.value, invalidSocket);
+    EXPECT_EQ(opened.error->number, wsa::accessDenied);
+    EXPECT_EQ(opened.error->text, "Operation not permitted\n");
 }
 
 class LinuxEchoServiceTest : public ::testing::Test {
@@ -323,7 +340,7 @@ TEST_F(LinuxEchoServiceTest, LoopbackRepliesCarrySizeTtlAndRecordedRoute) {
     SKIP_WITHOUT(network);
     ASSERT_EQ(system.loadEchoService(), EchoServiceState::Ready);
     EchoHandle handle = system.createEchoHandle();
-    ASSERT_NE(handle, invalidEchoHandle) << system.lastErrorText();
+    ASSERT_NE(handle, invalidEchoHandle);
 
     EchoServiceReply reply;
     EXPECT_EQ(system.sendEcho(handle, request(loopback, 32), reply), 1);
@@ -357,7 +374,7 @@ TEST_F(LinuxEchoServiceTest, LocalSendFailuresGiveOneReplyWithAStatus) {
     PrivateNetwork network(NetworkSettings{.loopbackMtu = 1500});
     SKIP_WITHOUT(network);
     EchoHandle handle = system.createEchoHandle();
-    ASSERT_NE(handle, invalidEchoHandle) << system.lastErrorText();
+    ASSERT_NE(handle, invalidEchoHandle);
     EchoServiceReply reply;
 
     // No route leads anywhere but the loopback.
@@ -382,10 +399,11 @@ TEST_F(LinuxEchoServiceTest, LocalSendFailuresGiveOneReplyWithAStatus) {
 // the first request it sees with the scripted messages.
 class Responder {
   public:
-    using Script = std::function<std::vector<std::vector<uint8_t>>(const Datagram& request)>;
+    using Script =
+        std::function<std::vector<std::vector<uint8_t>>(const ReceivedDatagram& request)>;
 
     explicit Responder(Script script) : script_(std::move(script)) {
-        socket_ = system_.openRawSocket();
+        socket_ = system_.openRawSocket().value;
         if (socket_ != invalidSocket) thread_ = std::thread([this] { run(); });
     }
     ~Responder() {
@@ -409,7 +427,7 @@ class Responder {
     std::thread thread_;
 };
 
-std::vector<uint8_t> replyTo(const Datagram& request, uint16_t sequenceShift) {
+std::vector<uint8_t> replyTo(const ReceivedDatagram& request, uint16_t sequenceShift) {
     const uint8_t* icmp = request.icmp();
     uint16_t sequence = static_cast<uint16_t>(request.sequence() + sequenceShift);
     const uint8_t rest[4] = {icmp[4], icmp[5], static_cast<uint8_t>(sequence >> 8),
@@ -417,7 +435,7 @@ std::vector<uint8_t> replyTo(const Datagram& request, uint16_t sequenceShift) {
     return icmpMessage(0, 0, rest, std::vector<uint8_t>(icmp + 8, icmp + request.icmpSize()));
 }
 
-std::vector<uint8_t> errorFor(const Datagram& request, uint8_t type, uint8_t code,
+std::vector<uint8_t> errorFor(const ReceivedDatagram& request, uint8_t type, uint8_t code,
                               uint16_t sequenceShift) {
     std::vector<uint8_t> quote(request.bytes.begin(),
                                request.bytes.begin() + static_cast<long>(request.headerSize() + 8));
@@ -432,8 +450,8 @@ TEST_F(LinuxEchoServiceTest, RepliesToOtherRequestsAreSkippedWhileTheTimeRuns) {
     PrivateNetwork network(NetworkSettings{.ignoreEchoRequests = true});
     SKIP_WITHOUT(network);
     EchoHandle handle = system.createEchoHandle();
-    ASSERT_NE(handle, invalidEchoHandle) << system.lastErrorText();
-    Responder responder([](const Datagram& request) {
+    ASSERT_NE(handle, invalidEchoHandle);
+    Responder responder([](const ReceivedDatagram& request) {
         return std::vector<std::vector<uint8_t>>{replyTo(request, 5), errorFor(request, 11, 0, 1),
                                                  replyTo(request, 0)};
     });
@@ -449,8 +467,8 @@ TEST_F(LinuxEchoServiceTest, NoReplyWithinTheTimeOutGivesNone) {
     PrivateNetwork network(NetworkSettings{.ignoreEchoRequests = true});
     SKIP_WITHOUT(network);
     EchoHandle handle = system.createEchoHandle();
-    ASSERT_NE(handle, invalidEchoHandle) << system.lastErrorText();
-    Responder responder([](const Datagram& request) {
+    ASSERT_NE(handle, invalidEchoHandle);
+    Responder responder([](const ReceivedDatagram& request) {
         return std::vector<std::vector<uint8_t>>{replyTo(request, 1)};
     });
     EchoServiceReply reply;
@@ -476,10 +494,10 @@ TEST_F(LinuxEchoServiceTest, QueuedIcmpErrorsBecomeRepliesWithTheirStatus) {
     PrivateNetwork network(NetworkSettings{.ignoreEchoRequests = true});
     SKIP_WITHOUT(network);
     EchoHandle handle = system.createEchoHandle();
-    ASSERT_NE(handle, invalidEchoHandle) << system.lastErrorText();
+    ASSERT_NE(handle, invalidEchoHandle);
     for (const Case& c : cases) {
         // An error about an earlier request comes first and must not count.
-        Responder responder([&c](const Datagram& request) {
+        Responder responder([&c](const ReceivedDatagram& request) {
             return std::vector<std::vector<uint8_t>>{errorFor(request, 3, 1, 0xFFFF),
                                                      errorFor(request, c.type, c.code, 0)};
         });
@@ -502,9 +520,10 @@ TEST_F(LinuxEchoServiceTest, AnErrorAboutAnEarlierRequestDoesNotFailTheNextSend)
     PrivateNetwork network(NetworkSettings{});
     SKIP_WITHOUT(network);
     EchoHandle handle = system.createEchoHandle();
-    ASSERT_NE(handle, invalidEchoHandle) << system.lastErrorText();
-    SocketHandle watcher = system.openRawSocket();
-    ASSERT_NE(watcher, invalidSocket) << system.lastErrorText();
+    ASSERT_NE(handle, invalidEchoHandle);
+    auto watcherOpened = system.openRawSocket();
+    ASSERT_TRUE(watcherOpened.ok()) << watcherOpened.error->text;
+    SocketHandle watcher = watcherOpened.value;
 
     EchoServiceReply reply;
     ASSERT_EQ(system.sendEcho(handle, request(loopback, 16), reply), 1);
@@ -512,7 +531,7 @@ TEST_F(LinuxEchoServiceTest, AnErrorAboutAnEarlierRequestDoesNotFailTheNextSend)
     auto first = awaitType(system, watcher, 8);
     ASSERT_TRUE(first.has_value());
     auto error = errorFor(*first, 3, 1, 0);
-    ASSERT_GT(system.sendTo(watcher, error.data(), error.size(), loopback), 0);
+    ASSERT_GT(system.sendTo(watcher, error.data(), error.size(), loopback).value, 0u);
     // Delivered on the loopback before the next echo begins.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
 

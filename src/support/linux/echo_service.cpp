@@ -157,14 +157,10 @@ EchoServiceState LinuxPlatform::loadEchoService() {
 
 EchoHandle LinuxPlatform::createEchoHandle() {
     int descriptor = openPingSocket();
-    if (descriptor < 0) {
-        recordSystemError(errno);
-        return invalidEchoHandle;
-    }
+    if (descriptor < 0) return invalidEchoHandle;
     // IP_RECVOPTS hands back the reply's options as they arrived (a record route as recorded).
     if (!enable(descriptor, IP_RECVTTL) || !enable(descriptor, IP_RECVTOS) ||
         !enable(descriptor, IP_RECVOPTS) || !enable(descriptor, IP_RECVERR)) {
-        recordSystemError(errno);
         close(descriptor);
         return invalidEchoHandle;
     }
@@ -202,10 +198,7 @@ void LinuxPlatform::applyEchoSettings(EchoHandle handle, EchoHandleState& state,
 int LinuxPlatform::sendEcho(EchoHandle handle, const EchoServiceRequest& request,
                             EchoServiceReply& reply) {
     auto found = echoHandles_.find(handle);
-    if (found == echoHandles_.end()) {
-        recordSystemError(EBADF);
-        return 0;
-    }
+    if (found == echoHandles_.end()) return 0;
     EchoHandleState& state = found->second;
     applyEchoSettings(handle, state, request);
 

@@ -130,4 +130,12 @@ std::string resolverText(int gaiCode, int errnoValue) {
     return text;
 }
 
+SystemError systemError(int errnoValue) {
+    return {socketErrorFromErrno(errnoValue), errnoText(errnoValue)};
+}
+
+SystemError resolverError(int gaiCode, int errnoValue) {
+    return {resolverErrorFromGai(gaiCode), resolverText(gaiCode, errnoValue)};
+}
+
 }  // namespace quilvane::linux_detail

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "support/platform.h"
+
 namespace quilvane::linux_detail {
 
 // The Windows Sockets number for errno where one exists (EPERM and EACCES give 10013, EAGAIN
@@ -18,5 +20,9 @@ std::string errnoText(int errnoValue);
 
 // The resolver's text for a getaddrinfo/getnameinfo code, followed by a line end.
 std::string resolverText(int gaiCode, int errnoValue);
+
+// A failed system call's errno, or a failed resolver call's code, as the platform reports it.
+SystemError systemError(int errnoValue);
+SystemError resolverError(int gaiCode, int errnoValue);
 
 }  // namespace quilvane::linux_detail

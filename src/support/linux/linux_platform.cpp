@@ -1,11 +1,10 @@
-// The Linux platform: process set-up when first used, and the last error of a failed call.
+// The Linux platform: process set-up when first used.
 #include "support/linux/linux_platform.h"
 
 #include <sys/prctl.h>
 #include <time.h>
 
 #include "support/linux/capabilities.h"
-#include "support/linux/errors.h"
 
 namespace quilvane {
 
@@ -20,16 +19,6 @@ LinuxPlatform::LinuxPlatform() {
     // The first local-time read would otherwise load the time-zone file, and that read sits
     // inside the first measured round trip.
     tzset();
-}
-
-void LinuxPlatform::recordSystemError(int errnoValue) {
-    lastError_ = socketErrorFromErrno(errnoValue);
-    lastErrorText_ = errnoText(errnoValue);
-}
-
-void LinuxPlatform::recordResolverError(int gaiCode, int errnoValue) {
-    lastError_ = resolverErrorFromGai(gaiCode);
-    lastErrorText_ = resolverText(gaiCode, errnoValue);
 }
 
 Platform& linuxPlatform() {

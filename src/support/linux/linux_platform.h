@@ -27,20 +27,19 @@ class LinuxPlatform : public Platform {
     // Drops CAP_NET_RAW from the effective set and sets the process's timer slack to 1 ns.
     LinuxPlatform();
 
-    std::optional<HostEntry> getHostByName(const std::string& text) override;
+    SystemResult<HostEntry> getHostByName(const std::string& text) override;
     std::optional<std::string> getHostByAddr(Ipv4 address) override;
 
-    SocketHandle openRawSocket() override;
-    bool getSocketOption(SocketHandle socket, SocketOption option, int& value) override;
-    bool setSocketOption(SocketHandle socket, SocketOption option, const void* value,
-                         size_t length) override;
-    long sendTo(SocketHandle socket, const uint8_t* data, size_t length, Ipv4 destination) override;
-    int waitReadable(SocketHandle socket, uint32_t timeoutMs) override;
-    long receiveFrom(SocketHandle socket, uint8_t* buffer, size_t capacity, Ipv4& sender) override;
-    bool closeSocket(SocketHandle socket) override;
-
-    int lastError() override { return lastError_; }
-    std::string lastErrorText() override { return lastErrorText_; }
+    SystemResult<SocketHandle> openRawSocket() override;
+    SystemResult<int> getSocketOption(SocketHandle socket, SocketOption option) override;
+    std::optional<SystemError> setSocketOption(SocketHandle socket, SocketOption option,
+                                               const void* value, size_t length) override;
+    SystemResult<size_t> sendTo(SocketHandle socket, const uint8_t* data, size_t length,
+                                Ipv4 destination) override;
+    SystemResult<bool> waitReadable(SocketHandle socket, uint32_t timeoutMs) override;
+    SystemResult<Datagram> receiveFrom(SocketHandle socket, uint8_t* buffer,
+                                       size_t capacity) override;
+    std::optional<SystemError> closeSocket(SocketHandle socket) override;
 
     EchoServiceState loadEchoService() override;
     EchoHandle createEchoHandle() override;
@@ -64,18 +63,11 @@ class LinuxPlatform : public Platform {
     void closeFile(FileHandle file) override;
 
   private:
-    // Keeps a failed system call's errno as its Windows Sockets number and its text.
-    void recordSystemError(int errnoValue);
-    // Keeps a failed getaddrinfo/getnameinfo result as 11001 to 11004 and its text.
-    void recordResolverError(int gaiCode, int errnoValue);
-
     void applyEchoSettings(EchoHandle handle, EchoHandleState& state,
                            const EchoServiceRequest& request);
     int awaitEchoReply(EchoHandle handle, EchoHandleState& state, uint16_t sequence,
                        Ipv4 destination, uint32_t timeoutMs, EchoServiceReply& reply);
 
-    int lastError_ = 0;
-    std::string lastErrorText_;
     std::map<EchoHandle, EchoHandleState> echoHandles_;
 };
 

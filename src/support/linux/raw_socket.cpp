@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "support/linux/capabilities.h"
+#include "support/linux/errors.h"
 #include "support/linux/linux_platform.h"
 #include "support/linux/monotonic.h"
 #include "support/linux/socket_address.h"
@@ -57,25 +58,23 @@ timeval timevalFromMs(uint32_t ms) {
 
 }  // namespace
 
-SocketHandle LinuxPlatform::openRawSocket() {
+SystemResult<SocketHandle> LinuxPlatform::openRawSocket() {
     int descriptor;
     {
         RawCapabilityScope capability;
         descriptor = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
     }
-    if (descriptor < 0) {
-        recordSystemError(errno);
-        return invalidSocket;
-    }
+    if (descriptor < 0) return {invalidSocket, systemError(errno)};
     // Linux sets Don't Fragment on raw sockets by default (path MTU discovery); a request may be
     // fragmented unless the user asked for the flag, which the engine then sets explicitly.
     int discovery = IP_PMTUDISC_DONT;
     setsockopt(descriptor, IPPROTO_IP, IP_MTU_DISCOVER, &discovery, sizeof discovery);
-    return descriptor;
+    return {descriptor, std::nullopt};
 }
 
-bool LinuxPlatform::getSocketOption(SocketHandle socket, SocketOption option, int& value) {
+SystemResult<int> LinuxPlatform::getSocketOption(SocketHandle socket, SocketOption option) {
     auto [level, name] = systemName(option);
+    int value = 0;
     int result;
     if (isTimeout(option)) {
         timeval current{};
@@ -97,15 +96,12 @@ bool LinuxPlatform::getSocketOption(SocketHandle socket, SocketOption option, in
                         : current;
         }
     }
-    if (result != 0) {
-        recordSystemError(errno);
-        return false;
-    }
-    return true;
+    if (result != 0) return {0, systemError(errno)};
+    return {value, std::nullopt};
 }
 
-bool LinuxPlatform::setSocketOption(SocketHandle socket, SocketOption option, const void* value,
-                                    size_t length) {
+std::optional<SystemError> LinuxPlatform::setSocketOption(SocketHandle socket, SocketOption option,
+                                                          const void* value, size_t length) {
     auto [level, name] = systemName(option);
     int result;
     if (option == SocketOption::IpOptions) {
@@ -126,64 +122,45 @@ bool LinuxPlatform::setSocketOption(SocketHandle socket, SocketOption option, co
             result = setsockopt(socket, level, name, &number, sizeof number);
         }
     }
-    if (result != 0) {
-        recordSystemError(errno);
-        return false;
-    }
-    return true;
+    if (result != 0) return systemError(errno);
+    return std::nullopt;
 }
 
-long LinuxPlatform::sendTo(SocketHandle socket, const uint8_t* data, size_t length,
-                           Ipv4 destination) {
+SystemResult<size_t> LinuxPlatform::sendTo(SocketHandle socket, const uint8_t* data, size_t length,
+                                           Ipv4 destination) {
     sockaddr_in target = socketAddress(destination);
     ssize_t sent = retryOnInterrupt([&] {
         return sendto(socket, data, length, 0, reinterpret_cast<const sockaddr*>(&target),
                       sizeof target);
     });
-    if (sent < 0) {
-        recordSystemError(errno);
-        return -1;
-    }
-    return static_cast<long>(sent);
+    if (sent < 0) return {0, systemError(errno)};
+    return {static_cast<size_t>(sent), std::nullopt};
 }
 
-int LinuxPlatform::waitReadable(SocketHandle socket, uint32_t timeoutMs) {
+SystemResult<bool> LinuxPlatform::waitReadable(SocketHandle socket, uint32_t timeoutMs) {
     pollfd entry{socket, POLLIN, 0};
     int ready = pollUntil(entry, monotonicNs() + int64_t{timeoutMs} * 1'000'000);
-    if (ready < 0) {
-        recordSystemError(errno);
-        return -1;
-    }
-    if (ready > 0 && (entry.revents & POLLNVAL) != 0) {
-        recordSystemError(EBADF);
-        return -1;
-    }
-    return ready;
+    if (ready < 0) return {false, systemError(errno)};
+    if (ready > 0 && (entry.revents & POLLNVAL) != 0) return {false, systemError(EBADF)};
+    return {ready > 0, std::nullopt};
 }
 
-long LinuxPlatform::receiveFrom(SocketHandle socket, uint8_t* buffer, size_t capacity,
-                                Ipv4& sender) {
+SystemResult<Datagram> LinuxPlatform::receiveFrom(SocketHandle socket, uint8_t* buffer,
+                                                  size_t capacity) {
     sockaddr_in from{};
     socklen_t fromLength = sizeof from;
     ssize_t received = retryOnInterrupt([&] {
         return recvfrom(socket, buffer, capacity, 0, reinterpret_cast<sockaddr*>(&from),
                         &fromLength);
     });
-    if (received < 0) {
-        recordSystemError(errno);
-        return -1;
-    }
-    sender = from.sin_addr.s_addr;
-    return static_cast<long>(received);
+    if (received < 0) return {{}, systemError(errno)};
+    return {Datagram{static_cast<size_t>(received), from.sin_addr.s_addr}, std::nullopt};
 }
 
-bool LinuxPlatform::closeSocket(SocketHandle socket) {
+std::optional<SystemError> LinuxPlatform::closeSocket(SocketHandle socket) {
     // close is not restarted after EINTR: the descriptor is released either way on Linux.
-    if (close(socket) != 0) {
-        recordSystemError(errno);
-        return false;
-    }
-    return true;
+    if (close(socket) != 0) return systemError(errno);
+    return std::nullopt;
 }
 
 }  // namespace quilvane

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "support/linux/errors.h"
 #include "support/linux/linux_platform.h"
 
 namespace quilvane {
@@ -28,8 +29,8 @@ std::optional<Ipv4> parseDottedText(const std::string& text) {
 
 using namespace linux_detail;
 
-std::optional<HostEntry> LinuxPlatform::getHostByName(const std::string& text) {
-    if (auto dotted = parseDottedText(text)) return HostEntry{text, *dotted};
+SystemResult<HostEntry> LinuxPlatform::getHostByName(const std::string& text) {
+    if (auto dotted = parseDottedText(text)) return {HostEntry{text, *dotted}, std::nullopt};
 
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -38,10 +39,7 @@ std::optional<HostEntry> LinuxPlatform::getHostByName(const std::string& text) {
     addrinfo* results = nullptr;
     errno = 0;
     int code = getaddrinfo(text.c_str(), nullptr, &hints, &results);
-    if (code != 0) {
-        recordResolverError(code, errno);
-        return std::nullopt;
-    }
+    if (code != 0) return {{}, resolverError(code, errno)};
     HostEntry entry;
     entry.officialName = results->ai_canonname != nullptr ? results->ai_canonname : text;
     for (const addrinfo* result = results; result != nullptr; result = result->ai_next) {
@@ -53,7 +51,7 @@ std::optional<HostEntry> LinuxPlatform::getHostByName(const std::string& text) {
         }
     }
     freeaddrinfo(results);
-    return entry;
+    return {entry, std::nullopt};
 }
 
 std::optional<std::string> LinuxPlatform::getHostByAddr(Ipv4 address) {
@@ -64,10 +62,7 @@ std::optional<std::string> LinuxPlatform::getHostByAddr(Ipv4 address) {
     errno = 0;
     int code = getnameinfo(reinterpret_cast<const sockaddr*>(&query), sizeof query, name,
                            sizeof name, nullptr, 0, NI_NAMEREQD);
-    if (code != 0) {
-        recordResolverError(code, errno);
-        return std::nullopt;
-    }
+    if (code != 0) return std::nullopt;
     return std::string(name);
 }
 

@@ -1,8 +1,7 @@
-// The run settings every engine copies, the driver-only options, and the run-wide values.
+// The run settings record every engine works on: a plain value with no dependencies.
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 namespace quilvane {
 
@@ -25,23 +24,5 @@ struct PingSettings {
     int32_t replyNumber = 0;
 };
 static_assert(sizeof(PingSettings) == 16 * sizeof(int32_t));
-
-struct RunOptions {
-    int32_t useIcmpLibrary = 0;
-    int32_t sweepEnabled = 0;
-    int32_t sweepFirst = 0;
-    int32_t sweepLast = 0;
-    int32_t randomEnabled = 0;
-    int32_t randomMin = 0;
-    int32_t randomMax = 0;
-    int32_t countGiven = 0;
-    int32_t argumentWarning = 0;
-};
-
-// Outcome of the latest echo event; the process exit code.
-extern int32_t lastStatus;
-
-// The payload pattern of -d (or a random run's data); empty means none.
-extern std::string pingData;
 
 }  // namespace quilvane

@@ -1,0 +1,34 @@
+// What the echo engines keep for the whole run.
+#include "echo/echo_session.h"
+
+#include "support/output_sink.h"
+#include "support/platform.h"
+
+namespace quilvane {
+
+EchoSession::EchoSession()
+    : requestBuffer_(new uint8_t[requestBufferSize]),
+      receiveBuffer_(new uint8_t[receiveBufferSize]),
+      replyCopy_(new uint8_t[receiveBufferSize]) {}
+
+bool EchoSession::bindEchoService() {
+    if (bindingTried_) return serviceBound_;
+    bindingTried_ = true;
+    switch (platform().loadEchoService()) {
+        case EchoServiceState::Ready:
+            serviceBound_ = true;
+            break;
+        case EchoServiceState::NotLoadable:
+            printMessage("Could not load the ICMP DLL\n");
+            printMessage(
+                "To ping, give this program the raw-socket right (setcap cap_net_raw+p) or "
+                "allow ping sockets for your group (sysctl net.ipv4.ping_group_range).\n");
+            break;
+        case EchoServiceState::MissingOperation:
+            printMessage("Could not find ICMP functions in the ICMP DLL\n");
+            break;
+    }
+    return serviceBound_;
+}
+
+}  // namespace quilvane

@@ -207,7 +207,7 @@ class CommandLineScan {
     };
 
     ScanOutcome option(const char* argument) {
-        static constexpr OptionEntry optionTable[] = {
+        const OptionEntry optionTable[] = {
             {'a', &CommandLineScan::resolveNames},  {'A', &CommandLineScan::resolveNames},
             {'b', &CommandLineScan::beepMode},      {'B', &CommandLineScan::beepMode},
             {'c', &CommandLineScan::continuous},    {'C', &CommandLineScan::continuous},

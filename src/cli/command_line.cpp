@@ -366,7 +366,7 @@ void writeUsage(const char* name) {
 
 void printUsage(const char* name) {
     writeUsage(name);
-    exitProcess(-1);
+    exitProcess(exitCode(ExitStatus::UsagePrinted));
 }
 
 void applyReconciliation(PingSettings& settings, RunOptions& options) {

@@ -37,7 +37,7 @@ FakeEcho noReply() {
     return echo;
 }
 
-class DllEngineTest : public EngineTest {
+class EchoServiceEngineTest : public EngineTest {
   protected:
     void ping(const std::string& host = "10.0.0.1", bool inRound = false,
               PingStatistics* statistics = nullptr) {
@@ -47,7 +47,7 @@ class DllEngineTest : public EngineTest {
 
 // --- Binding the echo service, once per process ---
 
-TEST_F(DllEngineTest, UnloadableServiceIsReportedOnceWithItsRemedy) {
+TEST_F(EchoServiceEngineTest, UnloadableServiceIsReportedOnceWithItsRemedy) {
     fake.serviceState = EchoServiceState::NotLoadable;
 
     ping();
@@ -61,7 +61,7 @@ TEST_F(DllEngineTest, UnloadableServiceIsReportedOnceWithItsRemedy) {
     EXPECT_EQ(fake.calls, std::vector<std::string>{"load echo service"});
 }
 
-TEST_F(DllEngineTest, MissingOperationIsReportedOnceAndHostsAreSkipped) {
+TEST_F(EchoServiceEngineTest, MissingOperationIsReportedOnceAndHostsAreSkipped) {
     fake.serviceState = EchoServiceState::MissingOperation;
 
     ping();
@@ -73,7 +73,7 @@ TEST_F(DllEngineTest, MissingOperationIsReportedOnceAndHostsAreSkipped) {
     EXPECT_EQ(fake.calls, std::vector<std::string>{"load echo service"});
 }
 
-TEST_F(DllEngineTest, ServiceIsBoundOnlyOncePerSession) {
+TEST_F(EchoServiceEngineTest, ServiceIsBoundOnlyOncePerSession) {
     settings.count = 0;
     ping("10.0.0.1", true);
     ping("10.0.0.2", true);
@@ -86,7 +86,7 @@ TEST_F(DllEngineTest, ServiceIsBoundOnlyOncePerSession) {
 
 // --- Resolution, handle and the host header ---
 
-TEST_F(DllEngineTest, UnresolvableNameIsSkipped) {
+TEST_F(EchoServiceEngineTest, UnresolvableNameIsSkipped) {
     PingStatistics record;
     record.sent = 99;
 
@@ -98,7 +98,7 @@ TEST_F(DllEngineTest, UnresolvableNameIsSkipped) {
     EXPECT_TRUE(fake.callsStartingWith("create").empty());
 }
 
-TEST_F(DllEngineTest, NameShowsAddressInRepliesAndTheTypedTextInStatistics) {
+TEST_F(EchoServiceEngineTest, NameShowsAddressInRepliesAndTheTypedTextInStatistics) {
     settings.count = 2;
     fake.names["gw"] = HostEntry{"gateway.lab", address("10.0.0.1")};
     fake.echoes = {goodEcho(), goodEcho()};
@@ -114,7 +114,7 @@ TEST_F(DllEngineTest, NameShowsAddressInRepliesAndTheTypedTextInStatistics) {
     EXPECT_EQ(fake.echoRequests[0].destination, address("10.0.0.1"));
 }
 
-TEST_F(DllEngineTest, DottedHostIsSentToItselfAndShownAsItsLookupSays) {
+TEST_F(EchoServiceEngineTest, DottedHostIsSentToItselfAndShownAsItsLookupSays) {
     fake.names["10.0.0.1"] = HostEntry{"alias.lab", address("10.0.0.2")};
     fake.echoes = {goodEcho(), noReply()};
     settings.count = 2;
@@ -127,7 +127,7 @@ TEST_F(DllEngineTest, DottedHostIsSentToItselfAndShownAsItsLookupSays) {
               "10.0.0.2: request timed out\n");
 }
 
-TEST_F(DllEngineTest, DottedHostWithNamesShowsTheReverseName) {
+TEST_F(EchoServiceEngineTest, DottedHostWithNamesShowsTheReverseName) {
     settings.resolveNames = 1;
     settings.count = 0;
     fake.reverseNames[address("10.0.0.1")] = "host.lab";
@@ -139,7 +139,7 @@ TEST_F(DllEngineTest, DottedHostWithNamesShowsTheReverseName) {
               "No ping statistics available");
 }
 
-TEST_F(DllEngineTest, DottedHostWithoutReverseNameShowsNoNameAndNoMessage) {
+TEST_F(EchoServiceEngineTest, DottedHostWithoutReverseNameShowsNoNameAndNoMessage) {
     settings.resolveNames = 1;
     settings.count = 0;
 
@@ -148,7 +148,7 @@ TEST_F(DllEngineTest, DottedHostWithoutReverseNameShowsNoNameAndNoMessage) {
     EXPECT_EQ(output, header + "No ping statistics available");
 }
 
-TEST_F(DllEngineTest, UnresolvableDottedHostTurnsNamesOffAndIsPinged) {
+TEST_F(EchoServiceEngineTest, UnresolvableDottedHostTurnsNamesOffAndIsPinged) {
     settings.resolveNames = 1;
     fake.unresolvable = {"10.0.0.1"};
     fake.echoes = {goodEcho()};
@@ -161,7 +161,7 @@ TEST_F(DllEngineTest, UnresolvableDottedHostTurnsNamesOffAndIsPinged) {
     EXPECT_TRUE(fake.callsStartingWith("gethostbyaddr").empty());
 }
 
-TEST_F(DllEngineTest, MissingHandleSkipsTheHost) {
+TEST_F(EchoServiceEngineTest, MissingHandleSkipsTheHost) {
     fake.createHandleFails = true;
     PingStatistics record;
     record.sent = 99;
@@ -176,7 +176,7 @@ TEST_F(DllEngineTest, MissingHandleSkipsTheHost) {
 
 // --- The request: options record and data ---
 
-TEST_F(DllEngineTest, RequestCarriesTheSettingsAndTheRouteOption) {
+TEST_F(EchoServiceEngineTest, RequestCarriesTheSettingsAndTheRouteOption) {
     settings.ttl = 5;
     settings.tos = 16;
     settings.dontFragment = 1;
@@ -197,7 +197,7 @@ TEST_F(DllEngineTest, RequestCarriesTheSettingsAndTheRouteOption) {
               (std::vector<uint8_t>{7, 15, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
-TEST_F(DllEngineTest, RequestWithoutRouteCarriesNoOptions) {
+TEST_F(EchoServiceEngineTest, RequestWithoutRouteCarriesNoOptions) {
     ping("10.0.0.1", true);
 
     ASSERT_EQ(fake.echoRequests.size(), 1u);
@@ -207,7 +207,7 @@ TEST_F(DllEngineTest, RequestWithoutRouteCarriesNoOptions) {
     EXPECT_TRUE(fake.echoOptions[0].empty());
 }
 
-TEST_F(DllEngineTest, PatternIsRepeatedOverTheData) {
+TEST_F(EchoServiceEngineTest, PatternIsRepeatedOverTheData) {
     settings.dataSize = 8;
     pattern = "abc";
 
@@ -217,7 +217,7 @@ TEST_F(DllEngineTest, PatternIsRepeatedOverTheData) {
     EXPECT_EQ(std::string(fake.echoData[0].begin(), fake.echoData[0].end()), "abcabcab");
 }
 
-TEST_F(DllEngineTest, RandomDataIsDrawnAfreshForEveryRequest) {
+TEST_F(EchoServiceEngineTest, RandomDataIsDrawnAfreshForEveryRequest) {
     settings.count = 2;
     settings.dataSize = 6;
     fake.echoes = {goodEcho(), goodEcho()};
@@ -239,7 +239,7 @@ TEST_F(DllEngineTest, RandomDataIsDrawnAfreshForEveryRequest) {
 
 // --- Outcomes, statuses and pauses ---
 
-TEST_F(DllEngineTest, DontFragmentOver1472IsCountedWithoutSendingOrPausing) {
+TEST_F(EchoServiceEngineTest, DontFragmentOver1472IsCountedWithoutSendingOrPausing) {
     settings.count = 4;
     settings.dontFragment = 1;
     settings.dataSize = 1473;
@@ -255,7 +255,7 @@ TEST_F(DllEngineTest, DontFragmentOver1472IsCountedWithoutSendingOrPausing) {
     EXPECT_EQ(lastStatus, 3);
 }
 
-TEST_F(DllEngineTest, DontFragmentAt1472IsSent) {
+TEST_F(EchoServiceEngineTest, DontFragmentAt1472IsSent) {
     settings.dontFragment = 1;
     settings.dataSize = 1472;
     fake.echoes = {goodEcho()};
@@ -266,7 +266,7 @@ TEST_F(DllEngineTest, DontFragmentAt1472IsSent) {
     EXPECT_EQ(lastStatus, 0);
 }
 
-TEST_F(DllEngineTest, NoReplyIsATimeoutWithoutPause) {
+TEST_F(EchoServiceEngineTest, NoReplyIsATimeoutWithoutPause) {
     settings.count = 2;
 
     ping();
@@ -278,7 +278,7 @@ TEST_F(DllEngineTest, NoReplyIsATimeoutWithoutPause) {
     EXPECT_EQ(lastStatus, 1);
 }
 
-TEST_F(DllEngineTest, ErrorStatusIsPrintedAndCountedAsLost) {
+TEST_F(EchoServiceEngineTest, ErrorStatusIsPrintedAndCountedAsLost) {
     fake.echoes = {statusEcho(ipStatus::ttlExpiredTransit)};
 
     ping();
@@ -288,7 +288,7 @@ TEST_F(DllEngineTest, ErrorStatusIsPrintedAndCountedAsLost) {
     EXPECT_EQ(lastStatus, 5);
 }
 
-TEST_F(DllEngineTest, ShortReplyIsPrintedAndCountedAsLost) {
+TEST_F(EchoServiceEngineTest, ShortReplyIsPrintedAndCountedAsLost) {
     FakeEcho echo = goodEcho();
     echo.echoRequestSize = false;
     echo.reply.dataSize = 10;
@@ -301,7 +301,7 @@ TEST_F(DllEngineTest, ShortReplyIsPrintedAndCountedAsLost) {
     EXPECT_EQ(lastStatus, 4);
 }
 
-TEST_F(DllEngineTest, ContinuousErrorStatusesFollowEachOtherWithoutInterval) {
+TEST_F(EchoServiceEngineTest, ContinuousErrorStatusesFollowEachOtherWithoutInterval) {
     settings.continuous = 1;
     fake.echoes.assign(5, statusEcho(ipStatus::destinationHostUnreachable));
     fake.onSend = [&] {
@@ -316,7 +316,7 @@ TEST_F(DllEngineTest, ContinuousErrorStatusesFollowEachOtherWithoutInterval) {
     EXPECT_TRUE(fake.callsStartingWith("sleep").empty());
 }
 
-TEST_F(DllEngineTest, OnlyAGoodReplyIsFollowedByTheInterval) {
+TEST_F(EchoServiceEngineTest, OnlyAGoodReplyIsFollowedByTheInterval) {
     settings.count = 4;
     settings.intervalMs = 300;
     fake.echoes = {goodEcho(), noReply(), statusEcho(ipStatus::generalFailure), goodEcho()};
@@ -331,7 +331,7 @@ TEST_F(DllEngineTest, OnlyAGoodReplyIsFollowedByTheInterval) {
     EXPECT_EQ(fake.callsStartingWith("sleep"), std::vector<std::string>{"sleep 300"});
 }
 
-TEST_F(DllEngineTest, RouteBlockFollowsAReplyWithOptions) {
+TEST_F(EchoServiceEngineTest, RouteBlockFollowsAReplyWithOptions) {
     settings.recordRoutes = 2;
     FakeEcho echo = goodEcho();
     const uint8_t route[] = {7, 11, 12, 10, 1, 1, 1, 10, 0, 0, 1};
@@ -344,7 +344,7 @@ TEST_F(DllEngineTest, RouteBlockFollowsAReplyWithOptions) {
     EXPECT_EQ(output, reply1 + "\tRoute:  10.1.1.1  ->\n\t\t10.0.0.1\n");
 }
 
-TEST_F(DllEngineTest, ZeroCountSendsNothing) {
+TEST_F(EchoServiceEngineTest, ZeroCountSendsNothing) {
     settings.count = 0;
 
     ping();
@@ -356,7 +356,7 @@ TEST_F(DllEngineTest, ZeroCountSendsNothing) {
 
 // --- Control-\ and Control-C, rounds ---
 
-TEST_F(DllEngineTest, BreakRequestPrintsInterimBlockWithTheTypedHost) {
+TEST_F(EchoServiceEngineTest, BreakRequestPrintsInterimBlockWithTheTypedHost) {
     settings.count = 2;
     fake.names["gw"] = HostEntry{"gw", address("10.0.0.1")};
     fake.echoes = {goodEcho(), goodEcho()};
@@ -370,7 +370,7 @@ TEST_F(DllEngineTest, BreakRequestPrintsInterimBlockWithTheTypedHost) {
     EXPECT_FALSE(breakRequested);
 }
 
-TEST_F(DllEngineTest, StopRequestEndsTheLoopAndClosesTheHandle) {
+TEST_F(EchoServiceEngineTest, StopRequestEndsTheLoopAndClosesTheHandle) {
     settings.count = 5;
     fake.echoes.assign(5, goodEcho());
     fake.onSleep = [](uint32_t) { stopRequested = true; };
@@ -381,7 +381,7 @@ TEST_F(DllEngineTest, StopRequestEndsTheLoopAndClosesTheHandle) {
     EXPECT_EQ(fake.calls.back(), "close echo handle");
 }
 
-TEST_F(DllEngineTest, RoundUsesItsReplyNumberAndHandsOverStatistics) {
+TEST_F(EchoServiceEngineTest, RoundUsesItsReplyNumberAndHandsOverStatistics) {
     settings.count = 2;
     settings.replyNumber = 7;
     FakeEcho slower = goodEcho();

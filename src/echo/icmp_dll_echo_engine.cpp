@@ -108,6 +108,8 @@ class EchoServiceCycle final : public EchoAttempts {
         timer_.Start(true);
         int replies = platform().sendEcho(handle_, request_, reply);
         timer_.Stop();
+        if (replies == 1)
+            timer_.TakeOffNs(kernelWaitNs(platform().realTimeNs(), reply.receivedAtNs));
         LocalTime stamp = report_.readStamp();
         if (replies != 1) {
             report_.timeout(stamp, displayText_);

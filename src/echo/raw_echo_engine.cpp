@@ -103,6 +103,7 @@ struct ReceivedReply {
     Ipv4 sender = 0;
     uint8_t ttl = 0;
     uint8_t tos = 0;
+    std::optional<int64_t> receivedAtNs;
 };
 
 // The attempts of one host over an open, resolved raw socket.
@@ -137,7 +138,6 @@ class RawEchoCycle final : public EchoAttempts {
     AttemptEnd attempt(uint32_t) override {
         uint16_t sequence = session_.takeSequence();
         std::optional<SystemError> sendError = SendEchoRequest(sequence);
-        timer_.Start(true);
         if (!sendError) return AwaitReply(sequence);
         if (ReportSocketError("sendto()", *sendError) == wsa::accessDenied) {
             return AttemptEnd::AccessDenied;
@@ -155,6 +155,9 @@ class RawEchoCycle final : public EchoAttempts {
         uint8_t* request = session_.requestBuffer();
         size_t length = buildEchoRequest(request, settings().dataSize, sequence, pattern_,
                                          currentIdentifier(), ticks);
+        // On a short path the kernel carries most of the round trip out inside the send call, so
+        // the interval starts just before it, whatever the send's result.
+        timer_.Start(true);
         return platform().sendTo(socket_, request, length, destination_).error;
     }
 
@@ -173,6 +176,8 @@ class RawEchoCycle final : public EchoAttempts {
         ReceivedReply reply;
         std::optional<ReplyVerdict> failure = ReceiveEchoReply(sequence, reply);
         timer_.Stop();
+        // The round trip ends when the kernel received the reply, not when this thread got to it.
+        if (!failure) timer_.TakeOffNs(kernelWaitNs(platform().realTimeNs(), reply.receivedAtNs));
         if (failure) {
             report_.codedTimeout(stamp, destinationText_, exitStatusOf(*failure));
             return AttemptEnd::EndedEarly;
@@ -189,7 +194,7 @@ class RawEchoCycle final : public EchoAttempts {
     // counter serves every verdict of the step. Returns the verdict that spent it, if any.
     std::optional<ReplyVerdict> ReceiveEchoReply(uint16_t expectedSequence, ReceivedReply& reply) {
         for (;;) {
-            ParsedReply parsed = receiveAndJudge(expectedSequence, reply.sender);
+            ParsedReply parsed = receiveAndJudge(expectedSequence, reply);
             if (parsed.optionsTaken) routePending_ = true;
             if (parsed.verdict == ReplyVerdict::Match) {
                 session_.receiveRetries = 0;
@@ -209,14 +214,15 @@ class RawEchoCycle final : public EchoAttempts {
         }
     }
 
-    ParsedReply receiveAndJudge(uint16_t expectedSequence, Ipv4& sender) {
+    ParsedReply receiveAndJudge(uint16_t expectedSequence, ReceivedReply& reply) {
         uint8_t* buffer = session_.receiveBuffer();
         SystemResult<Datagram> received =
             platform().receiveFrom(socket_, buffer, receiveBufferSize);
         long length = -1;
         if (received.ok()) {
             length = static_cast<long>(received.value.length);
-            sender = received.value.sender;
+            reply.sender = received.value.sender;
+            reply.receivedAtNs = received.value.receivedAtNs;
         } else {
             ReportSocketError("recvfrom()", *received.error);
         }

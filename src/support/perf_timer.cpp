@@ -81,6 +81,24 @@ long double CPerfTimer::ElapsedMs() const {
            static_cast<long double>(counterFrequency);
 }
 
+void CPerfTimer::TakeOffNs(int64_t ns) {
+    if (ns <= 0) return;
+    BeginAccess();
+    if (value_ < 0) {
+        // value_ holds the negated interval; the result stays between it and zero.
+        long double ticks = static_cast<long double>(ns) *
+                            static_cast<long double>(counterFrequency) / 1'000'000'000.0L;
+        value_ =
+            ticks >= static_cast<long double>(-value_) ? 0 : value_ + static_cast<int64_t>(ticks);
+    }
+    EndAccess();
+}
+
+int64_t kernelWaitNs(int64_t realNowNs, std::optional<int64_t> receivedAtNs) {
+    if (!receivedAtNs || *receivedAtNs >= realNowNs) return 0;
+    return realNowNs - *receivedAtNs;
+}
+
 bool CPerfTimer::HasHighResolution() const {
     return counterFrequency > 1;
 }

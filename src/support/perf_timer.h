@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 namespace quilvane {
 
@@ -15,6 +16,9 @@ class CPerfTimer {
     void Start(bool reset = false);
     void Stop();
     long double ElapsedMs() const;
+    // A stopped timer's interval less ns nanoseconds, never below zero: the end of the interval
+    // moves back to when the kernel received the reply.
+    void TakeOffNs(int64_t ns);
     bool HasHighResolution() const;
     double ResolutionMs() const;
 
@@ -28,5 +32,11 @@ class CPerfTimer {
   private:
     int64_t value_ = 0;  // >0 running since this reading; <=0 stopped with -value ticks measured
 };
+
+// How long a reply waited in the kernel before it was judged: the real-time clock read then
+// (realNowNs) less the kernel's receive stamp, in that clock. 0 without a stamp or for a stamp
+// later than the reading, so that a step of the real-time clock can never lengthen a round trip;
+// a step forward is bounded by the measured interval when it is taken off.
+int64_t kernelWaitNs(int64_t realNowNs, std::optional<int64_t> receivedAtNs);
 
 }  // namespace quilvane

@@ -74,6 +74,8 @@ enum class SocketOption { ReceiveTimeout, SendTimeout, Ttl, Tos, DontFragment, I
 struct Datagram {
     size_t length = 0;
     Ipv4 sender = 0;
+    // When the kernel received it, in the real-time clock's nanoseconds; none without a stamp.
+    std::optional<int64_t> receivedAtNs;
 };
 
 // What one echo through the echo service takes.
@@ -98,6 +100,8 @@ struct EchoServiceReply {
     uint8_t tos = 0;
     uint8_t optionsSize = 0;
     uint8_t options[40] = {};
+    // When the kernel received the reply, in the real-time clock's nanoseconds, if it says.
+    std::optional<int64_t> receivedAtNs;
 };
 
 using EchoHandle = int;
@@ -147,6 +151,8 @@ class Platform {
     virtual int64_t performanceFrequency() = 0;
     virtual uint32_t tickCount() = 0;
     virtual int64_t calendarSeconds() = 0;
+    // The real-time clock in nanoseconds, the clock of the kernel's receive stamps.
+    virtual int64_t realTimeNs() = 0;
     virtual LocalTime localTime() = 0;
     virtual uint32_t currentThreadId() = 0;
 

@@ -401,5 +401,16 @@ TEST_F(EchoServiceEngineTest, RoundUsesItsReplyNumberAndHandsOverStatistics) {
     EXPECT_DOUBLE_EQ(record.average, 2.0);
 }
 
+TEST_F(EchoServiceEngineTest, RoundTripEndsAtTheKernelReceiveStamp) {
+    // The echo takes 1 ms of fake time; the kernel stamped the reply 0.3 ms after the send.
+    FakeEcho stamped = goodEcho();
+    stamped.reply.receivedAtNs = fake.realTimeNs() + 300'000;
+    fake.echoes = {stamped};
+
+    ping("10.0.0.1", true);
+
+    EXPECT_EQ(output, "Reply[1] from 10.0.0.1: bytes=32 time=0.3 ms TTL=64\n");
+}
+
 }  // namespace
 }  // namespace quilvane::testing

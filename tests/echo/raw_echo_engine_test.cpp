@@ -616,5 +616,39 @@ TEST_F(RawEngineTest, OptionsOfARejectedDatagramPrintNoRoute) {
     EXPECT_EQ(output, reply1);
 }
 
+// --- Kernel receive stamps ---
+
+// The kernel's receive stamp of a reply, relative to the send in microseconds (none: no stamp),
+// and the time the line shows: the reply is judged 1 ms after the send.
+struct StampCase {
+    std::optional<int64_t> stampAfterSendUs;
+    const char* shown;
+};
+
+const StampCase stampCases[] = {
+    {std::nullopt, "1.0"},  // no stamp: the reading at receive stands
+    {400, "0.4"},           // the reply waited 0.6 ms in the kernel
+    {1'000, "1.0"},         // stamped as it was read
+    {1'500, "1.0"},         // a stamp later than the reading waited no time
+    {-5'000, "0.0"},        // the clock stepped back: never more than the measured interval
+};
+
+TEST_F(RawEngineTest, RoundTripEndsAtTheKernelReceiveStamp) {
+    for (const StampCase& stampCase : stampCases) {
+        session.nextSequence = 1;
+        output.clear();
+        FakeDatagram reply = datagramFrom(echoReply(1));
+        if (stampCase.stampAfterSendUs) {
+            reply.receivedAtNs = fake.realTimeNs() + *stampCase.stampAfterSendUs * 1'000;
+        }
+        fake.datagrams.push_back(reply);
+
+        ping("10.0.0.1", true);
+
+        EXPECT_EQ(output, std::string("Reply[1] from 10.0.0.1: bytes=32 time=") + stampCase.shown +
+                              " ms TTL=64\n");
+    }
+}
+
 }  // namespace
 }  // namespace quilvane::testing

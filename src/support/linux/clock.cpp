@@ -39,6 +39,12 @@ int64_t LinuxPlatform::calendarSeconds() {
     return static_cast<int64_t>(time(nullptr));
 }
 
+int64_t LinuxPlatform::realTimeNs() {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
 LocalTime LinuxPlatform::localTime() {
     time_t now = time(nullptr);
     tm fields{};

@@ -14,6 +14,7 @@
 #include "support/linux/echo_messages.h"
 #include "support/linux/linux_platform.h"
 #include "support/linux/monotonic.h"
+#include "support/linux/receive_stamp.h"
 #include "support/linux/socket_address.h"
 #include "support/linux/system_call.h"
 
@@ -164,6 +165,7 @@ EchoHandle LinuxPlatform::createEchoHandle() {
         close(descriptor);
         return invalidEchoHandle;
     }
+    enableReceiveStamps(descriptor);
     EchoHandleState& state = echoHandles_[descriptor];
     state = EchoHandleState{};
     state.received.resize(receiveCapacity);
@@ -261,6 +263,7 @@ int LinuxPlatform::awaitEchoReply(EchoHandle handle, EchoHandleState& state, uin
                     size_t dataSize = static_cast<size_t>(read.length) - icmpHeaderSize;
                     reply.dataSize = static_cast<uint16_t>(std::min<size_t>(dataSize, 0xFFFF));
                     readReplyDetails(read.header, reply);
+                    reply.receivedAtNs = receiveStampNs(read.header);
                     return 1;
                 }
             }

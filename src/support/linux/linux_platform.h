@@ -51,6 +51,7 @@ class LinuxPlatform : public Platform {
     int64_t performanceFrequency() override { return 1'000'000'000; }
     uint32_t tickCount() override;
     int64_t calendarSeconds() override;
+    int64_t realTimeNs() override;
     LocalTime localTime() override;
     uint32_t currentThreadId() override;
 

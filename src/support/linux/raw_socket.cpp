@@ -12,6 +12,7 @@
 #include "support/linux/errors.h"
 #include "support/linux/linux_platform.h"
 #include "support/linux/monotonic.h"
+#include "support/linux/receive_stamp.h"
 #include "support/linux/socket_address.h"
 #include "support/linux/system_call.h"
 
@@ -69,6 +70,7 @@ SystemResult<SocketHandle> LinuxPlatform::openRawSocket() {
     // fragmented unless the user asked for the flag, which the engine then sets explicitly.
     int discovery = IP_PMTUDISC_DONT;
     setsockopt(descriptor, IPPROTO_IP, IP_MTU_DISCOVER, &discovery, sizeof discovery);
+    enableReceiveStamps(descriptor);
     return {descriptor, std::nullopt};
 }
 
@@ -148,13 +150,19 @@ SystemResult<bool> LinuxPlatform::waitReadable(SocketHandle socket, uint32_t tim
 SystemResult<Datagram> LinuxPlatform::receiveFrom(SocketHandle socket, uint8_t* buffer,
                                                   size_t capacity) {
     sockaddr_in from{};
-    socklen_t fromLength = sizeof from;
-    ssize_t received = retryOnInterrupt([&] {
-        return recvfrom(socket, buffer, capacity, 0, reinterpret_cast<sockaddr*>(&from),
-                        &fromLength);
-    });
+    iovec part{buffer, capacity};
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr header{};
+    header.msg_name = &from;
+    header.msg_namelen = sizeof from;
+    header.msg_iov = &part;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    ssize_t received = retryOnInterrupt([&] { return recvmsg(socket, &header, 0); });
     if (received < 0) return {{}, systemError(errno)};
-    return {Datagram{static_cast<size_t>(received), from.sin_addr.s_addr}, std::nullopt};
+    return {Datagram{static_cast<size_t>(received), from.sin_addr.s_addr, receiveStampNs(header)},
+            std::nullopt};
 }
 
 std::optional<SystemError> LinuxPlatform::closeSocket(SocketHandle socket) {

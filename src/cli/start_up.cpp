@@ -1,6 +1,9 @@
 // Start-up and shut-down: seed, parse, banner, console control, reconciliation, one run, close.
 #include "cli/start_up.h"
 
+#include <cstring>
+#include <string>
+
 #include "cli/command_line.h"
 #include "cli/driver.h"
 #include "cli/run_state.h"
@@ -10,6 +13,15 @@
 #include "support/random.h"
 
 namespace quilvane {
+
+namespace {
+
+// The usual ways of asking other programs for help; here a lone one is taken as a host name.
+bool looksLikeAHelpRequest(int argc, char** argv) {
+    return argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
+}
+
+}  // namespace
 
 int runProgram(int argc, char** argv) {
     RunState run;
@@ -29,6 +41,12 @@ int runProgram(int argc, char** argv) {
     applyReconciliation(settings, options);
 
     performRun(settings, options, run);
+    // A pointer to the usage text for a user who did not find it; standard error only, so the
+    // output and the log stay as they are.
+    if (run.hosts.empty() || looksLikeAHelpRequest(argc, argv)) {
+        std::string hint = "Type " + programName(argv[0]) + " -? for the usage text.\n";
+        printToStandardError(hint.c_str());
+    }
 
     closeLogFile();
     return run.lastStatus;

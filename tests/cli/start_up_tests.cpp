@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "cli/cli_test_support.h"
 #include "cli/start_up.h"
@@ -69,14 +70,42 @@ TEST_F(StartUpTest, AWarningPutsOneEmptyLineAfterTheBanner) {
     EXPECT_EQ(platform.output, "Invalid Option: -x\n" + banner + "\n" + nothingPinged);
 }
 
-TEST_F(StartUpTest, ARefusedHostIsAWarningToo) {
-    EXPECT_EQ(run({"-n", "5", "host"}), 2);
-    EXPECT_EQ(platform.output, "Host host ignored\n" + banner + "\n" + "No host specified\n");
-}
+// --- Runs that ping nothing, and the pointer to the usage text ---------------------------------
 
-TEST_F(StartUpTest, LimitedOutputDropsBannerAndBlankLineButKeepsWarnings) {
-    EXPECT_EQ(run({"-l", "-n", "2", "host"}), 2);
-    EXPECT_EQ(platform.output, "Host host ignored\nNo host specified\n");
+TEST_F(StartUpTest, NoHostAndHelpRequestsPointToTheUsageTextOnStandardError) {
+    const std::string hint = "Type quilvane -? for the usage text.\n";
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string output;
+        std::string standardError;
+        int exitCode;
+    };
+    const Case cases[] = {
+        {{"-n", "2", "-a"}, banner + "No host specified\n", hint, 2},
+        // A refused host is a warning too, which puts a blank line after the banner.
+        {{"-n", "5", "host"}, "Host host ignored\n" + banner + "\nNo host specified\n", hint, 2},
+        // -l drops the banner and the blank line but keeps the warnings.
+        {{"-l", "-n", "2", "host"}, "Host host ignored\nNo host specified\n", hint, 2},
+        // A lone --help or -h is a host name here, and a pointer to -? follows the failure.
+        {{"--help"}, banner + "Host not found: --help  error 11001\n", hint, 2},
+        {{"-h"}, banner + "Host not found: -h  error 11001\n", hint, 2},
+        // Not lone: the usual warnings only.
+        {{NOTHING_PINGED, "--help"},
+         "Invalid Option: --help\n" + banner + "\n" + nothingPinged,
+         "",
+         0},
+        {{NOTHING_PINGED}, banner + nothingPinged, "", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.arguments));
+        platform.output.clear();
+        ArgumentVector vector(c.arguments);
+        ::testing::internal::CaptureStderr();
+        int exitCode = runProgram(vector.argc(), vector.argv()) & 0xFF;
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.standardError);
+        EXPECT_EQ(exitCode, c.exitCode);
+        EXPECT_EQ(platform.output, c.output);
+    }
 }
 
 TEST_F(StartUpTest, LimitedOutputOfARunThatPingsNothingIsEmpty) {
@@ -170,11 +199,6 @@ TEST_F(StartUpTest, ExitCodeFollowsTheLastEchoOnly) {
     EXPECT_EQ(run({"10.0.0.1", "10.0.0.2", "-l"}), 1);
     platform.fake.sendErrors = {10051, 0};
     EXPECT_EQ(run({"10.0.0.1", "10.0.0.2", "-l"}), 0);
-}
-
-TEST_F(StartUpTest, ExitCodeIsTwoWithoutAnyHost) {
-    EXPECT_EQ(run({"-n", "2", "-a"}), 2);
-    EXPECT_EQ(platform.output, banner + "No host specified\n");
 }
 
 TEST_F(StartUpTest, ExitCodeIsZeroWhenANegativeCountPingsNothing) {

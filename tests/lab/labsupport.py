@@ -383,6 +383,8 @@ SWITCHING = "switching to ICMP dll\n"
 ROUTES_DISABLED = "Route options disabled by ICMP dll\n"
 RAW_REFUSED = "socket() - Operation not permitted\n"
 NOT_LOADABLE = "Could not load the ICMP DLL\n"
+# On standard error after "No host specified".
+USAGE_HINT = "Type quilvane -? for the usage text.\n"
 HOW_TO_FIX = ("To ping, give this program the raw-socket right (setcap cap_net_raw+p) or allow ping"
               " sockets for your group (sysctl net.ipv4.ping_group_range).\n")
 

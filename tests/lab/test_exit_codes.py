@@ -2,8 +2,8 @@
 """Exit codes end to end: 0 only when the last echo was answered, never for a failure."""
 
 import labsupport
-from labsupport import (DF_MESSAGE, HOW_TO_FIX, NOT_LOADABLE, LabTestCase, header, many_header,
-                        reply, statistics, timed_out, totals)
+from labsupport import (DF_MESSAGE, HOW_TO_FIX, NOT_LOADABLE, USAGE_HINT, LabTestCase, header,
+                        many_header, reply, statistics, timed_out, totals)
 
 
 class ExitCodes(LabTestCase):
@@ -55,7 +55,7 @@ class ExitCodes(LabTestCase):
         alpha = self.lab["ALPHA_ADDR"]
         result = self.lab.run(["-n", "2", alpha])
         self.assertOutput(result, "Host %s ignored\n<banner>\nNo host specified\n" % alpha,
-                          code=2)
+                          code=2, stderr=USAGE_HINT)
 
     def test_a_negative_count_pings_nothing_and_ends_with_0(self):
         alpha, alpha2 = self.lab["ALPHA_ADDR"], self.lab["ALPHA_ADDR2"]

@@ -8,7 +8,7 @@ import shutil
 import tempfile
 
 import labsupport
-from labsupport import LabTestCase, header, reply, statistics
+from labsupport import USAGE_HINT, LabTestCase, header, reply, statistics
 
 MESSAGE_LIMIT = 65535
 
@@ -35,7 +35,7 @@ class HostileInput(LabTestCase):
         path = os.path.join(self.directory, "%n%s%x.txt")
         result = self.lab.run(["-H", path, "-n", "1"])
         self.assertOutput(result, "\nFile %s not found.\n<banner>No host specified\n" % path,
-                          code=2)
+                          code=2, stderr=USAGE_HINT)
 
     def test_a_host_text_longer_than_a_message_is_cut_at_the_limit(self):
         name = "a" * 70000

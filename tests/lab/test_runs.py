@@ -9,8 +9,8 @@ import tempfile
 import time
 
 import labsupport
-from labsupport import (NOBODY, RAW_REFUSED, ROUTES_DISABLED, SWITCHING, LabTestCase,
-                        many_header, reply, timed_out, totals)
+from labsupport import (NOBODY, RAW_REFUSED, ROUTES_DISABLED, SWITCHING, USAGE_HINT,
+                        LabTestCase, many_header, reply, timed_out, totals)
 
 
 def sweep_header(first, last, interval):
@@ -169,7 +169,7 @@ class HostSources(LabTestCase):
     def test_a_missing_file_gives_no_host(self):
         result = self.lab.run(["-H", "/nonexistent/hosts.txt", "-t", "50"])
         self.assertOutput(result, "\nFile /nonexistent/hosts.txt not found.\n<banner>"
-                          + "No host specified\n", code=2)
+                          + "No host specified\n", code=2, stderr=USAGE_HINT)
 
     def test_the_resolved_list_with_names(self):
         alpha, unnamed, far = (self.lab["ALPHA_ADDR"], self.lab["ALPHA_ADDR3"],
@@ -194,7 +194,8 @@ class LimitedOutput(LabTestCase):
     def test_messages_that_stay_with_limited_output(self):
         alpha, alpha2 = self.lab["ALPHA_ADDR"], self.lab["ALPHA_ADDR2"]
         result = self.lab.run(["-l", "-n", "1", alpha])
-        self.assertOutput(result, "Host %s ignored\nNo host specified\n" % alpha, code=2)
+        self.assertOutput(result, "Host %s ignored\nNo host specified\n" % alpha, code=2,
+                          stderr=USAGE_HINT)
         with self.lab.ping_sockets(allowed=True):
             result = self.lab.run([alpha, "-l", "-n", "1", "-r", "2"], user=NOBODY)
             self.assertOutput(result, RAW_REFUSED + SWITCHING + ROUTES_DISABLED + reply(1, alpha))

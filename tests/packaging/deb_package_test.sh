@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the Debian package, unpacks it and checks its metadata, its files, its install script
-# and the unpacked binary.
+# and the unpacked binary, and has lintian check it.
 # Usage: deb_package_test.sh CPACK CPACK_CONFIG VERSION
 set -uo pipefail
 
@@ -51,13 +51,16 @@ expect_equal "Package" quilvane "$(dpkg-deb -f "$deb" Package)"
 expect_equal "Version" "${version}-1" "$(dpkg-deb -f "$deb" Version)"
 expect_equal "Architecture" "$architecture" "$(dpkg-deb -f "$deb" Architecture)"
 expect_equal "Section" net "$(dpkg-deb -f "$deb" Section)"
-expect_equal "Recommends" libcap2-bin "$(dpkg-deb -f "$deb" Recommends)"
+expect_equal "Recommends" "libcap2-bin, bash-completion" "$(dpkg-deb -f "$deb" Recommends)"
 case $(dpkg-deb -f "$deb" Depends) in
 *libc6*) ;;
 *) fail "Depends does not name libc6: $(dpkg-deb -f "$deb" Depends)" ;;
 esac
 [ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || fail "no Maintainer"
 [ -n "$(dpkg-deb -f "$deb" Description)" ] || fail "no Description"
+# The control file shows the description with one blank before each line.
+long_lines=$(dpkg-deb -f "$deb" Description | awk 'NR > 1 && length($0) > 80')
+expect_equal "description lines over 80 columns" "" "$long_lines"
 
 # --- files, with their owners and modes
 dpkg-deb -c "$deb" >"$work/contents"
@@ -71,6 +74,9 @@ check_entry -rwxr-xr-x usr/bin/quilvane
 check_entry -rw-r--r-- usr/share/man/man1/quilvane.1.gz
 check_entry -rw-r--r-- usr/share/bash-completion/completions/quilvane
 check_entry -rw-r--r-- usr/share/doc/quilvane/README.md
+check_entry -rw-r--r-- usr/share/doc/quilvane/copyright
+check_entry -rw-r--r-- usr/share/doc/quilvane/changelog.Debian.gz
+check_entry -rw-r--r-- usr/share/lintian/overrides/quilvane
 if grep -qE '^[^ ]*s' "$work/contents"; then
     fail "the package holds set-user-ID or set-group-ID files"
 fi
@@ -89,6 +95,16 @@ fi
 if ! bash -n "$root/usr/share/bash-completion/completions/quilvane"; then
     fail "the completion script does not parse"
 fi
+doc=$root/usr/share/doc/quilvane
+expect_equal "first line of the copyright file" \
+    "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" \
+    "$(head -n 1 "$doc/copyright")"
+grep -qx "Copyright: [0-9]* The Quilvane developers" "$doc/copyright" ||
+    fail "the copyright file does not name the Quilvane developers"
+grep -qx "License: Expat" "$doc/copyright" || fail "the copyright file names no licence"
+# The newest changelog entry must be the version being packaged.
+expect_equal "newest changelog entry" "quilvane (${version}-1) unstable; urgency=medium" \
+    "$(gzip -dc "$doc/changelog.Debian.gz" | head -n 1)"
 
 # The usage text: banner on standard output, the rest on standard error, exit status 255.
 "$binary" '-?' >"$work/usage.out" 2>"$work/usage.err"
@@ -185,8 +201,24 @@ else
     grep -q "libcap2-bin" "$work/postinst.out" || fail "no hint when setcap is missing"
 fi
 
+# --- lintian, pedantic tags and information included: the package is clean and must stay so
+lintian_ran=0
+if command -v lintian >/dev/null; then
+    lintian_ran=1
+    # As root lintian says it should not be; only its tags matter here.
+    if ! lintian --pedantic --display-info --fail-on error,warning,info,pedantic "$deb" \
+        >"$work/lintian.out" 2>"$work/lintian.err"; then
+        fail "lintian reports the package:"
+        sed 's/^/    /' "$work/lintian.out" "$work/lintian.err"
+    fi
+fi
+
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"
     exit 1
 fi
-echo "package $(basename "$deb") passed"
+if [ "$lintian_ran" -eq 0 ]; then
+    echo "SKIP: lintian is not installed (tools/install-dependencies installs it); the rest passed"
+    exit 77
+fi
+echo "package $(basename "$deb") passed, lintian included"

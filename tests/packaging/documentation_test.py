@@ -80,15 +80,37 @@ class Readme(unittest.TestCase):
     def test_keeps_the_quick_start_commands(self):
         with open(README, encoding="utf-8") as readme:
             text = readme.read()
-        self.assertIn(
-            "cmake -S . -B build && cmake --build build -j && ./build/quilvane 127.0.0.1", text)
+        # The first builds the program alone, the second runs the whole suite.
+        self.assertIn("    tools/install-dependencies", text)
+        self.assertIn("    cmake -S . -B build -G Ninja -DQUILVANE_TESTS=OFF && cmake --build build"
+                      " && ./build/quilvane 127.0.0.1\n", text)
         self.assertIn("    tools/run-tests\n", text)
+
+    def test_each_build_folder_keeps_one_generator(self):
+        # Followed top to bottom, a folder configured again with another generator fails.
+        with open(README, encoding="utf-8") as readme:
+            text = readme.read()
+        generators = {}
+        for match in re.finditer(r"cmake -S \S+ -B (\S+)([^\n&]*)", text):
+            folder, rest = match.groups()
+            generator = re.search(r"-G (\S+)", rest)
+            generator = generator.group(1) if generator else "default"
+            with self.subTest(folder=folder):
+                self.assertEqual(generators.setdefault(folder, generator), generator)
 
     def test_has_the_exit_codes(self):
         with open(README, encoding="utf-8") as readme:
             text = readme.read()
-        for status in ("0", "1", "2", "3", "255"):
+        for status in ("0", "1", "2", "3", "4", "5", "255"):
             self.assertRegex(text, r"(?m)^\| " + status + r" +\|")
+
+    def test_has_the_sections_a_newcomer_needs(self):
+        with open(README, encoding="utf-8") as readme:
+            headings = set(re.findall(r"(?m)^## (.+)$", readme.read()))
+        for heading in ("Quick start", "Privileges", "Coming from iputils ping",
+                        "Reading the output", "Messages in another platform's words",
+                        "Exit codes"):
+            self.assertIn(heading, headings)
 
 
 if __name__ == "__main__":

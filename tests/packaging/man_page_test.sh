@@ -42,13 +42,14 @@ fi
 plain=$(sed 's/.\x08//g' <<<"$rendered")
 
 for section in NAME SYNOPSIS DESCRIPTION OPTIONS "KINDS OF RUN" "HOST FILES" "ADDRESS RANGES" \
-    PRIVILEGES SIGNALS "EXIT STATUS" EXAMPLES "SEE ALSO"; do
+    PRIVILEGES SIGNALS "READING THE OUTPUT" "COMING FROM IPUTILS PING" MESSAGES "EXIT STATUS" \
+    EXAMPLES "SEE ALSO"; do
     grep -qx "$section" <<<"$plain" || fail "no section $section"
 done
 
 # Every exit status the program can end with is explained.
 exit_status=$(sed -n '/^EXIT STATUS$/,/^EXAMPLES$/p' <<<"$plain")
-for status in 0 1 2 3 255; do
+for status in 0 1 2 3 4 5 255; do
     grep -qE "^ +$status( |$)" <<<"$exit_status" || fail "exit status $status missing"
 done
 

@@ -33,8 +33,8 @@ void fillRandomBytes(uint8_t* bytes, size_t count) {
             uint32_t second = advance(first);
             uint32_t third = advance(second);
             state = advance(third);
-            uint32_t word = (first >> 16 & 0xFFu) | (second >> 8 & 0xFF00u) |
-                            (third & 0xFF0000u) | (state << 8 & 0xFF000000u);
+            uint32_t word = (first >> 16 & 0xFFu) | (second >> 8 & 0xFF00u) | (third & 0xFF0000u) |
+                            (state << 8 & 0xFF000000u);
             std::memcpy(bytes + i, &word, sizeof word);
         }
     }

@@ -5,6 +5,7 @@
 // they apply to every request, with --only to the listed requests (counted from 1):
 //
 //   --delay MS          send everything for the request MS milliseconds late
+//   --jitter US         move each such delay by up to US microseconds either way, evenly spread
 //   --drop              send nothing at all
 //   --other N           first N ICMP messages of --other-type/--other-code (default 3/1,
 //                       destination host unreachable) quoting the request, like a router's error
@@ -24,6 +25,7 @@
 #include <netinet/ip.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -34,6 +36,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -50,6 +53,7 @@ struct Options {
     in_addr_t address = INADDR_NONE;
     std::set<long> only;  // empty: every request
     long delayMs = 0;
+    long jitterUs = 0;
     bool drop = false;
     long other = 0;
     int otherType = 3;
@@ -109,6 +113,8 @@ Options parseOptions(int argc, char** argv) {
             options.only = numberList(value());
         } else if (name == "--delay") {
             options.delayMs = number(value(), 0, 600000);
+        } else if (name == "--jitter") {
+            options.jitterUs = number(value(), 0, 600000000);
         } else if (name == "--drop") {
             options.drop = true;
         } else if (name == "--other") {
@@ -140,6 +146,7 @@ Options parseOptions(int argc, char** argv) {
         }
     }
     if (options.address == INADDR_NONE) fail("--address is required");
+    if (options.jitterUs > options.delayMs * 1000) fail("--jitter is longer than --delay");
     return options;
 }
 
@@ -209,16 +216,21 @@ class Responder {
     }
 
     void run() {
+        // A delayed reply leaves when it is due, not up to the default 50 us slack later.
+        prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
         std::printf("ready\n");
         std::fflush(stdout);
         while (!stopping) {
-            int waitMs = -1;
+            timespec wait{};
+            timespec* waitFor = nullptr;
             if (!queue_.empty()) {
-                int64_t untilDue = queue_.front().dueNs - nowNs();
-                waitMs = untilDue <= 0 ? 0 : static_cast<int>((untilDue + 999999) / 1000000);
+                int64_t untilDue = std::max<int64_t>(0, queue_.front().dueNs - nowNs());
+                wait.tv_sec = static_cast<time_t>(untilDue / 1000000000);
+                wait.tv_nsec = static_cast<long>(untilDue % 1000000000);
+                waitFor = &wait;
             }
             pollfd readable{receiver_, POLLIN, 0};
-            int ready = poll(&readable, 1, waitMs);
+            int ready = ppoll(&readable, 1, waitFor, nullptr);
             if (ready < 0 && errno != EINTR) fail(std::string("poll: ") + std::strerror(errno));
             if (ready > 0) receive();
             sendDue();
@@ -245,7 +257,7 @@ class Responder {
                          request.size(), littleEndian(word(request, 6)));
         }
         bool faulty = options_.only.empty() || options_.only.count(requests_) != 0;
-        int64_t due = nowNs() + (faulty ? options_.delayMs * 1000000 : 0);
+        int64_t due = nowNs() + (faulty ? options_.delayMs * 1000000 + jitterNs() : 0);
         if (!faulty) {
             queue(due, source, tos, echoReply(request));
             return;
@@ -281,6 +293,13 @@ class Responder {
             }
         }
         for (long i = 0; i <= options_.duplicate; ++i) queue(due, source, tos, answer);
+    }
+
+    int64_t jitterNs() {
+        if (options_.jitterUs == 0) return 0;
+        std::uniform_int_distribution<int64_t> spread(-options_.jitterUs * 1000,
+                                                      options_.jitterUs * 1000);
+        return spread(jitterSource_);
     }
 
     static std::vector<uint8_t> echoReply(const std::vector<uint8_t>& request) {
@@ -358,6 +377,7 @@ class Responder {
     int sender_ = -1;
     long requests_ = 0;
     uint32_t seed_ = 20240607u;
+    std::mt19937_64 jitterSource_{20240607u};
     std::vector<Outgoing> queue_;
 };
 

@@ -221,13 +221,13 @@ class Responder {
         std::printf("ready\n");
         std::fflush(stdout);
         while (!stopping) {
-            timespec wait{};
+            timespec dueIn{};
             timespec* waitFor = nullptr;
             if (!queue_.empty()) {
                 int64_t untilDue = std::max<int64_t>(0, queue_.front().dueNs - nowNs());
-                wait.tv_sec = static_cast<time_t>(untilDue / 1000000000);
-                wait.tv_nsec = static_cast<long>(untilDue % 1000000000);
-                waitFor = &wait;
+                dueIn.tv_sec = static_cast<time_t>(untilDue / 1000000000);
+                dueIn.tv_nsec = static_cast<long>(untilDue % 1000000000);
+                waitFor = &dueIn;
             }
             pollfd readable{receiver_, POLLIN, 0};
             int ready = ppoll(&readable, 1, waitFor, nullptr);

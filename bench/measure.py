@@ -399,17 +399,17 @@ class Bench:
             command, env = command + engine, self.probe_env("truth")
             pattern, times = r"(?m)^Reply\[", self.our_times
         with self.capture(interface) as echoes:
-            _, _, output = self.run_checked(command, env, count, pattern)
+            wall, cpu, output = self.run_checked(command, env, count, pattern)
         wire = wire_round_trips(echoes)
         if len(wire) != count:
             log("warning: %d of %d echoes seen both ways on %s" % (len(wire), count, interface))
         figures = {"printed": mean(times(output)), "wire": mean(wire),
-                   "wire_median": median(wire), "echoes": len(wire)}
+                   "wire_median": median(wire), "echoes": len(wire), "cpu_share": cpu / wall}
         if env is not None:
             _, probed, _ = self.probe_figures("truth")
             figures["probe"] = mean(probed)
-            with open(os.path.join(self.work, "truth.echoes")) as echoes:
-                leads = [int(line.split()[3]) / 1e3 for line in echoes]
+            with open(os.path.join(self.work, "truth.echoes")) as lines:
+                leads = [int(line.split()[3]) / 1e3 for line in lines]
             figures["start_before_send_us"] = median(leads)
         return figures
 

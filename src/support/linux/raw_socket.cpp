@@ -41,6 +41,8 @@ OptionName systemName(SocketOption option) {
             return {IPPROTO_IP, IP_MTU_DISCOVER};
         case SocketOption::IpOptions:
             return {IPPROTO_IP, IP_OPTIONS};
+        case SocketOption::ReceiveBuffer:
+            return {SOL_SOCKET, SO_RCVBUF};
     }
     return {IPPROTO_IP, IP_OPTIONS};
 }
@@ -149,6 +151,24 @@ SystemResult<bool> LinuxPlatform::waitReadable(SocketHandle socket, uint32_t tim
 
 SystemResult<Datagram> LinuxPlatform::receiveFrom(SocketHandle socket, uint8_t* buffer,
                                                   size_t capacity) {
+    return receiveDatagram(socket, buffer, capacity, 0);
+}
+
+SystemResult<Datagram> LinuxPlatform::receiveQueued(SocketHandle socket, uint8_t* buffer,
+                                                    size_t capacity) {
+    return receiveDatagram(socket, buffer, capacity, MSG_DONTWAIT);
+}
+
+SystemResult<bool> LinuxPlatform::waitReadableNs(SocketHandle socket, int64_t timeoutNs) {
+    pollfd entry{socket, POLLIN, 0};
+    int ready = pollUntil(entry, monotonicNs() + (timeoutNs > 0 ? timeoutNs : 0));
+    if (ready < 0) return {false, systemError(errno)};
+    if (ready > 0 && (entry.revents & POLLNVAL) != 0) return {false, systemError(EBADF)};
+    return {ready > 0, std::nullopt};
+}
+
+SystemResult<Datagram> LinuxPlatform::receiveDatagram(SocketHandle socket, uint8_t* buffer,
+                                                      size_t capacity, int flags) {
     sockaddr_in from{};
     iovec part{buffer, capacity};
     alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timespec))];
@@ -159,7 +179,7 @@ SystemResult<Datagram> LinuxPlatform::receiveFrom(SocketHandle socket, uint8_t* 
     header.msg_iovlen = 1;
     header.msg_control = control;
     header.msg_controllen = sizeof control;
-    ssize_t received = retryOnInterrupt([&] { return recvmsg(socket, &header, 0); });
+    ssize_t received = retryOnInterrupt([&] { return recvmsg(socket, &header, flags); });
     if (received < 0) return {{}, systemError(errno)};
     return {Datagram{static_cast<size_t>(received), from.sin_addr.s_addr, receiveStampNs(header)},
             std::nullopt};

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cli/ping_settings.h"
+#include "echo/icmp_wire.h"
 #include "support/console_control.h"
 #include "support/inet.h"
 #include "support/output_sink.h"
@@ -122,6 +123,7 @@ long FakePlatform::sendTo(SocketHandle, const uint8_t* data, size_t length, Ipv4
         reply.bytes = makeEchoReplyDatagram(readLittle16(data + 4), readLittle16(data + 6),
                                             dataSize, replyTtl, replyTos);
         std::memcpy(reply.bytes.data() + 28, data + 8, length - 8);
+        sealIcmpChecksum(reply.bytes);
         reply.length = static_cast<long>(reply.bytes.size());
         reply.sender = destination;
         datagrams.push_back(reply);
@@ -278,7 +280,17 @@ std::vector<uint8_t> makeEchoReplyDatagram(uint16_t identifier, uint16_t sequenc
     icmp[5] = static_cast<uint8_t>(identifier >> 8);
     icmp[6] = static_cast<uint8_t>(sequence & 0xFF);
     icmp[7] = static_cast<uint8_t>(sequence >> 8);
+    sealIcmpChecksum(datagram);
     return datagram;
+}
+
+void sealIcmpChecksum(std::vector<uint8_t>& datagram) {
+    size_t headerLength = (datagram[0] & 0x0Fu) * 4u;
+    uint8_t* icmp = datagram.data() + headerLength;
+    icmp[2] = icmp[3] = 0;
+    uint16_t checksum = internetChecksum(icmp, datagram.size() - headerLength);
+    icmp[2] = static_cast<uint8_t>(checksum & 0xFF);
+    icmp[3] = static_cast<uint8_t>(checksum >> 8);
 }
 
 ScopedFakePlatform::ScopedFakePlatform() {

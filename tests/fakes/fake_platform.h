@@ -125,6 +125,8 @@ std::vector<uint8_t> makeEchoReplyDatagram(uint16_t identifier, uint16_t sequenc
                                            uint8_t ttl = 64, uint8_t tos = 0,
                                            const std::vector<uint8_t>& ipOptions = {},
                                            uint8_t icmpType = 0);
+// Writes the ICMP checksum of a datagram whose message was changed after it was made.
+void sealIcmpChecksum(std::vector<uint8_t>& datagram);
 
 // Installs a fresh FakePlatform, clears the run-wide flags and lastStatus, captures the console;
 // restores everything when it goes out of scope.

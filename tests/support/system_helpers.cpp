@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -24,6 +25,8 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "support/linux/capabilities.h"
 
 namespace quilvane::testing {
 
@@ -98,6 +101,11 @@ ScopedDescriptorLimit::~ScopedDescriptorLimit() {
 
 namespace {
 std::thread interrupter;
+}
+
+int openUnfilteredRawSocket() {
+    linux_detail::RawCapabilityScope capability;
+    return socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
 }
 
 void interruptThisThreadLater(bool quit, uint32_t delayMs) {

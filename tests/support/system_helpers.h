@@ -83,6 +83,10 @@ class PrivateNetwork {
 uint64_t effectiveCapabilities();
 constexpr uint64_t netRawBit = uint64_t{1} << 13;
 
+// A raw ICMP socket without the program's reply filter: it sees every ICMP message of the
+// namespace, as a router or another program would. -1 when refused.
+int openUnfilteredRawSocket();
+
 // Gives up CAP_NET_RAW from the permitted set of the calling thread for good (tests of refusal).
 bool giveUpRawCapability();
 

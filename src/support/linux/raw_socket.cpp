@@ -11,6 +11,7 @@
 #include "support/linux/capabilities.h"
 #include "support/linux/linux_platform.h"
 #include "support/linux/monotonic.h"
+#include "support/linux/reply_filter.h"
 #include "support/linux/socket_address.h"
 #include "support/linux/system_call.h"
 
@@ -71,6 +72,12 @@ SocketHandle LinuxPlatform::openRawSocket() {
     // fragmented unless the user asked for the flag, which the engine then sets explicitly.
     int discovery = IP_PMTUDISC_DONT;
     setsockopt(descriptor, IPPROTO_IP, IP_MTU_DISCOVER, &discovery, sizeof discovery);
+    // The socket sees every ICMP message of the host: another program's echo traffic would use
+    // up the engine's retry limits and hide the awaited reply. The engine's identifier is the
+    // calling thread's, the one that sends and receives on this socket.
+    if (attachReplyFilter(descriptor, static_cast<uint16_t>(currentThreadId()))) {
+        discardQueuedDatagrams(descriptor);
+    }
     return descriptor;
 }
 

@@ -8,10 +8,12 @@
 #include "support/output_sink.h"
 #include "support/platform.h"
 #include "support/random.h"
+#include "support/standard_streams.h"
 
 namespace quilvane {
 
 int runProgram(int argc, char** argv) {
+    openClosedStandardStreams();
     return runProgram(argc, argv, hostList());
 }
 

@@ -13,6 +13,7 @@
 #include "support/inet.h"
 #include "support/output_sink.h"
 #include "support/platform.h"
+#include "support/printable_text.h"
 #include "support/random.h"
 
 namespace quilvane {
@@ -54,7 +55,7 @@ std::optional<Target> resolveTarget(const std::string& host, PingSettings& setti
     std::optional<HostEntry> entry = platform().getHostByName(host);
     if (dotted == inaddrNone) {
         if (!entry) {
-            printMessage("Could not resolve the host name %s\n", host.c_str());
+            printMessage("Could not resolve the host name %s\n", printableText(host).c_str());
             lastStatus = 2;
             return std::nullopt;
         }
@@ -64,7 +65,7 @@ std::optional<Target> resolveTarget(const std::string& host, PingSettings& setti
     if (settings.resolveNames != 0) {
         settings.resolveNames = 0;
         printMessage("Host %s cannot be resolved. Resolve addresses to hostnames turned off.\n",
-                     host.c_str());
+                     printableText(host).c_str());
     }
     return Target{dotted, dotted, {}};
 }

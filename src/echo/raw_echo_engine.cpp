@@ -11,6 +11,7 @@
 #include "support/inet.h"
 #include "support/output_sink.h"
 #include "support/platform.h"
+#include "support/printable_text.h"
 
 namespace quilvane {
 
@@ -86,14 +87,14 @@ std::optional<Destination> resolveDestination(const std::string& host, PingSetti
     int error = platform().lastError();
     Ipv4 dotted = inetAddr(host.c_str());
     if (dotted == inaddrNone) {
-        printMessage("Host not found: %s  error %d\n", host.c_str(), error);
+        printMessage("Host not found: %s  error %d\n", printableText(host).c_str(), error);
         lastStatus = 2;
         return std::nullopt;
     }
     if (settings.resolveNames != 0) {
         settings.resolveNames = 0;
         printMessage("Host %s cannot be resolved. Resolve addresses to hostnames turned off.\n",
-                     host.c_str());
+                     printableText(host).c_str());
     }
     return Destination{dotted, {}};
 }

@@ -203,6 +203,21 @@ TEST(LinuxRawSocket, WaitsEndByTimeOutAndGoOnAfterASignal) {
     EXPECT_EQ(system.waitReadable(socket, 300), 0);
     EXPECT_GE(system.performanceCounter() - start, 300'000'000) << "the signal ended the wait";
     testing::joinInterrupter();
+
+    // The second Ctrl-C ends the wait in progress, and no receive blocks after it.
+    testing::interruptThisThreadLater(false, 30);
+    start = system.performanceCounter();
+    EXPECT_EQ(system.waitReadable(socket, 20'000), 0);
+    EXPECT_LT(system.performanceCounter() - start, 10'000'000'000) << "the wait ran on";
+    testing::joinInterrupter();
+    int longTimeout = 20'000;
+    system.setSocketOption(socket, SocketOption::ReceiveTimeout, &longTimeout, 4);
+    uint8_t scrap[100];
+    Ipv4 from = 0;
+    start = system.performanceCounter();
+    EXPECT_EQ(system.receiveFrom(socket, scrap, sizeof scrap, from), -1);
+    EXPECT_EQ(system.lastError(), wsa::timedOut);
+    EXPECT_LT(system.performanceCounter() - start, 10'000'000'000) << "the receive blocked";
     testing::restoreDefaultSignals();
     EXPECT_TRUE(stopRequested.exchange(false));
 
@@ -545,6 +560,13 @@ TEST_F(LinuxEchoServiceTest, NoReplyWithinTheTimeOutGivesNone) {
     int64_t start = system.performanceCounter();
     EXPECT_EQ(system.sendEcho(handle, request(loopback, 24, 150), reply), 0);
     EXPECT_GE(system.performanceCounter() - start, 150'000'000);
+
+    // After a second Ctrl-C no wait blocks: the echo ends at once as a time-out.
+    interruptCount.store(2);
+    start = system.performanceCounter();
+    EXPECT_EQ(system.sendEcho(handle, request(loopback, 24, 20'000), reply), 0);
+    EXPECT_LT(system.performanceCounter() - start, 10'000'000'000);
+    interruptCount.store(0);
     system.closeEchoHandle(handle);
 }
 

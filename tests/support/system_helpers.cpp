@@ -26,6 +26,7 @@
 #include <sstream>
 #include <thread>
 
+#include "support/console_control.h"
 #include "support/linux/capabilities.h"
 
 namespace quilvane::testing {
@@ -124,6 +125,7 @@ void joinInterrupter() {
 void restoreDefaultSignals() {
     signal(SIGINT, SIG_DFL);
     signal(SIGQUIT, SIG_DFL);
+    interruptCount.store(0);
 }
 
 namespace {

@@ -51,7 +51,7 @@ class ScopedDescriptorLimit {
 void interruptThisThreadLater(bool quit, uint32_t delayMs);
 // Waits until the helper thread of interruptThisThreadLater has finished.
 void joinInterrupter();
-// Puts SIGINT and SIGQUIT back to their default actions.
+// Puts SIGINT and SIGQUIT back to their default actions and forgets the Ctrl-C count.
 void restoreDefaultSignals();
 
 // The calling thread moves into a network namespace of its own, with the loopback interface up

@@ -172,8 +172,11 @@ long LinuxPlatform::receiveFrom(SocketHandle socket, uint8_t* buffer, size_t cap
                                 Ipv4& sender) {
     sockaddr_in from{};
     socklen_t fromLength = sizeof from;
+    // The receive time-out (SO_RCVTIMEO) is the reply wait's; once waits are cut short the
+    // receive fails as if it had run out (EAGAIN) instead of blocking.
     ssize_t received = retryOnInterrupt([&] {
-        return recvfrom(socket, buffer, capacity, 0, reinterpret_cast<sockaddr*>(&from),
+        int flags = waitsCutShort() ? MSG_DONTWAIT : 0;
+        return recvfrom(socket, buffer, capacity, flags, reinterpret_cast<sockaddr*>(&from),
                         &fromLength);
     });
     if (received < 0) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Faults injected in the lab: late, duplicated, foreign, stale, truncated, corrupted and garbage
 replies, odd IP options, other ICMP messages, rejecting and lossy routers, and a second pinger
-beside the program. Each output follows the engines' rules exactly and its statistics stay consistent."""
+beside the program. Each output follows the engines' rules exactly and its statistics stay
+consistent."""
 
 import re
 

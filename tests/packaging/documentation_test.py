@@ -87,7 +87,7 @@ class Readme(unittest.TestCase):
     def test_has_the_exit_codes(self):
         with open(README, encoding="utf-8") as readme:
             text = readme.read()
-        for status in ("0", "1", "2", "3", "255"):
+        for status in ("0", "1", "2", "3", "4", "5", "255"):
             self.assertRegex(text, r"(?m)^\| " + status + r" +\|")
 
 

@@ -48,7 +48,7 @@ done
 
 # Every exit status the program can end with is explained.
 exit_status=$(sed -n '/^EXIT STATUS$/,/^EXAMPLES$/p' <<<"$plain")
-for status in 0 1 2 3 255; do
+for status in 0 1 2 3 4 5 255; do
     grep -qE "^ +$status( |$)" <<<"$exit_status" || fail "exit status $status missing"
 done
 

@@ -25,13 +25,12 @@ auto retryOnInterrupt(Call call) -> decltype(call()) {
 // goes on for the time that is left, unless the wait is cut short (a second Ctrl-C). Returns what
 // ppoll returns: the count, 0 at the deadline or when cut short, -1 with errno on failure.
 inline int pollUntil(pollfd& entry, int64_t deadlineNs) {
-    for (;;) {
+    return retryOnInterrupt([&] {
         // A Ctrl-C between this check and ppoll wakes nothing; the next one ends the wait.
         if (waitsCutShort()) return 0;
         timespec remaining = timespecFromNs(deadlineNs - monotonicNs());
-        int ready = ppoll(&entry, 1, &remaining, nullptr);
-        if (ready != -1 || errno != EINTR) return ready;
-    }
+        return ppoll(&entry, 1, &remaining, nullptr);
+    });
 }
 
 }  // namespace quilvane::linux_detail

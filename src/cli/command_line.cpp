@@ -7,6 +7,7 @@
 #include "support/console_control.h"
 #include "support/output_sink.h"
 #include "support/platform.h"
+#include "support/printable_text.h"
 
 namespace quilvane {
 
@@ -115,7 +116,7 @@ class CommandLineScan {
             hosts_.append(argument);
             return;
         }
-        printMessage("Host %s ignored\n", argument);
+        printMessage("Host %s ignored\n", printableText(argument).c_str());
         warningBeep();
         options_.argumentWarning = 1;
     }
@@ -188,7 +189,7 @@ class CommandLineScan {
     }
 
     void invalidOption(const char* argument) {
-        printMessage("Invalid Option: %s\n", argument);
+        printMessage("Invalid Option: %s\n", printableText(argument).c_str());
         warningBeep();
         options_.argumentWarning = 1;
         // What follows an unknown option is taken as its value unless it looks like an option

@@ -138,9 +138,11 @@ ParsedReply parseReply(const uint8_t* datagram, long receivedLength, int32_t dat
     long data = std::clamp<long>(dataSize, 0, largestDataSize);
     long plainLength = ipHeaderSize + icmpHeaderSize + data;
 
+    long messageStart = ipHeaderSize;
     if (received > plainLength) {
         auto optionLength = static_cast<size_t>(
             std::min(received - plainLength, static_cast<long>(optionAreaSize)));
+        messageStart += static_cast<long>(optionLength);
         std::memcpy(replyCopy, datagram, ipHeaderSize);
         std::memcpy(optionArea, datagram + ipHeaderSize, optionLength);
         std::memcpy(replyCopy + ipHeaderSize, datagram + ipHeaderSize + optionLength,
@@ -156,7 +158,10 @@ ParsedReply parseReply(const uint8_t* datagram, long receivedLength, int32_t dat
     if (received < headerLength + icmpHeaderSize || received < ipHeaderSize + icmpHeaderSize) {
         return result;
     }
-    if (replyCopy[20] != echoReplyType) {
+    // A reply damaged on the way is no answer; the checksum covers the message as it arrived.
+    if (replyCopy[20] != echoReplyType ||
+        internetChecksum(datagram + messageStart, static_cast<size_t>(received - messageStart)) !=
+            0) {
         result.verdict = ReplyVerdict::NotEchoReply;
         return result;
     }

@@ -75,7 +75,8 @@ struct ParsedReply {
 };
 
 // Splits datagram (receivedLength bytes, -1 for a failed receive) into replyCopy
-// (receiveBufferSize bytes) and optionArea (cleared to 40 zero bytes first), then judges it.
+// (receiveBufferSize bytes) and optionArea (cleared to 40 zero bytes first), then judges it. An
+// echo reply whose ICMP checksum does not verify is judged NotEchoReply.
 ParsedReply parseReply(const uint8_t* datagram, long receivedLength, int32_t dataSize,
                        uint16_t expectedSequence, uint16_t identifier, uint8_t* replyCopy,
                        uint8_t* optionArea);

@@ -19,14 +19,14 @@ namespace {
 constexpr int shortOrOtherRetryLimit = 2;
 constexpr int strayReplyRetryLimit = 20;
 
-// A reply or a coded time-out is followed by the interval, a request that was not sent by a tick;
-// a plain time-out has already waited its time.
+// Every attempt that ends before its time-out is followed by the interval, a failed or refused
+// one too (without it a failing host is flooded); a plain time-out has already waited its time.
 constexpr PauseRules rawPauseRules{
     .replied = {PauseAfter::Length::Interval, true},
     .timedOut = {PauseAfter::Length::None, false},
     .endedEarly = {PauseAfter::Length::Interval, true},
-    .sendFailed = {PauseAfter::Length::Tick, false},
-    .refused = {PauseAfter::Length::Tick, false},
+    .sendFailed = {PauseAfter::Length::Interval, true},
+    .refused = {PauseAfter::Length::Interval, true},
 };
 
 struct ReceivedReply {

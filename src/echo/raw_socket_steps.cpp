@@ -3,6 +3,7 @@
 
 #include "support/inet.h"
 #include "support/output_sink.h"
+#include "support/printable_text.h"
 
 namespace quilvane {
 
@@ -54,13 +55,14 @@ std::optional<Destination> resolveDestination(const std::string& host, PingSetti
     if (entry.ok()) return Destination{entry.value.address, entry.value.officialName};
     Ipv4 dotted = inetAddr(host.c_str());
     if (dotted == inaddrNone) {
-        printMessage("Host not found: %s  error %d\n", host.c_str(), entry.error->number);
+        printMessage("Host not found: %s  error %d\n", printableText(host).c_str(),
+                     entry.error->number);
         return std::nullopt;
     }
     if (settings.resolveNames != 0) {
         settings.resolveNames = 0;
         printMessage("Host %s cannot be resolved. Resolve addresses to hostnames turned off.\n",
-                     host.c_str());
+                     printableText(host).c_str());
     }
     return Destination{dotted, {}};
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "echo/icmp_wire.h"
 #include "support/console_control.h"
 #include "support/inet.h"
 #include "support/output_sink.h"
@@ -26,6 +27,8 @@ const char* optionName(SocketOption option) {
             return "DontFragment";
         case SocketOption::IpOptions:
             return "IpOptions";
+        case SocketOption::ReceiveBuffer:
+            return "ReceiveBuffer";
     }
     return "?";
 }
@@ -125,6 +128,7 @@ SystemResult<size_t> FakePlatform::sendTo(SocketHandle, const uint8_t* data, siz
         reply.bytes = makeEchoReplyDatagram(readLittle16(data + 4), readLittle16(data + 6),
                                             dataSize, replyTtl, replyTos);
         std::memcpy(reply.bytes.data() + 28, data + 8, length - 8);
+        sealIcmpChecksum(reply.bytes);
         reply.length = static_cast<long>(reply.bytes.size());
         reply.sender = destination;
         datagrams.push_back(reply);
@@ -161,7 +165,34 @@ SystemResult<Datagram> FakePlatform::receiveFrom(SocketHandle, uint8_t* buffer, 
         std::min({capacity, datagram.bytes.size(), static_cast<size_t>(datagram.length)});
     std::memcpy(buffer, datagram.bytes.data(), length);
     Ipv4 sender = datagram.sender != 0 ? datagram.sender : lastDestination_;
-    return {Datagram{length, sender}, {}};
+    return {Datagram{length, sender, datagram.receivedAtNs}, {}};
+}
+
+// Many requests in flight: a datagram is readable once the fake clock reaches its arrival; the
+// wait advances the clock to the first arrival within the limit, or by the whole limit.
+SystemResult<bool> FakePlatform::waitReadableNs(SocketHandle, int64_t timeoutNs) {
+    calls.push_back("poll");
+    int64_t until = nowNs + std::max<int64_t>(timeoutNs, 0);
+    int64_t first = until + 1;
+    for (const FakeDatagram& datagram : datagrams) {
+        first = std::min(first, datagram.arrivalNs.value_or(0));
+    }
+    if (first <= until) {
+        nowNs = std::max(nowNs, first);
+        return {true, {}};
+    }
+    nowNs = until;
+    return {false, {}};
+}
+
+SystemResult<Datagram> FakePlatform::receiveQueued(SocketHandle socket, uint8_t* buffer,
+                                                   size_t capacity) {
+    auto due = std::find_if(datagrams.begin(), datagrams.end(), [this](const FakeDatagram& d) {
+        return d.arrivalNs.value_or(0) <= nowNs;
+    });
+    if (due == datagrams.end()) return {{}, fakeError(wsa::timedOut)};
+    std::rotate(datagrams.begin(), due, due + 1);
+    return receiveFrom(socket, buffer, capacity);
 }
 
 std::optional<SystemError> FakePlatform::closeSocket(SocketHandle) {
@@ -261,7 +292,17 @@ std::vector<uint8_t> makeEchoReplyDatagram(uint16_t identifier, uint16_t sequenc
     icmp[5] = static_cast<uint8_t>(identifier >> 8);
     icmp[6] = static_cast<uint8_t>(sequence & 0xFF);
     icmp[7] = static_cast<uint8_t>(sequence >> 8);
+    sealIcmpChecksum(datagram);
     return datagram;
+}
+
+void sealIcmpChecksum(std::vector<uint8_t>& datagram) {
+    size_t headerLength = (datagram[0] & 0x0Fu) * 4u;
+    uint8_t* icmp = datagram.data() + headerLength;
+    icmp[2] = icmp[3] = 0;
+    uint16_t checksum = internetChecksum(icmp, datagram.size() - headerLength);
+    icmp[2] = static_cast<uint8_t>(checksum & 0xFF);
+    icmp[3] = static_cast<uint8_t>(checksum >> 8);
 }
 
 ScopedFakePlatform::ScopedFakePlatform() {

@@ -18,7 +18,9 @@ struct FakeDatagram {
     std::vector<uint8_t> bytes;
     long length = 0;  // normally bytes.size()
     Ipv4 sender = 0;
-    int error = 0;  // with length -1
+    int error = 0;                        // with length -1
+    std::optional<int64_t> receivedAtNs;  // the kernel's receive stamp, real-time clock
+    std::optional<int64_t> arrivalNs;     // when a queued receive can take it (fake clock)
 };
 
 // One outcome of the fake echo service.
@@ -93,6 +95,9 @@ class FakePlatform : public Platform {
     SystemResult<Datagram> receiveFrom(SocketHandle socket, uint8_t* buffer,
                                        size_t capacity) override;
     std::optional<SystemError> closeSocket(SocketHandle socket) override;
+    SystemResult<bool> waitReadableNs(SocketHandle socket, int64_t timeoutNs) override;
+    SystemResult<Datagram> receiveQueued(SocketHandle socket, uint8_t* buffer,
+                                         size_t capacity) override;
     EchoServiceState loadEchoService() override;
     EchoHandle createEchoHandle() override;
     int sendEcho(EchoHandle handle, const EchoServiceRequest& request,
@@ -102,6 +107,9 @@ class FakePlatform : public Platform {
     int64_t performanceFrequency() override { return 1'000'000'000; }
     uint32_t tickCount() override { return static_cast<uint32_t>(nowNs / 1'000'000); }
     int64_t calendarSeconds() override { return 1'796'000'000; }
+    // The real-time clock runs with the fake counter, this far ahead of it.
+    int64_t realTimeNs() override { return realTimeOffsetNs + nowNs; }
+    int64_t realTimeOffsetNs = 1'796'000'000'000'000'000;
     LocalTime localTime() override { return clockTime; }
     uint32_t currentThreadId() override { return threadId; }
     void sleep(uint32_t ms) override;
@@ -123,6 +131,8 @@ std::vector<uint8_t> makeEchoReplyDatagram(uint16_t identifier, uint16_t sequenc
                                            uint8_t ttl = 64, uint8_t tos = 0,
                                            const std::vector<uint8_t>& ipOptions = {},
                                            uint8_t icmpType = 0);
+// Writes the ICMP checksum of a datagram whose message was changed after it was made.
+void sealIcmpChecksum(std::vector<uint8_t>& datagram);
 
 // Installs a fresh FakePlatform, clears the console control flags, captures the console;
 // restores everything when it goes out of scope.

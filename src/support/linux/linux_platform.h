@@ -68,7 +68,7 @@ class LinuxPlatform : public Platform {
 
   private:
     SystemResult<Datagram> receiveDatagram(SocketHandle socket, uint8_t* buffer, size_t capacity,
-                                           int flags);
+                                           bool waitForOne);
     void applyEchoSettings(EchoHandle handle, EchoHandleState& state,
                            const EchoServiceRequest& request);
     int awaitEchoReply(EchoHandle handle, EchoHandleState& state, uint16_t sequence,

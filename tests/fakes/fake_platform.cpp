@@ -8,6 +8,8 @@
 #include "support/console_control.h"
 #include "support/inet.h"
 #include "support/output_sink.h"
+#include "support/perf_timer.h"
+#include "support/random.h"
 
 namespace quilvane::testing {
 
@@ -122,7 +124,7 @@ SystemResult<size_t> FakePlatform::sendTo(SocketHandle, const uint8_t* data, siz
         if (error != 0) return {0, fakeError(error)};
     }
     sentPackets.emplace_back(data, data + length);
-    if (autoReply && length >= 8) {
+    if (autoReply && length >= 8 && silentDestinations.count(destination) == 0) {
         int32_t dataSize = static_cast<int32_t>(length) - 8;
         FakeDatagram reply;
         reply.bytes = makeEchoReplyDatagram(readLittle16(data + 4), readLittle16(data + 6),
@@ -146,7 +148,8 @@ SystemResult<bool> FakePlatform::waitReadable(SocketHandle, uint32_t timeoutMs) 
         return {result > 0, {}};
     }
     if (!datagrams.empty()) {
-        advanceMs(replyDelayMs);
+        auto own = replyDelays.find(lastDestination_);
+        advanceMs(own != replyDelays.end() ? own->second : replyDelayMs);
         return {true, {}};
     }
     advanceMs(timeoutMs);
@@ -237,6 +240,7 @@ void FakePlatform::closeEchoHandle(EchoHandle) {
 
 void FakePlatform::sleep(uint32_t ms) {
     calls.push_back("sleep " + std::to_string(ms));
+    if (sleepMarks != nullptr) *sleepMarks += "<sleep " + std::to_string(ms) + ">\n";
     advanceMs(ms);
     if (onSleep) onSleep(ms);
 }
@@ -305,18 +309,30 @@ void sealIcmpChecksum(std::vector<uint8_t>& datagram) {
     icmp[3] = static_cast<uint8_t>(checksum >> 8);
 }
 
-ScopedFakePlatform::ScopedFakePlatform() {
-    setPlatform(&fake);
+namespace {
+
+// The state a run leaves behind in the process, whatever the platform.
+void resetProcessState() {
+    holdOutput(nullptr);
+    closeLogFile();
     stopRequested = false;
     breakRequested = false;
+    interruptCount = 0;
+    CPerfTimer::ResetCalibrationForTest();
+    seedRandom(1);
+}
+
+}  // namespace
+
+ScopedFakePlatform::ScopedFakePlatform() {
+    resetProcessState();
+    setPlatform(&fake);
     captureConsoleForTest(&output);
 }
 
 ScopedFakePlatform::~ScopedFakePlatform() {
     captureConsoleForTest(nullptr);
-    closeLogFile();
-    stopRequested = false;
-    breakRequested = false;
+    resetProcessState();
     setPlatform(nullptr);
 }
 

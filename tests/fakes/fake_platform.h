@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -55,9 +56,12 @@ class FakePlatform : public Platform {
     std::deque<FakeDatagram> datagrams;  // what recvfrom delivers next
     bool closeFails = false;
     // With autoReply, every good sendto queues the matching echo reply (20-byte header, TTL 64)
-    // after replyDelayMs of fake time, and select reports it readable.
+    // after replyDelayMs of fake time, and select reports it readable. A destination listed in
+    // replyDelays answers after its own delay; one in silentDestinations never answers.
     bool autoReply = false;
     uint32_t replyDelayMs = 1;
+    std::map<Ipv4, uint32_t> replyDelays;
+    std::set<Ipv4> silentDestinations;
     uint8_t replyTtl = 64;
     uint8_t replyTos = 0;
     std::vector<std::vector<uint8_t>> sentPackets;
@@ -76,7 +80,10 @@ class FakePlatform : public Platform {
     LocalTime clockTime{2026, 12, 7, 9, 5, 3};
     uint32_t threadId = 0x4321ABCD;
     std::function<void(uint32_t ms)> onSleep;  // e.g. to raise a stop request
-    std::function<void()> onSend;              // called on every sendto and sendEcho
+    // When set, every sleep writes "<sleep ms>" as a line of its own here (the captured output),
+    // so that the order of waits and printed lines can be compared as one text.
+    std::string* sleepMarks = nullptr;
+    std::function<void()> onSend;  // called on every sendto and sendEcho
 
     // Files: path -> contents; directories are found but cannot be opened.
     std::map<std::string, std::string> files;
@@ -134,8 +141,11 @@ std::vector<uint8_t> makeEchoReplyDatagram(uint16_t identifier, uint16_t sequenc
 // Writes the ICMP checksum of a datagram whose message was changed after it was made.
 void sealIcmpChecksum(std::vector<uint8_t>& datagram);
 
-// Installs a fresh FakePlatform, clears the console control flags, captures the console;
-// restores everything when it goes out of scope.
+// Installs a fresh FakePlatform and captures the console. Every piece of process-wide state starts
+// afresh, and is left so: the console control flags, held output, the log file, the timer
+// calibration (the first timer built afterwards calibrates against the fake clock, which stands
+// still between two readings, so measured times come out exactly as the fake advances them) and
+// the random generator (seeded as at process start).
 class ScopedFakePlatform {
   public:
     ScopedFakePlatform();

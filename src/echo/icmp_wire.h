@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "settings/exit_status.h"
@@ -73,6 +74,17 @@ struct ParsedReply {
     uint8_t tos = 0;
     uint32_t timeStamp = 0;
 };
+
+// The identifier and sequence number of one of our echo messages.
+struct EchoIds {
+    uint16_t identifier = 0;
+    uint16_t sequence = 0;
+};
+
+// Many requests in flight: which request a datagram (IPv4 header first) answers. An echo reply
+// names it directly; an ICMP error (unreachable, source quench, redirect, time exceeded,
+// parameter problem) names it through the echo request it quotes. None for anything else.
+std::optional<EchoIds> answeredRequest(const uint8_t* datagram, size_t length, bool& isError);
 
 // Splits datagram (receivedLength bytes, -1 for a failed receive) into replyCopy
 // (receiveBufferSize bytes) and optionArea (cleared to 40 zero bytes first), then judges it. An

@@ -286,6 +286,87 @@ INSTANTIATE_TEST_SUITE_P(EngineAndFallback, WholeRunTest, ::testing::ValuesIn(en
                          nameOf);
 INSTANTIATE_TEST_SUITE_P(Stopped, WholeRunTest, ::testing::ValuesIn(stoppedRuns()), nameOf);
 
+// --- Many requests in flight --------------------------------------------------------------------
+
+// With -p every run prints exactly what it prints one request at a time.
+class InFlightRunTest : public WholeRunTest {};
+
+TEST_P(InFlightRunTest, PrintsWhatTheOneByOneRunPrints) {
+    WholeRun expected = GetParam();
+    expected.arguments.insert(expected.arguments.end(), {"-p", "3"});
+    expected.arrange(platform.fake);
+    EXPECT_EQ(run(expected.arguments), expected.exitCode);
+    EXPECT_EQ(platform.output, expected.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(ManyHosts, InFlightRunTest, ::testing::ValuesIn(manyHostRuns()), nameOf);
+INSTANTIATE_TEST_SUITE_P(SweepsAndRandomSizes, InFlightRunTest,
+                         ::testing::ValuesIn(sweepAndRandomRuns()), nameOf);
+
+// A datagram the fake delivers at atMs after the start of the run, answering request sequence.
+testing::FakeDatagram replyArriving(uint16_t sequence, const std::string& from, uint32_t atMs) {
+    testing::FakeDatagram datagram;
+    datagram.bytes = testing::makeEchoReplyDatagram(0xABCD, sequence, 32);
+    datagram.length = static_cast<long>(datagram.bytes.size());
+    datagram.sender = inetAddr(from.c_str());
+    datagram.arrivalNs = 1'000'000'000 + int64_t{atMs} * 1'000'000;
+    return datagram;
+}
+
+std::vector<WholeRun> inFlightRuns() {
+    const std::string banner = bannerLines();
+    return {
+        // The last host answers first; the lines still follow the list.
+        {"RepliesInAnyOrderArePrintedInListOrder",
+         {a1, a2, a3, a4, "-p", "4", "-l"},
+         replyLine(1, a1, 32, 9) + timeoutLine(a2) + replyLine(3, a3, 32, 5) +
+             replyLine(4, a4, 32, 1),
+         0,
+         [](FakePlatform& fake) {
+             fake.silentDestinations = {inetAddr("10.0.0.2")};
+             fake.replyDelays = {{inetAddr("10.0.0.1"), 9}, {inetAddr("10.0.0.3"), 5}};
+         }},
+        // A reply counts only from the request's destination, once, and before its time-out.
+        {"OnlyTheAwaitedSourceCountsOnceAndInTime",
+         {a1, a2, "-p", "2", "-w", "100", "-l"},
+         replyLine(1, a1, 32, 3) + timeoutLine(a2),
+         1,
+         [](FakePlatform& fake) {
+             fake.autoReply = false;
+             fake.datagrams = {replyArriving(2, a1, 1), replyArriving(1, a1, 3),
+                               replyArriving(1, a1, 4), replyArriving(2, a2, 150)};
+         }},
+        // Without room in the window the next request waits for a reply or a time-out.
+        {"AFullWindowHoldsTheNextRequestBack",
+         {a1, a2, a3, "-p", "2", "-w", "100", "-l"},
+         timeoutLine(a1) + timeoutLine(a2) + replyLine(3, a3, 32, 1),
+         0,
+         [](FakePlatform& fake) {
+             fake.silentDestinations = {inetAddr("10.0.0.1"), inetAddr("10.0.0.2")};
+             fake.onSend = [&fake, sends = 0]() mutable {
+                 // The third request leaves only once the first two have timed out.
+                 if (++sends == 3) {
+                     EXPECT_GE(fake.nowNs, 1'000'000'000 + 100'000'000);
+                 }
+             };
+         }},
+        // Ctrl-C stops new requests; the ones in flight end and are printed, then the totals.
+        {"StopLetsTheRequestsInFlightFinish",
+         {a1, a2, a3, a4, "-p", "2"},
+         banner + manyHostsHeader() + replyLine(1, a1, 32, 2) + replyLine(2, a2, 32, 6) +
+             totalsLines(2, 2, {2, 6, 4}),
+         0,
+         [](FakePlatform& fake) {
+             fake.replyDelays = {{inetAddr("10.0.0.1"), 2}, {inetAddr("10.0.0.2"), 6}};
+             fake.onSend = [sends = 0]() mutable {
+                 if (++sends == 2) stopRequested = true;
+             };
+         }},
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(InFlight, WholeRunTest, ::testing::ValuesIn(inFlightRuns()), nameOf);
+
 // --- What the text does not show ----------------------------------------------------------------
 
 TEST_F(DriverTest, RefusedRawSocketSwitchesBeforeEveryEchoAndDropsRoutesOnce) {

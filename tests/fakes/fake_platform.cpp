@@ -133,6 +133,9 @@ SystemResult<size_t> FakePlatform::sendTo(SocketHandle, const uint8_t* data, siz
         sealIcmpChecksum(reply.bytes);
         reply.length = static_cast<long>(reply.bytes.size());
         reply.sender = destination;
+        auto own = replyDelays.find(destination);
+        reply.arrivalNs =
+            nowNs + int64_t{own != replyDelays.end() ? own->second : replyDelayMs} * 1'000'000;
         datagrams.push_back(reply);
     }
     return {length, {}};

@@ -66,6 +66,10 @@ std::vector<uint8_t> replyDatagram(int32_t dataSize, bool withRoute) {
     icmp[4] = 0x34;
     icmp[5] = 0x12;
     icmp[6] = 1;
+    // A reply whose checksum does not verify is judged without looking further.
+    uint16_t checksum = internetChecksum(icmp, 8 + static_cast<size_t>(dataSize));
+    icmp[2] = static_cast<uint8_t>(checksum & 0xFF);
+    icmp[3] = static_cast<uint8_t>(checksum >> 8);
     return datagram;
 }
 

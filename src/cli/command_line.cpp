@@ -7,6 +7,7 @@
 #include "support/console_control.h"
 #include "support/output_sink.h"
 #include "support/platform.h"
+#include "support/printable_text.h"
 
 namespace quilvane {
 
@@ -25,7 +26,7 @@ constexpr const char* usageTail =
     " <host(-list)> [-s data_size] [-S size1/size2] [-c] [-t time] [-w timeout]\n"
     "       [-n count] [-h TTL] [-v TOS] [-r routes] [-R min/max] [-a] [-f] \n"
     "       [-b(-)] [-i] [-l] [-T] [-D] [-d ping_data] [-g host1/host2]\n"
-    "       [-H filename] [-L filename]\n\n"
+    "       [-H filename] [-L filename] [-p requests]\n\n"
     "Options:\n"
     "\t-s : data_size in bytes up to 65500\n"
     "\t-S : size sweep. Ping with size1, size1 + 1, ..., size 2 datalength\n"
@@ -49,7 +50,8 @@ constexpr const char* usageTail =
     "\t-d : ping with specified data (disabled when using -R)\n"
     "\t-g : ping IP range from host1 to host2\n"
     "\t-H : get hosts from filename (comma delimited, filename with full path)\n"
-    "\t-L : logging to a text file\n";
+    "\t-L : logging to a text file\n"
+    "\t-p : echo requests in flight at once over many hosts (1 to 4096)\n";
 
 bool isOptionText(const char* argument) {
     return argument[0] == '-' || argument[0] == '/';
@@ -115,7 +117,7 @@ class CommandLineScan {
             hosts_.append(argument);
             return;
         }
-        printMessage("Host %s ignored\n", argument);
+        printMessage("Host %s ignored\n", printableText(argument).c_str());
         warningBeep();
         options_.argumentWarning = 1;
     }
@@ -188,7 +190,7 @@ class CommandLineScan {
     }
 
     void invalidOption(const char* argument) {
-        printMessage("Invalid Option: %s\n", argument);
+        printMessage("Invalid Option: %s\n", printableText(argument).c_str());
         warningBeep();
         options_.argumentWarning = 1;
         // What follows an unknown option is taken as its value unless it looks like an option
@@ -222,7 +224,7 @@ class CommandLineScan {
             {'s', &CommandLineScan::dataSize},      {'T', &CommandLineScan::timeStamp},
             {'t', &CommandLineScan::interval},      {'v', &CommandLineScan::typeOfService},
             {'V', &CommandLineScan::typeOfService}, {'w', &CommandLineScan::timeout},
-            {'W', &CommandLineScan::timeout},
+            {'W', &CommandLineScan::timeout},       {'p', &CommandLineScan::inFlight},
         };
         char letter = argument[1];
         if (letter == '?') return ScanOutcome::UsageRequested;
@@ -284,6 +286,10 @@ class CommandLineScan {
         int32_t value = numberValue(attached);
         settings_.tos = (value < 0 || value > 255) ? 0 : value;
         settings_.tosGiven = 1;
+    }
+    void inFlight(const char* attached) {
+        int32_t value = numberValue(attached);
+        options_.inFlight = value < 1 ? 1 : (value > 4096 ? 4096 : value);
     }
     void timeout(const char* attached) {
         int32_t value = numberValue(attached);

@@ -20,6 +20,8 @@ struct RunOptions {
     int32_t randomMax = 0;
     int32_t countGiven = 0;
     int32_t argumentWarning = 0;
+    // -p: echo requests in flight at once in runs over many hosts (1 to 4096).
+    int32_t inFlight = 1;
 };
 
 // Scans argv once (argc >= 2 for options); prints usage and ends the process for -?, /? or a

@@ -1,11 +1,13 @@
 // Runs over hosts and sizes: the choice of run, the passes, the dispatch and the totals.
 #include "cli/driver.h"
 
+#include <memory>
 #include <string>
 #include <utility>
 
 #include "echo/icmp_dll_echo_engine.h"
 #include "echo/raw_echo_engine.h"
+#include "echo/raw_echo_window.h"
 #include "report/lines.h"
 #include "support/console_control.h"
 #include "support/output_sink.h"
@@ -37,7 +39,7 @@ void runSingleHostByEngine(const std::string& host, const PingSettings& settings
 }
 
 // The passes of every run the driver repeats itself.
-class DriverRun {
+class DriverRun final : private WindowedDispatches {
   public:
     DriverRun(RunKind kind, const PingSettings& settings, const RunOptions& options, RunState& run)
         : kind_(kind),
@@ -127,6 +129,7 @@ class DriverRun {
 
     bool dispatchTargets() {
         if (!isMany(kind_)) return dispatch(singleHost_);
+        if (RawEchoWindow* window = openWindow()) return window->runPass(*this);
         for (size_t i = 0; i < hosts_.size(); ++i) {
             if (!dispatch(hosts_.entry(i))) return false;
         }
@@ -183,9 +186,8 @@ class DriverRun {
         run_.pingData = std::move(data);
     }
 
-    // One echo for one host: the job carries this dispatch's size and reply number, and what the
-    // host sent is merged into the run total.
-    void dispatchHost(const std::string& host) {
+    // The job of the next dispatch: one echo of this pass's size, with the next reply number.
+    EchoJob nextJob() {
         EchoJob job{settings_, run_.pingData, true};
         job.settings.continuous = 0;
         job.settings.count = 1;
@@ -194,9 +196,44 @@ class DriverRun {
         job.settings.replyNumber = run_.replyCounter;
         // Wraps instead of overflowing in a continuous run that never ends.
         run_.replyCounter = static_cast<int32_t>(static_cast<uint32_t>(run_.replyCounter) + 1u);
-        // The fallback is not remembered: the next dispatch tries the raw socket again.
+        return job;
+    }
+
+    // One echo for one host; what the host sent is merged into the run total. The fallback is
+    // not remembered: the next dispatch tries the raw socket again.
+    void dispatchHost(const std::string& host) {
         HostOutcome outcome =
-            pingWithFallback(host, job, options_.useIcmpLibrary != 0, routes_, run_);
+            pingWithFallback(host, nextJob(), options_.useIcmpLibrary != 0, routes_, run_);
+        if (outcome.statistics) mergeStatistics(total_, *outcome.statistics);
+    }
+
+    // With -p over many hosts, the raw socket all passes share; none when requests go one by
+    // one (also when the socket cannot be opened: then each dispatch says why, as usual).
+    RawEchoWindow* openWindow() {
+        if (!windowTried_ && options_.inFlight > 1 && options_.useIcmpLibrary == 0) {
+            windowTried_ = true;
+            auto window = std::make_unique<RawEchoWindow>(run_.echoSession,
+                                                          static_cast<uint32_t>(options_.inFlight));
+            if (window->open(settings_)) window_ = std::move(window);
+        }
+        return window_.get();
+    }
+
+    size_t count() const override { return hosts_.size(); }
+
+    bool begin(size_t index, std::string& host, EchoJob& job) override {
+        if (stopRequested.load()) return false;
+        host = hosts_.entry(index);
+        job = nextJob();
+        return true;
+    }
+
+    HostOutcome pingThroughEchoService(const std::string& host, const EchoJob& job) override {
+        return fallBackToEchoService(host, job, routes_, run_);
+    }
+
+    void finished(size_t, const HostOutcome& outcome) override {
+        run_.apply(outcome);
         if (outcome.statistics) mergeStatistics(total_, *outcome.statistics);
     }
 
@@ -218,6 +255,8 @@ class DriverRun {
     int32_t dataSize_;  // the size of the current pass or sweep step
     int32_t routes_;    // recordRoutes, until a fallback turns route recording off
     PingStatistics total_;
+    std::unique_ptr<RawEchoWindow> window_;
+    bool windowTried_ = false;
     std::string singleHost_;
     int64_t passes_ = 0;
     bool continuous_ = false;
@@ -231,13 +270,21 @@ HostOutcome pingWithFallback(const std::string& host, EchoJob job, bool useEchoS
         HostOutcome raw = RawEchoEngine(run.echoSession, run.rawTimer).PingHost(host, job);
         run.apply(raw);
         if (raw.result != EngineResult::RawAccessDenied) return raw;
-        printMessage("switching to ICMP dll\n");
-        if (routes != 0) {
-            routes = 0;
-            printMessage("Route options disabled by ICMP dll\n");
-        }
-        job.settings.recordRoutes = 0;
+        return fallBackToEchoService(host, job, routes, run);
     }
+    HostOutcome service = IcmpDllEchoEngine(run.echoSession, run.icmpDllTimer).PingHost(host, job);
+    run.apply(service);
+    return service;
+}
+
+HostOutcome fallBackToEchoService(const std::string& host, EchoJob job, int32_t& routes,
+                                  RunState& run) {
+    printMessage("switching to ICMP dll\n");
+    if (routes != 0) {
+        routes = 0;
+        printMessage("Route options disabled by ICMP dll\n");
+    }
+    job.settings.recordRoutes = 0;
     HostOutcome service = IcmpDllEchoEngine(run.echoSession, run.icmpDllTimer).PingHost(host, job);
     run.apply(service);
     return service;

@@ -19,4 +19,8 @@ void performRun(const PingSettings& settings, const RunOptions& options, RunStat
 HostOutcome pingWithFallback(const std::string& host, EchoJob job, bool useEchoService,
                              int32_t& routes, RunState& run);
 
+// The second half of that: the messages of the switch, then the echo-service engine.
+HostOutcome fallBackToEchoService(const std::string& host, EchoJob job, int32_t& routes,
+                                  RunState& run);
+
 }  // namespace quilvane

@@ -11,6 +11,7 @@
 #include "support/output_sink.h"
 #include "support/platform.h"
 #include "support/random.h"
+#include "support/standard_streams.h"
 
 namespace quilvane {
 
@@ -24,6 +25,8 @@ bool looksLikeAHelpRequest(int argc, char** argv) {
 }  // namespace
 
 int runProgram(int argc, char** argv) {
+    // Before anything opens a file: a closed descriptor 0 to 2 would be taken by the next one.
+    openClosedStandardStreams();
     RunState run;
     PingSettings settings;
     RunOptions options;

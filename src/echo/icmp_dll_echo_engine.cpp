@@ -12,19 +12,21 @@
 #include "support/inet.h"
 #include "support/output_sink.h"
 #include "support/platform.h"
+#include "support/printable_text.h"
 #include "support/random.h"
 
 namespace quilvane {
 
 namespace {
 
-// Only a good reply is followed by the interval; the service's own wait has taken the rest.
+// An error status comes back at once (an ICMP error, a local failure), so it is followed by the
+// interval as a reply is, or a failing host would be flooded; a time-out has waited its time.
 constexpr PauseRules echoServicePauseRules{
     .replied = {PauseAfter::Length::Interval, true},
     .timedOut = {PauseAfter::Length::None, true},
-    .endedEarly = {PauseAfter::Length::None, true},
-    .sendFailed = {PauseAfter::Length::None, true},
-    .refused = {PauseAfter::Length::None, false},
+    .endedEarly = {PauseAfter::Length::Interval, true},
+    .sendFailed = {PauseAfter::Length::Interval, true},
+    .refused = {PauseAfter::Length::Interval, true},
 };
 
 struct Target {
@@ -38,7 +40,7 @@ std::optional<Target> resolveTarget(const std::string& host, PingSettings& setti
     SystemResult<HostEntry> entry = platform().getHostByName(host);
     if (dotted == inaddrNone) {
         if (!entry.ok()) {
-            printMessage("Could not resolve the host name %s\n", host.c_str());
+            printMessage("Could not resolve the host name %s\n", printableText(host).c_str());
             return std::nullopt;
         }
         return Target{entry.value.address, entry.value.address, entry.value.officialName};
@@ -47,7 +49,7 @@ std::optional<Target> resolveTarget(const std::string& host, PingSettings& setti
     if (settings.resolveNames != 0) {
         settings.resolveNames = 0;
         printMessage("Host %s cannot be resolved. Resolve addresses to hostnames turned off.\n",
-                     host.c_str());
+                     printableText(host).c_str());
     }
     return Target{dotted, dotted, {}};
 }

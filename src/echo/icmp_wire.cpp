@@ -126,6 +126,31 @@ RecordRouteOption buildRecordRouteOption(int32_t slots) {
     return option;
 }
 
+std::optional<EchoIds> answeredRequest(const uint8_t* datagram, size_t length, bool& isError) {
+    isError = false;
+    if (length < static_cast<size_t>(ipHeaderSize + icmpHeaderSize)) return std::nullopt;
+    size_t headerLength = (datagram[0] & 0x0Fu) * 4u;
+    if (headerLength < static_cast<size_t>(ipHeaderSize) ||
+        length < headerLength + icmpHeaderSize) {
+        return std::nullopt;
+    }
+    const uint8_t* icmp = datagram + headerLength;
+    if (icmp[0] == echoReplyType) return EchoIds{readLittle16(icmp + 4), readLittle16(icmp + 6)};
+    const uint8_t type = icmp[0];
+    if (type != 3 && type != 4 && type != 5 && type != 11 && type != 12) return std::nullopt;
+    // The quote: the request's IPv4 header, then at least the first 8 bytes of its ICMP message.
+    const uint8_t* quote = icmp + icmpHeaderSize;
+    size_t quoted = length - headerLength - icmpHeaderSize;
+    if (quoted < static_cast<size_t>(ipHeaderSize)) return std::nullopt;
+    size_t quotedHeader = (quote[0] & 0x0Fu) * 4u;
+    if (quotedHeader < static_cast<size_t>(ipHeaderSize) || quoted < quotedHeader + 8 ||
+        quote[9] != 1 || quote[quotedHeader] != echoRequestType) {
+        return std::nullopt;
+    }
+    isError = true;
+    return EchoIds{readLittle16(quote + quotedHeader + 4), readLittle16(quote + quotedHeader + 6)};
+}
+
 ParsedReply parseReply(const uint8_t* datagram, long receivedLength, int32_t dataSize,
                        uint16_t expectedSequence, uint16_t identifier, uint8_t* replyCopy,
                        uint8_t* optionArea) {
@@ -138,9 +163,11 @@ ParsedReply parseReply(const uint8_t* datagram, long receivedLength, int32_t dat
     long data = std::clamp<long>(dataSize, 0, largestDataSize);
     long plainLength = ipHeaderSize + icmpHeaderSize + data;
 
+    long messageStart = ipHeaderSize;
     if (received > plainLength) {
         auto optionLength = static_cast<size_t>(
             std::min(received - plainLength, static_cast<long>(optionAreaSize)));
+        messageStart += static_cast<long>(optionLength);
         std::memcpy(replyCopy, datagram, ipHeaderSize);
         std::memcpy(optionArea, datagram + ipHeaderSize, optionLength);
         std::memcpy(replyCopy + ipHeaderSize, datagram + ipHeaderSize + optionLength,
@@ -156,7 +183,10 @@ ParsedReply parseReply(const uint8_t* datagram, long receivedLength, int32_t dat
     if (received < headerLength + icmpHeaderSize || received < ipHeaderSize + icmpHeaderSize) {
         return result;
     }
-    if (replyCopy[20] != echoReplyType) {
+    // A reply damaged on the way is no answer; the checksum covers the message as it arrived.
+    if (replyCopy[20] != echoReplyType ||
+        internetChecksum(datagram + messageStart, static_cast<size_t>(received - messageStart)) !=
+            0) {
         result.verdict = ReplyVerdict::NotEchoReply;
         return result;
     }

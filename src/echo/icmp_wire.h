@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "settings/exit_status.h"
@@ -74,8 +75,20 @@ struct ParsedReply {
     uint32_t timeStamp = 0;
 };
 
+// The identifier and sequence number of one of our echo messages.
+struct EchoIds {
+    uint16_t identifier = 0;
+    uint16_t sequence = 0;
+};
+
+// Many requests in flight: which request a datagram (IPv4 header first) answers. An echo reply
+// names it directly; an ICMP error (unreachable, source quench, redirect, time exceeded,
+// parameter problem) names it through the echo request it quotes. None for anything else.
+std::optional<EchoIds> answeredRequest(const uint8_t* datagram, size_t length, bool& isError);
+
 // Splits datagram (receivedLength bytes, -1 for a failed receive) into replyCopy
-// (receiveBufferSize bytes) and optionArea (cleared to 40 zero bytes first), then judges it.
+// (receiveBufferSize bytes) and optionArea (cleared to 40 zero bytes first), then judges it. An
+// echo reply whose ICMP checksum does not verify is judged NotEchoReply.
 ParsedReply parseReply(const uint8_t* datagram, long receivedLength, int32_t dataSize,
                        uint16_t expectedSequence, uint16_t identifier, uint8_t* replyCopy,
                        uint8_t* optionArea);

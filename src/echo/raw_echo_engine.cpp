@@ -6,6 +6,7 @@
 #include "echo/attempt_loop.h"
 #include "echo/host_header.h"
 #include "echo/icmp_wire.h"
+#include "echo/raw_socket_steps.h"
 #include "report/host_report.h"
 #include "support/inet.h"
 #include "support/output_sink.h"
@@ -15,89 +16,18 @@ namespace quilvane {
 
 namespace {
 
-constexpr int32_t defaultTtl = 128;
 constexpr int shortOrOtherRetryLimit = 2;
 constexpr int strayReplyRetryLimit = 20;
 
-// A reply or a coded time-out is followed by the interval, a request that was not sent by a tick;
-// a plain time-out has already waited its time.
+// Every attempt that ends before its time-out is followed by the interval, a failed or refused
+// one too (without it a failing host is flooded); a plain time-out has already waited its time.
 constexpr PauseRules rawPauseRules{
     .replied = {PauseAfter::Length::Interval, true},
     .timedOut = {PauseAfter::Length::None, false},
     .endedEarly = {PauseAfter::Length::Interval, true},
-    .sendFailed = {PauseAfter::Length::Tick, false},
-    .refused = {PauseAfter::Length::Tick, false},
+    .sendFailed = {PauseAfter::Length::Interval, true},
+    .refused = {PauseAfter::Length::Interval, true},
 };
-
-class PlatformTicks final : public TickSource {
-  public:
-    uint32_t tickCount() override { return platform().tickCount(); }
-};
-
-// Read afresh for every request and every reply check, as the thread is what owns the echoes.
-uint16_t currentIdentifier() {
-    return static_cast<uint16_t>(platform().currentThreadId());
-}
-
-// Prints a failed socket call as "name - system text" and returns its error number.
-int ReportSocketError(const char* callName, const SystemError& error) {
-    if (error.text.empty()) {
-        printMessage("%s - WSAError: %ld\n", callName, static_cast<long>(error.number));
-    } else {
-        printMessage("%s - %s", callName, error.text.c_str());
-    }
-    return error.number;
-}
-
-// The current value is read first; a socket that cannot even report it keeps its default.
-void setCheckedOption(SocketHandle socket, SocketOption option, int value) {
-    SystemResult<int> current = platform().getSocketOption(socket, option);
-    if (!current.ok()) {
-        ReportSocketError("socket()", *current.error);
-        return;
-    }
-    platform().setSocketOption(socket, option, &value, sizeof value);
-}
-
-void SetRecordRoute(SocketHandle socket, int32_t recordRoutes) {
-    RecordRouteOption option = buildRecordRouteOption(recordRoutes);
-    if (option.length == 0) return;
-    platform().setSocketOption(socket, SocketOption::IpOptions, option.bytes, option.length);
-}
-
-void setSocketOptions(SocketHandle socket, const PingSettings& settings) {
-    int timeout = settings.timeoutMs;
-    platform().setSocketOption(socket, SocketOption::ReceiveTimeout, &timeout, sizeof timeout);
-    platform().setSocketOption(socket, SocketOption::SendTimeout, &timeout, sizeof timeout);
-    if (settings.ttl != defaultTtl) setCheckedOption(socket, SocketOption::Ttl, settings.ttl);
-    if (settings.tosGiven != 0) setCheckedOption(socket, SocketOption::Tos, settings.tos);
-    if (settings.dontFragment != 0) {
-        setCheckedOption(socket, SocketOption::DontFragment, settings.dontFragment);
-    }
-    SetRecordRoute(socket, settings.recordRoutes);
-}
-
-struct Destination {
-    Ipv4 address = 0;
-    std::string officialName;
-};
-
-// A dotted host the resolver refuses is still pinged, only without names from then on.
-std::optional<Destination> resolveDestination(const std::string& host, PingSettings& settings) {
-    SystemResult<HostEntry> entry = platform().getHostByName(host);
-    if (entry.ok()) return Destination{entry.value.address, entry.value.officialName};
-    Ipv4 dotted = inetAddr(host.c_str());
-    if (dotted == inaddrNone) {
-        printMessage("Host not found: %s  error %d\n", host.c_str(), entry.error->number);
-        return std::nullopt;
-    }
-    if (settings.resolveNames != 0) {
-        settings.resolveNames = 0;
-        printMessage("Host %s cannot be resolved. Resolve addresses to hostnames turned off.\n",
-                     host.c_str());
-    }
-    return Destination{dotted, {}};
-}
 
 struct ReceivedReply {
     Ipv4 sender = 0;

@@ -8,6 +8,7 @@
 #include "hosts/host_list.h"
 #include "support/output_sink.h"
 #include "support/platform.h"
+#include "support/printable_text.h"
 
 namespace quilvane {
 
@@ -31,12 +32,12 @@ void readHostFile(HostList& list, const std::string& path) {
 
     FileLookup lookup = system.findFile(path);
     if (!lookup.found) {
-        printMessage("\nFile %s not found.\n", path.c_str());
+        printMessage("\nFile %s not found.\n", printableText(path).c_str());
         return;
     }
     FileHandle file = system.openFileForReading(path);
     if (file == invalidFile) {
-        printMessage("\nUnable to open %s.\n", path.c_str());
+        printMessage("\nUnable to open %s.\n", printableText(path).c_str());
         return;
     }
     std::optional<HostFileText> buffer = allocateInputBuffer(lookup.size);

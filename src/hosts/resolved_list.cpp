@@ -2,6 +2,7 @@
 #include "hosts/host_list.h"
 #include "support/output_sink.h"
 #include "support/platform.h"
+#include "support/printable_text.h"
 
 namespace quilvane {
 
@@ -14,9 +15,9 @@ void printResolvedHostList(const HostList& list, bool resolveNames) {
         if (!host.ok()) continue;
         std::optional<std::string> name = platform().getHostByAddr(host.value.address);
         if (name) {
-            printMessage("%s [%s]\n", name->c_str(), text.c_str());
+            printMessage("%s [%s]\n", printableText(*name).c_str(), printableText(text).c_str());
         } else {
-            printMessage("%s\n", text.c_str());
+            printMessage("%s\n", printableText(text).c_str());
         }
     }
     printMessage("\n");

@@ -5,6 +5,7 @@
 
 #include "support/inet.h"
 #include "support/output_sink.h"
+#include "support/printable_text.h"
 
 namespace quilvane {
 
@@ -36,7 +37,9 @@ std::optional<std::string> hopName(const Slot& slot) {
     formatIpv4(address, text);
     SystemResult<HostEntry> forward = platform().getHostByName(text);
     if (!forward.ok()) return std::nullopt;
-    return platform().getHostByAddr(forward.value.address);
+    std::optional<std::string> name = platform().getHostByAddr(forward.value.address);
+    if (name) *name = printableText(*name);
+    return name;
 }
 
 void printHop(const Slot& slot, bool last, bool resolveNames) {
@@ -88,8 +91,8 @@ size_t printOneRoute(const uint8_t* area, size_t length, size_t start, int32_t r
 void printHostHeader(const std::optional<std::string>& name, const char* address, int32_t dataSize,
                      int32_t intervalMs) {
     if (name) {
-        printMessage("Pinging %s [%s] with %d bytes of data every %d ms:\n\n", name->c_str(),
-                     address, dataSize, intervalMs);
+        printMessage("Pinging %s [%s] with %d bytes of data every %d ms:\n\n",
+                     printableText(*name).c_str(), address, dataSize, intervalMs);
     } else {
         printMessage("Pinging %s with %d bytes of data every %d ms:\n\n", address, dataSize,
                      intervalMs);
@@ -176,7 +179,7 @@ void printStatisticsBlock(const char* heading, const PingStatistics& statistics,
         printMessage("\n");
         return;
     }
-    printMessage("\nPing statistics for %s:", heading);
+    printMessage("\nPing statistics for %s:", printableText(heading).c_str());
     printPacketsAndTimes(statistics, interim);
 }
 

@@ -10,14 +10,20 @@ namespace quilvane {
 
 std::atomic<bool> stopRequested{false};
 std::atomic<bool> breakRequested{false};
+std::atomic<uint32_t> interruptCount{0};
 
 namespace {
 
 static_assert(std::atomic<bool>::is_always_lock_free,
               "the handlers may only touch lock-free flags");
+static_assert(std::atomic<uint32_t>::is_always_lock_free,
+              "the handlers may only touch lock-free counters");
 
 void onSignal(int number) {
-    if (number == SIGINT) stopRequested.store(true);
+    if (number == SIGINT) {
+        stopRequested.store(true);
+        interruptCount.fetch_add(1);
+    }
     if (number == SIGQUIT) breakRequested.store(true);
 }
 

@@ -12,6 +12,7 @@ namespace {
 char messageBuffer[messageBufferSize];
 std::FILE* logFile = nullptr;
 std::string* consoleCapture = nullptr;
+std::string* heldOutput = nullptr;
 
 // The second pass: each "%%" becomes "%"; any other "%" came from an outside text (a host name,
 // a path, a system message) and is written as it stands, never read as a conversion.
@@ -53,6 +54,11 @@ int printMessage(const char* format, ...) {
     size_t length = static_cast<size_t>(formatted);
     if (length > sizeof messageBuffer - 1) length = sizeof messageBuffer - 1;
 
+    if (heldOutput != nullptr) {
+        writeSecondPass(messageBuffer, length,
+                        [](const char* part, size_t size) { heldOutput->append(part, size); });
+        return static_cast<int>(length);
+    }
     if (consoleCapture != nullptr) {
         writeSecondPass(messageBuffer, length,
                         [](const char* part, size_t size) { consoleCapture->append(part, size); });
@@ -61,6 +67,24 @@ int printMessage(const char* format, ...) {
     }
     if (logFile != nullptr) writeToStream(logFile, messageBuffer, length);
     return static_cast<int>(length);
+}
+
+void holdOutput(std::string* held) {
+    heldOutput = held;
+}
+
+void releaseOutput(const std::string& text) {
+    if (text.empty()) return;
+    if (consoleCapture != nullptr) {
+        consoleCapture->append(text);
+    } else {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+    }
+    if (logFile != nullptr) {
+        std::fwrite(text.data(), 1, text.size(), logFile);
+        std::fflush(logFile);
+    }
 }
 
 void openLogFile(const char* path) {

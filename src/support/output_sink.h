@@ -13,6 +13,13 @@ constexpr size_t messageBufferSize = 0x10000;
 // Both streams are flushed. Returns the length of the formatted text.
 int printMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Lines of a dispatch that must wait for the dispatches before it (many requests in flight):
+// while held is set, every message lands there, finished, instead of on the console and the log.
+// Null writes again.
+void holdOutput(std::string* held);
+// Writes finished text from holdOutput to the console and the log, flushed.
+void releaseOutput(const std::string& text);
+
 // Opens (mode "w") or replaces the log stream; a file that cannot be opened leaves no log at all.
 void openLogFile(const char* path);
 void closeLogFile();

@@ -68,7 +68,15 @@ struct LocalTime {
 using SocketHandle = int;
 constexpr SocketHandle invalidSocket = -1;
 
-enum class SocketOption { ReceiveTimeout, SendTimeout, Ttl, Tos, DontFragment, IpOptions };
+enum class SocketOption {
+    ReceiveTimeout,
+    SendTimeout,
+    Ttl,
+    Tos,
+    DontFragment,
+    IpOptions,
+    ReceiveBuffer,
+};
 
 // One datagram read from a raw socket.
 struct Datagram {
@@ -136,6 +144,11 @@ class Platform {
     virtual SystemResult<bool> waitReadable(SocketHandle socket, uint32_t timeoutMs) = 0;
     virtual SystemResult<Datagram> receiveFrom(SocketHandle socket, uint8_t* buffer,
                                                size_t capacity) = 0;
+    // Many requests in flight: a wait with a finer limit, and a receive that takes only a datagram
+    // already queued (its error says when there is none).
+    virtual SystemResult<bool> waitReadableNs(SocketHandle socket, int64_t timeoutNs) = 0;
+    virtual SystemResult<Datagram> receiveQueued(SocketHandle socket, uint8_t* buffer,
+                                                 size_t capacity) = 0;
     virtual std::optional<SystemError> closeSocket(SocketHandle socket) = 0;
 
     // The echo service that stands in for the ICMP helper library. sendEcho returns the number of

@@ -108,6 +108,11 @@ TEST_F(CommandLineTest, TtlTosAndRoutesAreClamped) {
     EXPECT_EQ(settingsOf({"h", "-r", "12"}).recordRoutes, 9);
     EXPECT_EQ(settingsOf({"h", "-r", "-1"}).recordRoutes, 0);
     EXPECT_EQ(settingsOf({"h", "-r", "3"}).recordRoutes, 3);
+
+    for (auto [given, kept] : {std::pair{"0", 1}, {"-7", 1}, {"256", 256}, {"5000", 4096}}) {
+        EXPECT_EQ(scan({"h", "-p", given}).options.inFlight, kept) << given;
+    }
+    EXPECT_EQ(scan({"h"}).options.inFlight, 1);
 }
 
 TEST_F(CommandLineTest, BeepModeFollowsTheCharacterAfterTheLetter) {
@@ -154,7 +159,7 @@ TEST_F(CommandLineTest, CaseSensitiveLettersAreInvalidInTheOtherCase) {
     EXPECT_EQ(openedLogs, std::vector<std::string>{"x.log"});
 
     for (std::string letter : {"E", "G", "J", "K", "M", "O", "P", "Q", "U", "X", "Y", "Z", "e",
-                               "j", "k", "m", "o", "p", "q", "u", "x", "y", "z", "0", "9"}) {
+                               "j", "k", "m", "o", "q", "u", "x", "y", "z", "0", "9"}) {
         platform.output.clear();
         Scanned scanned = scan({"h", "-" + letter});
         EXPECT_EQ(platform.output, "Invalid Option: -" + letter + "\n") << letter;
@@ -515,7 +520,7 @@ const char* const expectedUsage =
     "qv <host(-list)> [-s data_size] [-S size1/size2] [-c] [-t time] [-w timeout]\n"
     "       [-n count] [-h TTL] [-v TOS] [-r routes] [-R min/max] [-a] [-f] \n"
     "       [-b(-)] [-i] [-l] [-T] [-D] [-d ping_data] [-g host1/host2]\n"
-    "       [-H filename] [-L filename]\n\n"
+    "       [-H filename] [-L filename] [-p requests]\n\n"
     "Options:\n"
     "\t-s : data_size in bytes up to 65500\n"
     "\t-S : size sweep. Ping with size1, size1 + 1, ..., size 2 datalength\n"
@@ -539,7 +544,8 @@ const char* const expectedUsage =
     "\t-d : ping with specified data (disabled when using -R)\n"
     "\t-g : ping IP range from host1 to host2\n"
     "\t-H : get hosts from filename (comma delimited, filename with full path)\n"
-    "\t-L : logging to a text file\n";
+    "\t-L : logging to a text file\n"
+    "\t-p : echo requests in flight at once over many hosts (1 to 4096)\n";
 
 TEST_F(CommandLineTest, UsageGoesToStandardErrorAndOnlyTheBannerThroughTheSink) {
     ::testing::internal::CaptureStderr();

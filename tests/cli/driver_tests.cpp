@@ -1,202 +1,408 @@
 // The runs over hosts and sizes, end to end through the fake platform: passes, numbering, waits,
-// separators, the fallback to the echo service, stop and break requests, and the totals.
+// separators, the fallback to the echo service, stop and break requests, and the totals. Every
+// wait shows in the compared text as a "<sleep ms>" line, and every time is the fake clock's.
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <functional>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "cli/cli_test_support.h"
-#include "cli/driver.h"
 #include "cli/start_up.h"
 #include "fakes/fake_platform.h"
-#include "hosts/host_list.h"
 #include "support/console_control.h"
+#include "support/inet.h"
 
 namespace quilvane {
 namespace {
 
+using testing::allTook;
 using testing::ArgumentVector;
+using testing::bannerLines;
 using testing::FakeEcho;
+using testing::FakePlatform;
+using testing::hostHeader;
+using testing::manyHostsHeader;
+using testing::randomHeader;
+using testing::replyLine;
+using testing::replyLines;
 using testing::ScopedFakePlatform;
+using testing::sleepMark;
+using testing::statisticsLines;
+using testing::sweepHeader;
+using testing::timeoutLine;
+using testing::totalsLines;
 
-const std::string banner = "\nQuilvane version 2.18\nWritten by the Quilvane developers\n\n";
+const std::string a1 = "10.0.0.1";
+const std::string a2 = "10.0.0.2";
+const std::string a3 = "10.0.0.3";
+const std::string a4 = "10.0.0.4";
 
-// Only measured times are masked.
-std::string maskTimes(const std::string& text) {
-    static const std::regex measured(R"((time=|Minimum = |Maximum = |Average = )[0-9]+\.[0-9] ms)");
-    return std::regex_replace(text, measured, "$1* ms");
+FakeEcho goodEcho() {
+    FakeEcho echo;
+    echo.reply.ttl = 64;
+    return echo;
 }
-
-std::string reply(int number, const std::string& address, int bytes, int ttl = 64) {
-    return "Reply[" + std::to_string(number) + "] from " + address +
-           ": bytes=" + std::to_string(bytes) + " time=* ms TTL=" + std::to_string(ttl) + "\n";
-}
-
-std::string totals(int sent, int received, int lossPercent) {
-    return "\nPing statistics for multiple hosts:\n\tPackets: Sent = " + std::to_string(sent) +
-           ", Received = " + std::to_string(received) +
-           ", Lost = " + std::to_string(sent - received) + " (" + std::to_string(lossPercent) +
-           "% loss)\nApproximate round trip times in milli-seconds:\n"
-           "\tMinimum = * ms, Maximum = * ms, Average = * ms\n";
-}
-
-const std::string manyHostsHeader =
-    "Pinging multiple hosts with 32 bytes of data every 1000 ms:\n\n";
 
 class DriverTest : public ::testing::Test {
   protected:
-    void SetUp() override { platform.fake.autoReply = true; }
+    DriverTest() {
+        platform.fake.autoReply = true;
+        platform.fake.sleepMarks = &platform.output;
+    }
 
-    int run(std::initializer_list<std::string> arguments) {
+    int run(const std::vector<std::string>& arguments) {
         ArgumentVector vector(arguments);
         return runProgram(vector.argc(), vector.argv()) & 0xFF;
-    }
-
-    std::string masked() const { return maskTimes(platform.output); }
-
-    // The sends and pauses in order ("sendto 40", "sleep 1000", "echo 32").
-    std::vector<std::string> pacing() const {
-        std::vector<std::string> found;
-        for (const auto& call : platform.fake.calls) {
-            if (call.rfind("sendto", 0) == 0 || call.rfind("sleep", 0) == 0 ||
-                call.rfind("echo ", 0) == 0) {
-                found.push_back(call);
-            }
-        }
-        return found;
-    }
-
-    static FakeEcho goodEcho() {
-        FakeEcho echo;
-        echo.reply.ttl = 64;
-        return echo;
     }
 
     ScopedFakePlatform platform;
 };
 
-// --- Many hosts, fixed size ---------------------------------------------------------------------
+// --- Whole runs, compared as one text -----------------------------------------------------------
 
-TEST_F(DriverTest, TwoHostsWithoutCountMakeOnePass) {
-    EXPECT_EQ(run({"10.0.0.1", "10.0.0.2"}), 0);
-    EXPECT_EQ(masked(), banner + manyHostsHeader + reply(1, "10.0.0.1", 32) +
-                            reply(2, "10.0.0.2", 32) + totals(2, 2, 0));
-    EXPECT_EQ(pacing(), (std::vector<std::string>{"sendto 40", "sendto 40"}));
+struct WholeRun {
+    std::string name;
+    std::vector<std::string> arguments;
+    std::string expected;
+    int exitCode = 0;
+    std::function<void(FakePlatform&)> arrange = [](FakePlatform&) {};
+};
+
+void PrintTo(const WholeRun& run, std::ostream* out) {
+    *out << run.name;
 }
 
-TEST_F(DriverTest, TwoHostsWithCountThreeNumberAcrossPassesAndWaitBetweenThem) {
-    run({"10.0.0.1", "10.0.0.2", "-n", "3", "-t", "250"});
-    EXPECT_EQ(masked(), banner + "Pinging multiple hosts with 32 bytes of data every 250 ms:\n\n" +
-                            reply(1, "10.0.0.1", 32) + reply(2, "10.0.0.2", 32) + "\n" +
-                            reply(3, "10.0.0.1", 32) + reply(4, "10.0.0.2", 32) + "\n" +
-                            reply(5, "10.0.0.1", 32) + reply(6, "10.0.0.2", 32) + totals(6, 6, 0));
-    EXPECT_EQ(pacing(),
-              (std::vector<std::string>{"sendto 40", "sendto 40", "sleep 250", "sendto 40",
-                                        "sendto 40", "sleep 250", "sendto 40", "sendto 40"}));
+void nameFirstHost(FakePlatform& fake) {
+    fake.reverseNames[inetAddr("10.0.0.1")] = "one.lab";
 }
 
-TEST_F(DriverTest, OneHostFromAHostFileIsAManyHostRun) {
-    platform.fake.files["hosts.txt"] = "10.0.0.1\r\n";
-    run({"-H", "hosts.txt", "-n", "1"});
-    EXPECT_EQ(masked(), banner + manyHostsHeader + reply(1, "10.0.0.1", 32) + totals(1, 1, 0));
+// Raises a stop request during the given send.
+std::function<void(FakePlatform&)> stopAtSend(int stopping) {
+    return [stopping](FakePlatform& fake) {
+        fake.onSend = [stopping, sends = 0]() mutable {
+            if (++sends == stopping) stopRequested = true;
+        };
+    };
 }
 
-TEST_F(DriverTest, AllEchoesTimingOutShowFullLossAndZeroTimes) {
-    platform.fake.autoReply = false;
-    EXPECT_EQ(run({"10.0.0.1", "10.0.0.2"}), 1);
-    EXPECT_EQ(platform.output, banner + manyHostsHeader +
-                                   "10.0.0.1: request timed out\n"
-                                   "10.0.0.2: request timed out\n"
-                                   "\nPing statistics for multiple hosts:"
-                                   "\n\tPackets: Sent = 2, Received = 0, Lost = 2 (100% loss)"
-                                   "\nApproximate round trip times in milli-seconds:"
-                                   "\n\tMinimum = 0.0 ms, Maximum = 0.0 ms, Average = 0.0 ms\n");
+std::vector<WholeRun> manyHostRuns() {
+    const std::string banner = bannerLines();
+    return {
+        {"TwoHostsWithoutCountMakeOnePass",
+         {a1, a2},
+         banner + manyHostsHeader() + replyLines(1, {a1, a2}, 32) + totalsLines(2, 2, allTook(1))},
+        // Many hosts: the separator comes before the wait; the numbers run on across passes.
+        {"ManyHostPassesAreSeparatedThenWaitedFor",
+         {a1, a2, "-n", "3", "-t", "250"},
+         banner + manyHostsHeader(32, 250) + replyLines(1, {a1, a2}, 32) + "\n" + sleepMark(250) +
+             replyLines(3, {a1, a2}, 32) + "\n" + sleepMark(250) + replyLines(5, {a1, a2}, 32) +
+             totalsLines(6, 6, allTook(1))},
+        {"OneHostFromAHostFileIsAManyHostRun",
+         {"-H", "hosts.txt", "-n", "1"},
+         banner + manyHostsHeader() + replyLine(1, a1, 32) + totalsLines(1, 1, allTook(1)),
+         0,
+         [](FakePlatform& fake) { fake.files["hosts.txt"] = "10.0.0.1\r\n"; }},
+        {"AllEchoesTimingOutShowFullLossAndZeroTimes",
+         {a1, a2},
+         banner + manyHostsHeader() + timeoutLine(a1) + timeoutLine(a2) +
+             totalsLines(2, 0, allTook(0)),
+         1,
+         [](FakePlatform& fake) { fake.autoReply = false; }},
+        {"AHostThatCannotBeResolvedTakesANumberButAddsNothing",
+         {"nosuchhost", a2},
+         banner + manyHostsHeader() + "Host not found: nosuchhost  error 11001\n" +
+             replyLine(2, a2, 32) + totalsLines(1, 1, allTook(1))},
+        {"ANegativeCountGivesNoPass",
+         {a1, a2, "-n", "-3"},
+         banner + manyHostsHeader() + "No ping statistics available\n"},
+        // A host without replies adds its echoes to the sent count and nothing to the times:
+        // neither its minimum nor an average of 0 is merged. The slowest host is neither the
+        // first nor the last, and the average is over every reply, not over the hosts.
+        {"TotalsMergeTheTimesOfTheHostsThatReplied",
+         {a1, a2, a3, a4, "-n", "2", "-t", "100"},
+         banner + manyHostsHeader(32, 100) + timeoutLine(a1) + replyLine(2, a2, 32, 5) +
+             replyLine(3, a3, 32, 8) + replyLine(4, a4, 32, 2) + "\n" + sleepMark(100) +
+             timeoutLine(a1) + replyLine(6, a2, 32, 5) + replyLine(7, a3, 32, 8) +
+             replyLine(8, a4, 32, 2) + totalsLines(8, 6, {2, 8, 5}),
+         0,
+         [](FakePlatform& fake) {
+             fake.silentDestinations = {inetAddr("10.0.0.1")};
+             fake.replyDelays = {
+                 {inetAddr("10.0.0.2"), 5}, {inetAddr("10.0.0.3"), 8}, {inetAddr("10.0.0.4"), 2}};
+         }},
+        {"ResolvedListFollowsTheManyHostHeader",
+         {a1, a2, "-a"},
+         banner + manyHostsHeader() + "Resolved hostname list:\none.lab [10.0.0.1]\n10.0.0.2\n\n" +
+             replyLines(1, {a1, a2}, 32) + totalsLines(2, 2, allTook(1)),
+         0,
+         nameFirstHost},
+        {"LimitedOutputKeepsRepliesSeparatorsAndWaitsOnly",
+         {a1, a2, "-n", "2", "-l", "-a"},
+         replyLines(1, {a1, a2}, 32) + "\n" + sleepMark(1000) + replyLines(3, {a1, a2}, 32),
+         0,
+         nameFirstHost},
+    };
 }
 
-TEST_F(DriverTest, AHostThatCannotBeResolvedTakesANumberButAddsNothing) {
-    EXPECT_EQ(run({"nosuchhost", "10.0.0.2"}), 0);
-    EXPECT_EQ(masked(), banner + manyHostsHeader + "Host not found: nosuchhost  error 11001\n" +
-                            reply(2, "10.0.0.2", 32) + totals(1, 1, 0));
+std::vector<WholeRun> sweepAndRandomRuns() {
+    const std::string banner = bannerLines();
+    return {
+        // A one-host sweep lists no names, even with -a.
+        {"OneHostSweepWaitsBetweenSizes",
+         {a1, "-a", "-S", "10/12"},
+         banner + sweepHeader(false, 10, 12) + replyLine(1, a1, 10) + sleepMark(1000) +
+             replyLine(2, a1, 11) + sleepMark(1000) + replyLine(3, a1, 12) +
+             totalsLines(3, 3, allTook(1)),
+         0,
+         nameFirstHost},
+        // One host: the wait comes before the separator.
+        {"OneHostSweepWaitsThenSeparatesItsPasses",
+         {a1, "-S", "10/11", "-n", "2", "-t", "7", "-l"},
+         replyLine(1, a1, 10) + sleepMark(7) + replyLine(2, a1, 11) + sleepMark(7) + "\n" +
+             replyLine(3, a1, 10) + sleepMark(7) + replyLine(4, a1, 11)},
+        {"ManyHostSweepDispatchesEveryHostPerSize",
+         {a1, a2, "-S", "10/11", "-n", "2", "-t", "7"},
+         banner + sweepHeader(true, 10, 11, 7) + replyLines(1, {a1, a2}, 10) + sleepMark(7) +
+             replyLines(3, {a1, a2}, 11) + "\n" + sleepMark(7) + replyLines(5, {a1, a2}, 10) +
+             sleepMark(7) + replyLines(7, {a1, a2}, 11) + totalsLines(8, 8, allTook(1))},
+        {"ASweepTakesEachHostsOwnTime",
+         {a1, a2, "-S", "10/11", "-l"},
+         replyLine(1, a1, 10, 4) + replyLine(2, a2, 10, 9) + sleepMark(1000) +
+             replyLine(3, a1, 11, 4) + replyLine(4, a2, 11, 9),
+         0,
+         [](FakePlatform& fake) {
+             fake.replyDelays = {{inetAddr("10.0.0.1"), 4}, {inetAddr("10.0.0.2"), 9}};
+         }},
+        {"LimitedOutputOfASweepHasNoHeaderAndNoTotals",
+         {a1, "-S", "10/11", "-l"},
+         replyLine(1, a1, 10) + sleepMark(1000) + replyLine(2, a1, 11)},
+        // A random run only waits between its passes. With one size to choose from, every
+        // pass takes it: the upper bound is never drawn. No names are listed for one host.
+        {"OneHostRandomRunWaitsWithoutSeparators",
+         {a1, "-a", "-R", "10/11", "-n", "3", "-t", "9"},
+         banner + randomHeader(false, 10, 11, 9) + replyLine(1, a1, 10) + sleepMark(9) +
+             replyLine(2, a1, 10) + sleepMark(9) + replyLine(3, a1, 10) +
+             totalsLines(3, 3, allTook(1)),
+         0,
+         nameFirstHost},
+        // Without -n a one-host random run still counts its passes (four by default). The
+        // sizes are the ones the generator gives for the fake clock's calendar second.
+        {"OneHostRandomSizesAreDrawnPerPass",
+         {a1, "-R", "10/1000", "-l"},
+         replyLine(1, a1, 942) + sleepMark(1000) + replyLine(2, a1, 692) + sleepMark(1000) +
+             replyLine(3, a1, 330) + sleepMark(1000) + replyLine(4, a1, 139)},
+        {"ManyHostRandomRunUsesOneSizePerPass",
+         {a1, a2, "-R", "10/1000", "-n", "3", "-t", "9"},
+         banner + randomHeader(true, 10, 1000, 9) + replyLines(1, {a1, a2}, 942) + sleepMark(9) +
+             replyLines(3, {a1, a2}, 692) + sleepMark(9) + replyLines(5, {a1, a2}, 330) +
+             totalsLines(6, 6, allTook(1))},
+        {"PatternDataGivesWayToRandomData",
+         {a1, "-d", "abc", "-R", "10/20", "-n", "1"},
+         banner + "Unable to ping with specified data. Using random data.\n" +
+             randomHeader(false, 10, 20) + replyLine(1, a1, 12) + totalsLines(1, 1, allTook(1))},
+    };
 }
 
-TEST_F(DriverTest, ANegativeCountGivesNoPass) {
-    EXPECT_EQ(run({"10.0.0.1", "10.0.0.2", "-n", "-3"}), 0);
-    EXPECT_EQ(platform.output, banner + manyHostsHeader + "No ping statistics available\n");
-    EXPECT_TRUE(pacing().empty());
+// One host at a fixed size is the engine's run, header and statistics included.
+std::vector<WholeRun> engineRuns() {
+    const std::string banner = bannerLines();
+    const std::string refused = "socket() - Operation not permitted\nswitching to ICMP dll\n";
+    return {
+        {"OneHostRunByTheEngineListsNoNames",
+         {a1, "-a", "-n", "2", "-t", "5"},
+         banner + hostHeader("one.lab [10.0.0.1]", 32, 5) + replyLine(1, a1, 32) + sleepMark(5) +
+             replyLine(2, a1, 32) + statisticsLines(a1, 2, 2, allTook(1)),
+         0,
+         nameFirstHost},
+        {"RefusedRawSocketForASingleHostHandsTheWholeRunOver",
+         {a1, "-n", "2", "-r", "3", "-t", "5"},
+         banner + refused + "Route options disabled by ICMP dll\n" + hostHeader(a1, 32, 5) +
+             replyLine(1, a1, 32, 3) + sleepMark(5) + replyLine(2, a1, 32, 3) +
+             statisticsLines(a1, 2, 2, allTook(3)),
+         0,
+         [](FakePlatform& fake) {
+             fake.openRawError = 10013;
+             fake.echoes = {goodEcho(), goodEcho()};
+             for (FakeEcho& echo : fake.echoes) echo.elapsedMs = 3;
+         }},
+        {"OtherRawSocketFailuresDoNotSwitch",
+         {a1, a2, "-l"},
+         "socket() - WSAError: 10024\nsocket() - WSAError: 10024\n",
+         2,
+         [](FakePlatform& fake) { fake.openRawError = 10024; }},
+    };
 }
 
-TEST_F(DriverTest, ResolvedListFollowsTheManyHostHeader) {
-    platform.fake.reverseNames[0x0100000A] = "one.lab";
-    run({"10.0.0.1", "10.0.0.2", "-a", "-l"});
-    EXPECT_EQ(platform.output.find("Resolved hostname list"), std::string::npos);
-    platform.output.clear();
-    run({"10.0.0.1", "10.0.0.2", "-a"});
-    std::string expectedStart =
-        banner + manyHostsHeader + "Resolved hostname list:\none.lab [10.0.0.1]\n10.0.0.2\n\n";
-    EXPECT_EQ(platform.output.substr(0, expectedStart.size()), expectedStart);
+std::vector<WholeRun> stoppedRuns() {
+    const std::string banner = bannerLines();
+    return {
+        {"StopDuringAContinuousPassEndsItAfterTheRunningEcho",
+         {a1, a2, a3, "-c"},
+         banner + manyHostsHeader() + replyLines(1, {a1, a2}, 32) + totalsLines(2, 2, allTook(1)),
+         0,
+         stopAtSend(2)},
+        {"StopDuringTheWaitBetweenPassesEndsTheRun",
+         {a1, a2, "-c", "-t", "3"},
+         banner + manyHostsHeader(32, 3) + replyLines(1, {a1, a2}, 32) + "\n" + sleepMark(3) +
+             totalsLines(2, 2, allTook(1)),
+         0,
+         [](FakePlatform& fake) { fake.onSleep = [](uint32_t) { stopRequested = true; }; }},
+        {"StopBetweenTheSizesOfASweepEndsTheRun",
+         {a1, "-S", "10/20", "-c"},
+         banner + sweepHeader(false, 10, 20) + replyLine(1, a1, 10) + sleepMark(1000) +
+             totalsLines(1, 1, allTook(1)),
+         0,
+         [](FakePlatform& fake) { fake.onSleep = [](uint32_t) { stopRequested = true; }; }},
+        {"ContinuousManyHostRunGoesOnUntilStopped",
+         {a1, a2, "-c", "-n", "1", "-l"},
+         replyLines(1, {a1, a2}, 32) + "\n" + sleepMark(1000) + replyLines(3, {a1, a2}, 32) + "\n" +
+             sleepMark(1000) + replyLines(5, {a1, a2}, 32) + "\n" + sleepMark(1000) +
+             replyLine(7, a1, 32),
+         0,
+         stopAtSend(7)},
+    };
 }
 
-TEST_F(DriverTest, SingleHostRunsPrintNoResolvedList) {
-    platform.fake.reverseNames[0x0100000A] = "one.lab";
-    for (auto arguments : {std::initializer_list<std::string>{"10.0.0.1", "-a", "-n", "1"},
-                           {"10.0.0.1", "-a", "-S", "10/11"},
-                           {"10.0.0.1", "-a", "-R", "10/11", "-n", "1"}}) {
-        platform.output.clear();
-        run(arguments);
-        EXPECT_EQ(platform.output.find("Resolved hostname list"), std::string::npos)
-            << platform.output;
-    }
+class WholeRunTest : public DriverTest, public ::testing::WithParamInterface<WholeRun> {};
+
+TEST_P(WholeRunTest, PrintsExactlyTheExpectedText) {
+    const WholeRun& expected = GetParam();
+    expected.arrange(platform.fake);
+    EXPECT_EQ(run(expected.arguments), expected.exitCode);
+    EXPECT_EQ(platform.output, expected.expected);
 }
 
-// --- Limited output -----------------------------------------------------------------------------
-
-TEST_F(DriverTest, LimitedOutputKeepsRepliesAndSeparatorsOnly) {
-    run({"10.0.0.1", "10.0.0.2", "-n", "2", "-l"});
-    EXPECT_EQ(masked(), reply(1, "10.0.0.1", 32) + reply(2, "10.0.0.2", 32) + "\n" +
-                            reply(3, "10.0.0.1", 32) + reply(4, "10.0.0.2", 32));
+std::string nameOf(const ::testing::TestParamInfo<WholeRun>& info) {
+    return info.param.name;
 }
 
-TEST_F(DriverTest, LimitedOutputOfASweepHasNoHeaderAndNoTotals) {
-    run({"10.0.0.1", "-S", "10/11", "-l"});
-    EXPECT_EQ(masked(), reply(1, "10.0.0.1", 10) + reply(2, "10.0.0.1", 11));
+INSTANTIATE_TEST_SUITE_P(ManyHosts, WholeRunTest, ::testing::ValuesIn(manyHostRuns()), nameOf);
+INSTANTIATE_TEST_SUITE_P(SweepsAndRandomSizes, WholeRunTest,
+                         ::testing::ValuesIn(sweepAndRandomRuns()), nameOf);
+INSTANTIATE_TEST_SUITE_P(EngineAndFallback, WholeRunTest, ::testing::ValuesIn(engineRuns()),
+                         nameOf);
+INSTANTIATE_TEST_SUITE_P(Stopped, WholeRunTest, ::testing::ValuesIn(stoppedRuns()), nameOf);
+
+// --- Many requests in flight --------------------------------------------------------------------
+
+// With -p every run prints exactly what it prints one request at a time.
+class InFlightRunTest : public WholeRunTest {};
+
+TEST_P(InFlightRunTest, PrintsWhatTheOneByOneRunPrints) {
+    WholeRun expected = GetParam();
+    expected.arguments.insert(expected.arguments.end(), {"-p", "3"});
+    expected.arrange(platform.fake);
+    EXPECT_EQ(run(expected.arguments), expected.exitCode);
+    EXPECT_EQ(platform.output, expected.expected);
 }
 
-// --- Size sweeps --------------------------------------------------------------------------------
+INSTANTIATE_TEST_SUITE_P(ManyHosts, InFlightRunTest, ::testing::ValuesIn(manyHostRuns()), nameOf);
+INSTANTIATE_TEST_SUITE_P(SweepsAndRandomSizes, InFlightRunTest,
+                         ::testing::ValuesIn(sweepAndRandomRuns()), nameOf);
 
-TEST_F(DriverTest, OneHostSweepPingsEverySizeWithWaitsBetween) {
-    run({"10.0.0.1", "-S", "10/12"});
-    EXPECT_EQ(masked(), banner + "Pinging host with data sweep (10 to 12) every 1000 ms:\n\n" +
-                            reply(1, "10.0.0.1", 10) + reply(2, "10.0.0.1", 11) +
-                            reply(3, "10.0.0.1", 12) + totals(3, 3, 0));
-    EXPECT_EQ(pacing(), (std::vector<std::string>{"sendto 18", "sleep 1000", "sendto 19",
-                                                  "sleep 1000", "sendto 20"}));
+// A datagram the fake delivers at atMs after the start of the run, answering request sequence.
+testing::FakeDatagram replyArriving(uint16_t sequence, const std::string& from, uint32_t atMs) {
+    testing::FakeDatagram datagram;
+    datagram.bytes = testing::makeEchoReplyDatagram(0xABCD, sequence, 32);
+    datagram.length = static_cast<long>(datagram.bytes.size());
+    datagram.sender = inetAddr(from.c_str());
+    datagram.arrivalNs = 1'000'000'000 + int64_t{atMs} * 1'000'000;
+    return datagram;
 }
 
-TEST_F(DriverTest, OneHostSweepWaitsThenSeparatesItsPasses) {
-    run({"10.0.0.1", "-S", "10/11", "-n", "2", "-t", "7", "-l"});
-    EXPECT_EQ(masked(), reply(1, "10.0.0.1", 10) + reply(2, "10.0.0.1", 11) + "\n" +
-                            reply(3, "10.0.0.1", 10) + reply(4, "10.0.0.1", 11));
-    EXPECT_EQ(pacing(), (std::vector<std::string>{"sendto 18", "sleep 7", "sendto 19", "sleep 7",
-                                                  "sendto 18", "sleep 7", "sendto 19"}));
+std::vector<WholeRun> inFlightRuns() {
+    const std::string banner = bannerLines();
+    return {
+        // The last host answers first; the lines still follow the list.
+        {"RepliesInAnyOrderArePrintedInListOrder",
+         {a1, a2, a3, a4, "-p", "4", "-l"},
+         replyLine(1, a1, 32, 9) + timeoutLine(a2) + replyLine(3, a3, 32, 5) +
+             replyLine(4, a4, 32, 1),
+         0,
+         [](FakePlatform& fake) {
+             fake.silentDestinations = {inetAddr("10.0.0.2")};
+             fake.replyDelays = {{inetAddr("10.0.0.1"), 9}, {inetAddr("10.0.0.3"), 5}};
+         }},
+        // A reply counts only from the request's destination, once, and before its time-out.
+        {"OnlyTheAwaitedSourceCountsOnceAndInTime",
+         {a1, a2, "-p", "2", "-w", "100", "-l"},
+         replyLine(1, a1, 32, 3) + timeoutLine(a2),
+         1,
+         [](FakePlatform& fake) {
+             fake.autoReply = false;
+             fake.datagrams = {replyArriving(2, a1, 1), replyArriving(1, a1, 3),
+                               replyArriving(1, a1, 4), replyArriving(2, a2, 150)};
+         }},
+        // Without room in the window the next request waits for a reply or a time-out.
+        {"AFullWindowHoldsTheNextRequestBack",
+         {a1, a2, a3, "-p", "2", "-w", "100", "-l"},
+         timeoutLine(a1) + timeoutLine(a2) + replyLine(3, a3, 32, 1),
+         0,
+         [](FakePlatform& fake) {
+             fake.silentDestinations = {inetAddr("10.0.0.1"), inetAddr("10.0.0.2")};
+             fake.onSend = [&fake, sends = 0]() mutable {
+                 // The third request leaves only once the first two have timed out.
+                 if (++sends == 3) {
+                     EXPECT_GE(fake.nowNs, 1'000'000'000 + 100'000'000);
+                 }
+             };
+         }},
+        // Ctrl-C stops new requests; the ones in flight end and are printed, then the totals.
+        {"StopLetsTheRequestsInFlightFinish",
+         {a1, a2, a3, a4, "-p", "2"},
+         banner + manyHostsHeader() + replyLine(1, a1, 32, 2) + replyLine(2, a2, 32, 6) +
+             totalsLines(2, 2, {2, 6, 4}),
+         0,
+         [](FakePlatform& fake) {
+             fake.replyDelays = {{inetAddr("10.0.0.1"), 2}, {inetAddr("10.0.0.2"), 6}};
+             fake.onSend = [sends = 0]() mutable {
+                 if (++sends == 2) stopRequested = true;
+             };
+         }},
+    };
 }
 
-TEST_F(DriverTest, ManyHostSweepDispatchesEveryHostPerSize) {
-    run({"10.0.0.1", "10.0.0.2", "-S", "10/11", "-n", "2", "-t", "7"});
-    EXPECT_EQ(masked(), banner +
-                            "Pinging multiple hosts with data sweep (10 to 11) every 7 ms:\n\n" +
-                            reply(1, "10.0.0.1", 10) + reply(2, "10.0.0.2", 10) +
-                            reply(3, "10.0.0.1", 11) + reply(4, "10.0.0.2", 11) + "\n" +
-                            reply(5, "10.0.0.1", 10) + reply(6, "10.0.0.2", 10) +
-                            reply(7, "10.0.0.1", 11) + reply(8, "10.0.0.2", 11) + totals(8, 8, 0));
-    EXPECT_EQ(pacing(), (std::vector<std::string>{"sendto 18", "sendto 18", "sleep 7", "sendto 19",
-                                                  "sendto 19", "sleep 7", "sendto 18", "sendto 18",
-                                                  "sleep 7", "sendto 19", "sendto 19"}));
+INSTANTIATE_TEST_SUITE_P(InFlight, WholeRunTest, ::testing::ValuesIn(inFlightRuns()), nameOf);
+
+// --- What the text does not show ----------------------------------------------------------------
+
+TEST_F(DriverTest, RefusedRawSocketSwitchesBeforeEveryEchoAndDropsRoutesOnce) {
+    platform.fake.openRawError = 10013;
+    platform.fake.echoes = {goodEcho(), goodEcho()};
+    run({a1, a2, "-r", "3"});
+    const std::string refused = "socket() - Operation not permitted\nswitching to ICMP dll\n";
+    EXPECT_EQ(platform.output, bannerLines() + manyHostsHeader() + refused +
+                                   "Route options disabled by ICMP dll\n" + replyLine(1, a1, 32) +
+                                   refused + replyLine(2, a2, 32) + totalsLines(2, 2, allTook(1)));
+    ASSERT_EQ(platform.fake.echoRequests.size(), 2u);
+    for (const auto& request : platform.fake.echoRequests) EXPECT_EQ(request.optionsSize, 0);
+}
+
+TEST_F(DriverTest, EchoServiceChosenUpFrontDropsRoutesRightAfterTheBanner) {
+    platform.fake.echoes = {goodEcho(), goodEcho()};
+    run({a1, a2, "-i", "-r", "3"});
+    EXPECT_EQ(platform.output, bannerLines() + "Route options disabled by ICMP dll\n" +
+                                   manyHostsHeader() + replyLines(1, {a1, a2}, 32) +
+                                   totalsLines(2, 2, allTook(1)));
+    EXPECT_TRUE(platform.fake.callsStartingWith("socket").empty());
+    EXPECT_TRUE(platform.fake.echoes.empty());
+}
+
+TEST_F(DriverTest, BreakDuringAManyHostRunPrintsNothing) {
+    platform.fake.onSend = [sends = 0]() mutable {
+        if (++sends == 1) breakRequested = true;
+    };
+    run({a1, a2});
+    EXPECT_EQ(platform.output, bannerLines() + manyHostsHeader() + replyLines(1, {a1, a2}, 32) +
+                                   totalsLines(2, 2, allTook(1)));
+    EXPECT_FALSE(breakRequested.load());
 }
 
 TEST_F(DriverTest, PingDataStaysForEverySizeOfASweep) {
-    run({"10.0.0.1", "-S", "10/11", "-d", "abc", "-l"});
+    run({a1, "-S", "10/11", "-d", "abc", "-l"});
     ASSERT_EQ(platform.fake.sentPackets.size(), 2u);
     for (const auto& packet : platform.fake.sentPackets) {
         // The fill follows the 4-byte time stamp.
@@ -204,26 +410,8 @@ TEST_F(DriverTest, PingDataStaysForEverySizeOfASweep) {
     }
 }
 
-// --- Random sizes -------------------------------------------------------------------------------
-
-TEST_F(DriverTest, OneHostRandomSizesNeverReachTheUpperBound) {
-    run({"10.0.0.1", "-R", "10/12"});
-    std::vector<std::string> sends = platform.fake.callsStartingWith("sendto");
-    ASSERT_EQ(sends.size(), 4u);
-    for (const auto& send : sends) EXPECT_TRUE(send == "sendto 18" || send == "sendto 19") << send;
-    EXPECT_EQ(platform.fake.callsStartingWith("sleep").size(), 3u);
-
-    std::string text = masked();
-    std::string header = "Pinging host with random size (10 to 12) and data every 1000 ms:\n\n";
-    EXPECT_EQ(text.substr(0, banner.size() + header.size()), banner + header);
-    EXPECT_EQ(text.substr(text.size() - totals(4, 4, 0).size()), totals(4, 4, 0));
-    // No separator between the passes: the first empty line is the one before the totals.
-    EXPECT_EQ(text.find("\n\n", banner.size() + header.size()),
-              text.size() - totals(4, 4, 0).size() - 1);
-}
-
 TEST_F(DriverTest, RandomDataIsNonZeroAndFreshEveryPass) {
-    run({"10.0.0.1", "-R", "200/201", "-l"});
+    run({a1, "-R", "200/201", "-l"});
     ASSERT_EQ(platform.fake.sentPackets.size(), 4u);
     std::set<std::vector<uint8_t>> payloads;
     for (const auto& packet : platform.fake.sentPackets) {
@@ -236,134 +424,12 @@ TEST_F(DriverTest, RandomDataIsNonZeroAndFreshEveryPass) {
     EXPECT_EQ(payloads.size(), 4u);
 }
 
-TEST_F(DriverTest, SpecifiedDataGivesWayToRandomData) {
-    run({"10.0.0.1", "-d", "abc", "-R", "10/20", "-n", "1"});
-    std::string expectedStart =
-        banner +
-        "Unable to ping with specified data. Using random data.\n"
-        "Pinging host with random size (10 to 20) and data every 1000 ms:\n\n";
-    EXPECT_EQ(platform.output.substr(0, expectedStart.size()), expectedStart);
-}
-
 TEST_F(DriverTest, RandomSizesRepeatForTheSameCalendarSecond) {
-    run({"10.0.0.1", "-R", "10/1000", "-n", "6", "-l"});
+    run({a1, "-R", "10/1000", "-n", "6", "-l"});
     std::vector<std::string> first = platform.fake.callsStartingWith("sendto");
     platform.fake.calls.clear();
-    run({"10.0.0.1", "-R", "10/1000", "-n", "6", "-l"});
+    run({a1, "-R", "10/1000", "-n", "6", "-l"});
     EXPECT_EQ(platform.fake.callsStartingWith("sendto"), first);
-}
-
-TEST_F(DriverTest, ManyHostRandomRunUsesOneSizePerPassAndNoSeparator) {
-    run({"10.0.0.1", "10.0.0.2", "-R", "10/1000", "-n", "3", "-t", "9"});
-    std::vector<std::string> calls = pacing();
-    ASSERT_EQ(calls.size(), 8u);
-    for (size_t pass = 0; pass < 3; ++pass) {
-        EXPECT_EQ(calls[pass * 3], calls[pass * 3 + 1]);
-        if (pass < 2) {
-            EXPECT_EQ(calls[pass * 3 + 2], "sleep 9");
-        }
-    }
-    std::string header =
-        "Pinging multiple hosts with random size (10 to 1000) and data every 9 ms:\n\n";
-    EXPECT_EQ(platform.output.substr(banner.size(), header.size()), header);
-    std::string text = masked();
-    EXPECT_EQ(text.find("\n\n", banner.size() + header.size()),
-              text.size() - totals(6, 6, 0).size() - 1);
-}
-
-// --- Fallback to the echo service ---------------------------------------------------------------
-
-TEST_F(DriverTest, RefusedRawSocketSwitchesBeforeEveryEchoAndDropsRoutesOnce) {
-    platform.fake.openRawError = 10013;
-    platform.fake.echoes = {goodEcho(), goodEcho()};
-    run({"10.0.0.1", "10.0.0.2", "-r", "3"});
-    EXPECT_EQ(masked(), banner + manyHostsHeader + "socket() - Operation not permitted\n" +
-                            "switching to ICMP dll\n" + "Route options disabled by ICMP dll\n" +
-                            reply(1, "10.0.0.1", 32) + "socket() - Operation not permitted\n" +
-                            "switching to ICMP dll\n" + reply(2, "10.0.0.2", 32) + totals(2, 2, 0));
-    ASSERT_EQ(platform.fake.echoRequests.size(), 2u);
-    for (const auto& request : platform.fake.echoRequests) EXPECT_EQ(request.optionsSize, 0);
-    EXPECT_EQ(platform.fake.callsStartingWith("socket").size(), 2u);
-}
-
-TEST_F(DriverTest, RefusedRawSocketForASingleHostHandsTheWholeRunOver) {
-    platform.fake.openRawError = 10013;
-    platform.fake.echoes = {goodEcho(), goodEcho()};
-    run({"10.0.0.1", "-n", "2", "-r", "3", "-t", "5"});
-    EXPECT_EQ(masked(), banner + "socket() - Operation not permitted\n" +
-                            "switching to ICMP dll\n" + "Route options disabled by ICMP dll\n" +
-                            "Pinging 10.0.0.1 with 32 bytes of data every 5 ms:\n\n" +
-                            reply(1, "10.0.0.1", 32) + reply(2, "10.0.0.1", 32) +
-                            "\nPing statistics for 10.0.0.1:"
-                            "\n\tPackets: Sent = 2, Received = 2, Lost = 0 (0% loss)"
-                            "\nApproximate round trip times in milli-seconds:"
-                            "\n\tMinimum = * ms, Maximum = * ms, Average = * ms\n");
-    EXPECT_EQ(platform.fake.callsStartingWith("socket").size(), 1u);
-}
-
-TEST_F(DriverTest, OtherRawSocketFailuresDoNotSwitch) {
-    platform.fake.openRawError = 10024;
-    run({"10.0.0.1", "10.0.0.2", "-l"});
-    EXPECT_EQ(platform.output.find("switching"), std::string::npos);
-    EXPECT_TRUE(platform.fake.echoRequests.empty());
-}
-
-TEST_F(DriverTest, EchoServiceChosenUpFrontDropsRoutesRightAfterTheBanner) {
-    platform.fake.echoes = {goodEcho(), goodEcho()};
-    run({"10.0.0.1", "10.0.0.2", "-i", "-r", "3"});
-    EXPECT_EQ(masked(), banner + "Route options disabled by ICMP dll\n" + manyHostsHeader +
-                            reply(1, "10.0.0.1", 32) + reply(2, "10.0.0.2", 32) + totals(2, 2, 0));
-    EXPECT_TRUE(platform.fake.callsStartingWith("socket").empty());
-}
-
-// --- Stop and break requests --------------------------------------------------------------------
-
-TEST_F(DriverTest, StopDuringAContinuousPassEndsItAfterTheRunningEcho) {
-    int sends = 0;
-    platform.fake.onSend = [&] {
-        if (++sends == 2) stopRequested = true;
-    };
-    run({"10.0.0.1", "10.0.0.2", "10.0.0.3", "-c"});
-    EXPECT_EQ(masked(), banner + manyHostsHeader + reply(1, "10.0.0.1", 32) +
-                            reply(2, "10.0.0.2", 32) + totals(2, 2, 0));
-    EXPECT_EQ(pacing(), (std::vector<std::string>{"sendto 40", "sendto 40"}));
-}
-
-TEST_F(DriverTest, StopDuringTheWaitBetweenPassesEndsTheRun) {
-    platform.fake.onSleep = [](uint32_t) { stopRequested = true; };
-    run({"10.0.0.1", "10.0.0.2", "-c", "-t", "3"});
-    EXPECT_EQ(masked(), banner + "Pinging multiple hosts with 32 bytes of data every 3 ms:\n\n" +
-                            reply(1, "10.0.0.1", 32) + reply(2, "10.0.0.2", 32) + "\n" +
-                            totals(2, 2, 0));
-    EXPECT_EQ(pacing(), (std::vector<std::string>{"sendto 40", "sendto 40", "sleep 3"}));
-}
-
-TEST_F(DriverTest, StopBetweenTheSizesOfASweepEndsTheRun) {
-    platform.fake.onSleep = [](uint32_t) { stopRequested = true; };
-    run({"10.0.0.1", "-S", "10/20", "-c"});
-    EXPECT_EQ(pacing(), (std::vector<std::string>{"sendto 18", "sleep 1000"}));
-    EXPECT_NE(masked().find(totals(1, 1, 0)), std::string::npos);
-}
-
-TEST_F(DriverTest, ContinuousManyHostRunGoesOnUntilStopped) {
-    int sends = 0;
-    platform.fake.onSend = [&] {
-        if (++sends == 7) stopRequested = true;
-    };
-    run({"10.0.0.1", "10.0.0.2", "-c", "-n", "1", "-l"});
-    EXPECT_EQ(platform.fake.callsStartingWith("sendto").size(), 7u);
-    EXPECT_EQ(platform.fake.callsStartingWith("sleep").size(), 3u);
-}
-
-TEST_F(DriverTest, BreakDuringAManyHostRunPrintsNothing) {
-    int sends = 0;
-    platform.fake.onSend = [&] {
-        if (++sends == 1) breakRequested = true;
-    };
-    run({"10.0.0.1", "10.0.0.2"});
-    EXPECT_EQ(masked(), banner + manyHostsHeader + reply(1, "10.0.0.1", 32) +
-                            reply(2, "10.0.0.2", 32) + totals(2, 2, 0));
-    EXPECT_FALSE(breakRequested.load());
 }
 
 }  // namespace

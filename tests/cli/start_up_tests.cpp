@@ -209,7 +209,7 @@ using StartUpDeathTest = StartUpTest;
 
 TEST_F(StartUpDeathTest, NoArgumentPrintsUsageAndEndsWith255) {
     EXPECT_EXIT(run({}), ::testing::ExitedWithCode(255),
-                "^Usage:\nquilvane <host\\(-list\\)> .*\t-L : logging to a text file\n$");
+                "^Usage:\nquilvane <host\\(-list\\)> .*\t-p : echo requests in flight .*\n$");
 }
 
 TEST_F(StartUpDeathTest, UsageIsNeverLoggedButTheBannerBeforeItIs) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <random>
@@ -15,6 +16,7 @@ namespace quilvane {
 namespace {
 
 using testing::makeEchoReplyDatagram;
+using testing::sealIcmpChecksum;
 
 // The checksum exactly as written down: a signed 32-bit sum of little-endian words, two folds.
 uint16_t referenceChecksum(const std::vector<uint8_t>& bytes) {
@@ -185,6 +187,7 @@ TEST_F(ParseReplyTest, MatchGivesTtlTosAndStamp) {
     auto datagram = makeEchoReplyDatagram(ourId, 3, 32, 57, 0x10);
     datagram[28] = 0x78;
     datagram[31] = 0x12;
+    sealIcmpChecksum(datagram);
     ParsedReply reply = parse(datagram, 32, 3);
     EXPECT_EQ(reply.verdict, ReplyVerdict::Match);
     EXPECT_FALSE(reply.optionsTaken);
@@ -282,8 +285,53 @@ TEST_F(ParseReplyTest, OversizedForeignDatagramIsSplitByLengthAlone) {
 TEST_F(ParseReplyTest, LengthsBeyondTheReceiveBufferAreBounded) {
     std::vector<uint8_t> datagram(receiveBufferSize, 0);
     datagram[0] = 0x45;
+    // Both sizes leave 40 bytes taken as options: the judged message starts at 60.
+    datagram[62] = datagram[63] = 0xFF;
     EXPECT_EQ(parse(datagram, 70000, 3, 1'000'000).verdict, ReplyVerdict::ForeignIdentifier);
     EXPECT_EQ(parse(datagram, -5, 3).verdict, ReplyVerdict::ForeignIdentifier);
+}
+
+// Requests as built here, answered as a host answers them (type 0, checksum written again), are
+// taken; one changed bit inside the ICMP message makes any of them damage, whatever it hit.
+TEST_F(ParseReplyTest, OnlyAReplyWhoseChecksumVerifiesIsTaken) {
+    constexpr long ipTtl = -1;
+    constexpr long untouched = -2;
+    const std::vector<uint8_t> route = {7, 7, 4, 0, 0, 0, 0, 0};
+    struct Case {
+        const char* name;
+        int32_t dataSize;
+        std::vector<uint8_t> options;
+        long flipped;  // offset inside the ICMP message
+        ReplyVerdict verdict;
+    };
+    const Case cases[] = {
+        {"intact", 32, {}, untouched, ReplyVerdict::Match},
+        {"intact, odd size", 33, {}, untouched, ReplyVerdict::Match},
+        {"intact, no fill", 4, {}, untouched, ReplyVerdict::Match},
+        {"intact behind a route option", 32, route, untouched, ReplyVerdict::Match},
+        {"TTL in the IP header", 32, {}, ipTtl, ReplyVerdict::Match},
+        {"code", 32, {}, 1, ReplyVerdict::NotEchoReply},
+        {"checksum", 32, {}, 3, ReplyVerdict::NotEchoReply},
+        {"identifier", 32, {}, 4, ReplyVerdict::NotEchoReply},
+        {"sequence", 32, {}, 7, ReplyVerdict::NotEchoReply},
+        {"time stamp", 32, {}, 8, ReplyVerdict::NotEchoReply},
+        {"last byte of an odd size", 33, {}, 40, ReplyVerdict::NotEchoReply},
+        {"data behind a route option", 32, route, 20, ReplyVerdict::NotEchoReply},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> request(requestBufferSize);
+        ScriptedTicks ticks;
+        ticks.readings = {0x01020304};
+        size_t length = buildEchoRequest(request.data(), c.dataSize, 3, "abc", ourId, ticks);
+        auto datagram = makeEchoReplyDatagram(ourId, 3, c.dataSize, 64, 0, c.options);
+        size_t message = 20 + c.options.size();
+        std::copy_n(request.begin(), length, datagram.begin() + static_cast<long>(message));
+        datagram[message] = 0;
+        sealIcmpChecksum(datagram);
+        if (c.flipped == ipTtl) datagram[8] ^= 0x01;
+        if (c.flipped >= 0) datagram[message + static_cast<size_t>(c.flipped)] ^= 0x10;
+        EXPECT_EQ(parse(datagram, c.dataSize, 3).verdict, c.verdict) << c.name;
+    }
 }
 
 }  // namespace

@@ -4,9 +4,12 @@
 #include <algorithm>
 #include <cstring>
 
+#include "echo/icmp_wire.h"
 #include "support/console_control.h"
 #include "support/inet.h"
 #include "support/output_sink.h"
+#include "support/perf_timer.h"
+#include "support/random.h"
 
 namespace quilvane::testing {
 
@@ -26,6 +29,8 @@ const char* optionName(SocketOption option) {
             return "DontFragment";
         case SocketOption::IpOptions:
             return "IpOptions";
+        case SocketOption::ReceiveBuffer:
+            return "ReceiveBuffer";
     }
     return "?";
 }
@@ -119,14 +124,18 @@ SystemResult<size_t> FakePlatform::sendTo(SocketHandle, const uint8_t* data, siz
         if (error != 0) return {0, fakeError(error)};
     }
     sentPackets.emplace_back(data, data + length);
-    if (autoReply && length >= 8) {
+    if (autoReply && length >= 8 && silentDestinations.count(destination) == 0) {
         int32_t dataSize = static_cast<int32_t>(length) - 8;
         FakeDatagram reply;
         reply.bytes = makeEchoReplyDatagram(readLittle16(data + 4), readLittle16(data + 6),
                                             dataSize, replyTtl, replyTos);
         std::memcpy(reply.bytes.data() + 28, data + 8, length - 8);
+        sealIcmpChecksum(reply.bytes);
         reply.length = static_cast<long>(reply.bytes.size());
         reply.sender = destination;
+        auto own = replyDelays.find(destination);
+        reply.arrivalNs =
+            nowNs + int64_t{own != replyDelays.end() ? own->second : replyDelayMs} * 1'000'000;
         datagrams.push_back(reply);
     }
     return {length, {}};
@@ -142,7 +151,8 @@ SystemResult<bool> FakePlatform::waitReadable(SocketHandle, uint32_t timeoutMs) 
         return {result > 0, {}};
     }
     if (!datagrams.empty()) {
-        advanceMs(replyDelayMs);
+        auto own = replyDelays.find(lastDestination_);
+        advanceMs(own != replyDelays.end() ? own->second : replyDelayMs);
         return {true, {}};
     }
     advanceMs(timeoutMs);
@@ -161,7 +171,34 @@ SystemResult<Datagram> FakePlatform::receiveFrom(SocketHandle, uint8_t* buffer, 
         std::min({capacity, datagram.bytes.size(), static_cast<size_t>(datagram.length)});
     std::memcpy(buffer, datagram.bytes.data(), length);
     Ipv4 sender = datagram.sender != 0 ? datagram.sender : lastDestination_;
-    return {Datagram{length, sender}, {}};
+    return {Datagram{length, sender, datagram.receivedAtNs}, {}};
+}
+
+// Many requests in flight: a datagram is readable once the fake clock reaches its arrival; the
+// wait advances the clock to the first arrival within the limit, or by the whole limit.
+SystemResult<bool> FakePlatform::waitReadableNs(SocketHandle, int64_t timeoutNs) {
+    calls.push_back("poll");
+    int64_t until = nowNs + std::max<int64_t>(timeoutNs, 0);
+    int64_t first = until + 1;
+    for (const FakeDatagram& datagram : datagrams) {
+        first = std::min(first, datagram.arrivalNs.value_or(0));
+    }
+    if (first <= until) {
+        nowNs = std::max(nowNs, first);
+        return {true, {}};
+    }
+    nowNs = until;
+    return {false, {}};
+}
+
+SystemResult<Datagram> FakePlatform::receiveQueued(SocketHandle socket, uint8_t* buffer,
+                                                   size_t capacity) {
+    auto due = std::find_if(datagrams.begin(), datagrams.end(), [this](const FakeDatagram& d) {
+        return d.arrivalNs.value_or(0) <= nowNs;
+    });
+    if (due == datagrams.end()) return {{}, fakeError(wsa::timedOut)};
+    std::rotate(datagrams.begin(), due, due + 1);
+    return receiveFrom(socket, buffer, capacity);
 }
 
 std::optional<SystemError> FakePlatform::closeSocket(SocketHandle) {
@@ -206,6 +243,7 @@ void FakePlatform::closeEchoHandle(EchoHandle) {
 
 void FakePlatform::sleep(uint32_t ms) {
     calls.push_back("sleep " + std::to_string(ms));
+    if (sleepMarks != nullptr) *sleepMarks += "<sleep " + std::to_string(ms) + ">\n";
     advanceMs(ms);
     if (onSleep) onSleep(ms);
 }
@@ -261,21 +299,43 @@ std::vector<uint8_t> makeEchoReplyDatagram(uint16_t identifier, uint16_t sequenc
     icmp[5] = static_cast<uint8_t>(identifier >> 8);
     icmp[6] = static_cast<uint8_t>(sequence & 0xFF);
     icmp[7] = static_cast<uint8_t>(sequence >> 8);
+    sealIcmpChecksum(datagram);
     return datagram;
 }
 
-ScopedFakePlatform::ScopedFakePlatform() {
-    setPlatform(&fake);
+void sealIcmpChecksum(std::vector<uint8_t>& datagram) {
+    size_t headerLength = (datagram[0] & 0x0Fu) * 4u;
+    uint8_t* icmp = datagram.data() + headerLength;
+    icmp[2] = icmp[3] = 0;
+    uint16_t checksum = internetChecksum(icmp, datagram.size() - headerLength);
+    icmp[2] = static_cast<uint8_t>(checksum & 0xFF);
+    icmp[3] = static_cast<uint8_t>(checksum >> 8);
+}
+
+namespace {
+
+// The state a run leaves behind in the process, whatever the platform.
+void resetProcessState() {
+    holdOutput(nullptr);
+    closeLogFile();
     stopRequested = false;
     breakRequested = false;
+    interruptCount = 0;
+    CPerfTimer::ResetCalibrationForTest();
+    seedRandom(1);
+}
+
+}  // namespace
+
+ScopedFakePlatform::ScopedFakePlatform() {
+    resetProcessState();
+    setPlatform(&fake);
     captureConsoleForTest(&output);
 }
 
 ScopedFakePlatform::~ScopedFakePlatform() {
     captureConsoleForTest(nullptr);
-    closeLogFile();
-    stopRequested = false;
-    breakRequested = false;
+    resetProcessState();
     setPlatform(nullptr);
 }
 

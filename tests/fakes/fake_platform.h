@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -18,7 +19,9 @@ struct FakeDatagram {
     std::vector<uint8_t> bytes;
     long length = 0;  // normally bytes.size()
     Ipv4 sender = 0;
-    int error = 0;  // with length -1
+    int error = 0;                        // with length -1
+    std::optional<int64_t> receivedAtNs;  // the kernel's receive stamp, real-time clock
+    std::optional<int64_t> arrivalNs;     // when a queued receive can take it (fake clock)
 };
 
 // One outcome of the fake echo service.
@@ -53,9 +56,12 @@ class FakePlatform : public Platform {
     std::deque<FakeDatagram> datagrams;  // what recvfrom delivers next
     bool closeFails = false;
     // With autoReply, every good sendto queues the matching echo reply (20-byte header, TTL 64)
-    // after replyDelayMs of fake time, and select reports it readable.
+    // after replyDelayMs of fake time, and select reports it readable. A destination listed in
+    // replyDelays answers after its own delay; one in silentDestinations never answers.
     bool autoReply = false;
     uint32_t replyDelayMs = 1;
+    std::map<Ipv4, uint32_t> replyDelays;
+    std::set<Ipv4> silentDestinations;
     uint8_t replyTtl = 64;
     uint8_t replyTos = 0;
     std::vector<std::vector<uint8_t>> sentPackets;
@@ -74,7 +80,10 @@ class FakePlatform : public Platform {
     LocalTime clockTime{2026, 12, 7, 9, 5, 3};
     uint32_t threadId = 0x4321ABCD;
     std::function<void(uint32_t ms)> onSleep;  // e.g. to raise a stop request
-    std::function<void()> onSend;              // called on every sendto and sendEcho
+    // When set, every sleep writes "<sleep ms>" as a line of its own here (the captured output),
+    // so that the order of waits and printed lines can be compared as one text.
+    std::string* sleepMarks = nullptr;
+    std::function<void()> onSend;  // called on every sendto and sendEcho
 
     // Files: path -> contents; directories are found but cannot be opened.
     std::map<std::string, std::string> files;
@@ -93,6 +102,9 @@ class FakePlatform : public Platform {
     SystemResult<Datagram> receiveFrom(SocketHandle socket, uint8_t* buffer,
                                        size_t capacity) override;
     std::optional<SystemError> closeSocket(SocketHandle socket) override;
+    SystemResult<bool> waitReadableNs(SocketHandle socket, int64_t timeoutNs) override;
+    SystemResult<Datagram> receiveQueued(SocketHandle socket, uint8_t* buffer,
+                                         size_t capacity) override;
     EchoServiceState loadEchoService() override;
     EchoHandle createEchoHandle() override;
     int sendEcho(EchoHandle handle, const EchoServiceRequest& request,
@@ -102,6 +114,9 @@ class FakePlatform : public Platform {
     int64_t performanceFrequency() override { return 1'000'000'000; }
     uint32_t tickCount() override { return static_cast<uint32_t>(nowNs / 1'000'000); }
     int64_t calendarSeconds() override { return 1'796'000'000; }
+    // The real-time clock runs with the fake counter, this far ahead of it.
+    int64_t realTimeNs() override { return realTimeOffsetNs + nowNs; }
+    int64_t realTimeOffsetNs = 1'796'000'000'000'000'000;
     LocalTime localTime() override { return clockTime; }
     uint32_t currentThreadId() override { return threadId; }
     void sleep(uint32_t ms) override;
@@ -123,9 +138,14 @@ std::vector<uint8_t> makeEchoReplyDatagram(uint16_t identifier, uint16_t sequenc
                                            uint8_t ttl = 64, uint8_t tos = 0,
                                            const std::vector<uint8_t>& ipOptions = {},
                                            uint8_t icmpType = 0);
+// Writes the ICMP checksum of a datagram whose message was changed after it was made.
+void sealIcmpChecksum(std::vector<uint8_t>& datagram);
 
-// Installs a fresh FakePlatform, clears the console control flags, captures the console;
-// restores everything when it goes out of scope.
+// Installs a fresh FakePlatform and captures the console. Every piece of process-wide state starts
+// afresh, and is left so: the console control flags, held output, the log file, the timer
+// calibration (the first timer built afterwards calibrates against the fake clock, which stands
+// still between two readings, so measured times come out exactly as the fake advances them) and
+// the random generator (seeded as at process start).
 class ScopedFakePlatform {
   public:
     ScopedFakePlatform();

@@ -10,7 +10,8 @@
 #
 # Layout (every address lies in 198.18.0.0/15, the block set aside for network tests):
 #
-#   client  198.18.1.1 ---- 198.18.1.2 alpha (also .3, .4, and all of 198.18.2.0/24)
+#   client  198.18.1.1 ---- 198.18.1.2 alpha (also .3, .4, all of 198.18.2.0/24, and the even
+#                                            addresses of 198.19.0.0/16)
 #           198.18.3.1 ---- 198.18.3.2 silent (kernel echo off)
 #           198.18.4.1 ---- 198.18.4.2 r1 198.18.5.1 ---- 198.18.5.2 r2 198.18.6.1 ---- far
 #                                                                             198.18.6.2
@@ -66,6 +67,8 @@ ALPHA_ADDR=198.18.1.2
 ALPHA_ADDR2=198.18.1.3
 ALPHA_ADDR3=198.18.1.4
 ALPHA_BLOCK=198.18.2.0/24
+WIDE_BLOCK=198.19.0.0/16
+WIDE_TABLE=qvwide
 ALPHA_NAME=alpha
 ALPHA_FQDN=alpha.lab.test
 ALPHA2_FQDN=alpha-b.lab.test
@@ -83,7 +86,7 @@ FAR_FQDN=far.lab.test
 CLIENT_RESPONDER_ADDR=198.18.7.1
 RESPONDER_ADDR=198.18.7.2
 RESPONDER_BLOCK=198.18.8.0/24
-OUTSIDE_ADDR=198.19.255.254
+OUTSIDE_ADDR=198.18.255.254
 UNKNOWN_NAME=nosuchhost.lab.test
 EOF
 }
@@ -152,6 +155,18 @@ lab_up() {
     # The whole block answers without 254 addresses of its own (a local route).
     ip -n "$ALPHA" route add local 198.18.2.0/24 dev lo
     ip -n "$CLIENT" route add 198.18.2.0/24 via 198.18.1.2
+    # A /16 for many requests in flight: alpha answers every even address of it, and the odd ones
+    # are silent (dropped on arrival, so no ICMP error comes back either).
+    ip -n "$ALPHA" route add local 198.19.0.0/16 dev lo
+    ip -n "$CLIENT" route add 198.19.0.0/16 via 198.18.1.2
+    ip netns exec "$ALPHA" nft -f - <<'NFT'
+table ip qvwide {
+ chain input {
+  type filter hook input priority 0;
+  ip daddr 198.19.0.0/16 ip daddr & 0.0.0.1 == 0.0.0.1 icmp type echo-request drop
+ }
+}
+NFT
 
     link "$CLIENT" to-silent 198.18.3.1/24 "$SILENT" to-client 198.18.3.2/24
     set_sysctl "$SILENT" net.ipv4.icmp_echo_ignore_all 1

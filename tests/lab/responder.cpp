@@ -16,6 +16,9 @@
 //   --garbage N         answer with N bytes of garbage (no echo reply type) instead
 //   --no-reply          send the messages above but no echo reply
 //   --duplicate N       send the echo reply N more times
+//   --bad-checksum      send the echo reply with its ICMP checksum off by one
+//   --ip-options HEX    IP options (hex bytes, padded with zeros to whole words) in the header of
+//                       everything sent; nothing checks that they make sense
 //   --ttl N, --tos N    TTL and TOS of everything sent (default 64, the request's TOS)
 //
 // It prints "ready" on standard output once it listens, and one line per request on standard
@@ -64,6 +67,8 @@ struct Options {
     long garbage = -1;
     bool noReply = false;
     long duplicate = 0;
+    bool badChecksum = false;
+    std::vector<uint8_t> ipOptions;
     int ttl = 64;
     int tos = -1;  // -1: the request's
     bool verbose = false;
@@ -82,6 +87,21 @@ long number(const char* text, long low, long high) {
         fail(std::string("bad number: ") + text);
     }
     return value;
+}
+
+std::vector<uint8_t> hexBytes(const char* text) {
+    std::string all(text);
+    if (all.size() % 2 != 0 || all.size() > 80) fail("bad option bytes: " + all);
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i < all.size(); i += 2) {
+        char* end = nullptr;
+        std::string pair = all.substr(i, 2);
+        long value = std::strtol(pair.c_str(), &end, 16);
+        if (end != pair.c_str() + 2) fail("bad option bytes: " + all);
+        bytes.push_back(static_cast<uint8_t>(value));
+    }
+    while (bytes.size() % 4 != 0) bytes.push_back(0);
+    return bytes;
 }
 
 std::set<long> numberList(const char* text) {
@@ -135,6 +155,10 @@ Options parseOptions(int argc, char** argv) {
             options.noReply = true;
         } else if (name == "--duplicate") {
             options.duplicate = number(value(), 0, 10000);
+        } else if (name == "--bad-checksum") {
+            options.badChecksum = true;
+        } else if (name == "--ip-options") {
+            options.ipOptions = hexBytes(value());
         } else if (name == "--ttl") {
             options.ttl = static_cast<int>(number(value(), 1, 255));
         } else if (name == "--tos") {
@@ -291,6 +315,7 @@ class Responder {
                 answer.resize(static_cast<size_t>(options_.truncate));
                 setChecksum(answer);
             }
+            if (options_.badChecksum) ++answer[3];
         }
         for (long i = 0; i <= options_.duplicate; ++i) queue(due, source, tos, answer);
     }
@@ -355,12 +380,13 @@ class Responder {
 
     void send(const Outgoing& outgoing) {
         std::vector<uint8_t> packet(20, 0);
-        packet[0] = 0x45;
+        packet[0] = static_cast<uint8_t>(0x45 + options_.ipOptions.size() / 4);
         packet[1] = outgoing.tos;
         packet[8] = static_cast<uint8_t>(options_.ttl);
         packet[9] = IPPROTO_ICMP;
         std::memcpy(packet.data() + 12, &options_.address, 4);
         std::memcpy(packet.data() + 16, &outgoing.destination, 4);
+        packet.insert(packet.end(), options_.ipOptions.begin(), options_.ipOptions.end());
         packet.insert(packet.end(), outgoing.icmp.begin(), outgoing.icmp.end());
         // The kernel fills in the total length, identification and header checksum.
         sockaddr_in to{};

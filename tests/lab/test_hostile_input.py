@@ -1,16 +1,21 @@
 #!/usr/bin/env python3
-"""Hostile input through the real resolver and file system: format conversions in outside texts,
-a host text longer than a message, a flood of arguments and binary garbage as a host file."""
+"""Hostile input through the real resolver and file system: format conversions and terminal
+control bytes in outside texts, a host text longer than a message, a flood of arguments, binary
+garbage as a host file, and a program started with its standard streams closed."""
 
 import os
 import random
+import re
 import shutil
 import tempfile
 
 import labsupport
-from labsupport import USAGE_HINT, LabTestCase, header, reply, statistics
+from labsupport import USAGE_HINT, LabTestCase, header, many_header, reply, statistics
 
 MESSAGE_LIMIT = 65535
+# Bytes that move a terminal's cursor or start its escape sequences; only the line ends and tabs
+# of the program's own lines may reach it.
+CONTROL_BYTES = re.compile(r"[\x00-\x08\x0b-\x1f\x7f]")
 
 
 def host_file_entries(text):
@@ -75,19 +80,31 @@ class HostileInput(LabTestCase):
                 self.assertTrue(result.out.endswith(
                     "Host not found: tail-entry  error 11001\nNo ping statistics available\n"),
                     result)
+                self.assertIsNone(CONTROL_BYTES.search(result.out), result)
 
     def test_a_good_host_after_a_garbage_file_is_still_pinged(self):
         alpha = self.lab["ALPHA_ADDR"]
         path = os.path.join(self.directory, "mixed.txt")
         with open(path, "wb") as hosts:
-            hosts.write(b"\xff\xfe\x01\x02,%s,%%n%%n%%n,\x7f\x80\x81" % alpha.encode())
+            hosts.write(b"\xff\xfe\x01\x02,%s,%%n%%n%%n,\x7f\x80\x81,\x1b[2J\x1b]0;x\x07"
+                        % alpha.encode())
         result = self.lab.run(["-H", path, "-t", "1"])
         self.assertOutput(result, "<banner>Pinging multiple hosts with 32 bytes of data every"
                                   " 1 ms:\n\n"
-                          + "Host not found: \xff\xfe\x01\x02  error 11001\n" + reply(2, alpha)
+                          + "Host not found: \xff\xfe??  error 11001\n" + reply(2, alpha)
                           + "Host not found: %n%n%n  error 11001\n"
-                          + "Host not found: \x7f\x80\x81  error 11001\n"
+                          + "Host not found: ?\x80\x81  error 11001\n"
+                          + "Host not found: ?[2J?]0;x?  error 11001\n"
                           + labsupport.totals(1, 1), code=2)
+
+    def test_control_bytes_in_names_on_the_command_line_and_of_files(self):
+        alpha = self.lab["ALPHA_ADDR"]
+        path = os.path.join(self.directory, "\x1b[2J.txt")
+        with self.lab.ping_sockets(allowed=True):
+            result = self.lab.run([alpha, "-i", "-n", "1", "\x1b[1m", "-H", path, "-x\x08"])
+        self.assertOutput(result, "Host ?[1m ignored\n\nFile %s not found.\nInvalid Option: -x?\n"
+                          % path.replace("\x1b", "?") + "<banner>\n" + many_header()
+                          + reply(1, alpha) + labsupport.totals(1, 1))
 
     def test_a_host_file_of_a_gigabyte(self):
         # A gigabyte of blank lines with a host at each end: read whole, scanned to the end.
@@ -104,6 +121,26 @@ class HostileInput(LabTestCase):
         self.assertOutput(result, "<banner>Pinging multiple hosts with 32 bytes of data every"
                                   " 1 ms:\n\n" + reply(1, alpha) + reply(2, beta)
                           + labsupport.totals(2, 2))
+
+
+class ClosedStandardStreams(LabTestCase):
+    def test_a_log_written_with_standard_output_closed_is_the_normal_output(self):
+        # A closed descriptor 1 used to be taken by the time-zone file, the raw socket, then the
+        # log, which got every message twice.
+        alpha = self.lab["ALPHA_ADDR"]
+        args = [alpha, "-n", "3", "-t", "20"]
+        normal = self.lab.run(args)
+        self.assertOutput(normal, "<banner>" + header(alpha, interval=20)
+                          + "".join(reply(n, alpha) for n in range(1, 4))
+                          + statistics(alpha, 3, 3))
+        for closed in (">&-", ">&- <&- 2>&-"):
+            with self.subTest(closed=closed), tempfile.TemporaryDirectory() as directory:
+                log = os.path.join(directory, "run.log")
+                wrapper = ("sh", "-c", 'exec "$0" "$@" ' + closed)
+                result = self.lab.run(args + ["-L", log], wrapper=wrapper)
+                self.assertEqual((result.out, result.err, result.code), ("", "", 0), result)
+                with open(log, encoding="latin-1") as text:
+                    self.assertEqual(labsupport.masked(text.read()), labsupport.masked(normal.out))
 
 
 if __name__ == "__main__":

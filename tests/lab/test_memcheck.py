@@ -96,7 +96,7 @@ class Memcheck(LabTestCase):
             result = self.memcheck([address, "-n", "3", "-w", "300", "-t", "20"])
         self.assertClean(result)
         self.assertOutput(result, "<banner>" + header(address, interval=20) + reply(1, address)
-                          + timed_out(address, 6) + reply(3, address) + statistics(address, 3, 2))
+                          + timed_out(address) + reply(3, address) + statistics(address, 3, 2))
 
     def test_the_ttl_running_out_and_an_interrupted_continuous_run(self):
         far = self.lab["FAR_ADDR"]

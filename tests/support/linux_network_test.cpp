@@ -60,6 +60,12 @@ std::vector<uint8_t> echoRequest(uint16_t identifier, uint16_t sequence, size_t 
     return icmpMessage(8, 0, rest, data);
 }
 
+// The program's identifier as echoRequest must be given it: the engine writes it low byte first.
+uint16_t ourIdentifier(LinuxPlatform& system) {
+    auto thread = static_cast<uint16_t>(system.currentThreadId());
+    return static_cast<uint16_t>((thread & 0xFF) << 8 | thread >> 8);
+}
+
 // A datagram from the raw socket: its IPv4 header and the ICMP message behind it.
 struct ReceivedDatagram {
     std::vector<uint8_t> bytes;
@@ -173,11 +179,12 @@ TEST(LinuxRawSocket, LoopbackRoundTripWithTheOptionsOnTheWire) {
     EXPECT_TRUE(readOption(system, socket, SocketOption::DontFragment, value));
     EXPECT_EQ(value, 1);
 
-    auto request = echoRequest(0x4242, 7, 56);
+    SocketHandle wire = testing::openUnfilteredRawSocket();
+    ASSERT_GE(wire, 0);
+    auto request = echoRequest(ourIdentifier(system), 7, 56);
     EXPECT_EQ(system.sendTo(socket, request.data(), request.size(), loopback).value, 64u);
 
-    // The raw socket sees its own request on the loopback, then the kernel's reply.
-    auto sent = awaitType(system, socket, 8);
+    auto sent = awaitType(system, wire, 8);
     ASSERT_TRUE(sent.has_value());
     EXPECT_EQ(sent->bytes[8], 17) << "TTL";
     EXPECT_EQ(sent->bytes[1], 0x28) << "TOS";
@@ -191,6 +198,7 @@ TEST(LinuxRawSocket, LoopbackRoundTripWithTheOptionsOnTheWire) {
     EXPECT_EQ(reply->sequence(), 7);
     EXPECT_EQ(reply->icmpSize(), 64u);
     EXPECT_TRUE(succeeded(system.closeSocket(socket)));
+    system.closeSocket(wire);
 }
 
 TEST(LinuxRawSocket, WaitsEndByTimeOutAndGoOnAfterASignal) {
@@ -211,6 +219,21 @@ TEST(LinuxRawSocket, WaitsEndByTimeOutAndGoOnAfterASignal) {
     EXPECT_FALSE(system.waitReadable(socket, 300).value);
     EXPECT_GE(system.performanceCounter() - start, 300'000'000) << "the signal ended the wait";
     testing::joinInterrupter();
+
+    // The second Ctrl-C ends the wait in progress, and no receive blocks after it.
+    testing::interruptThisThreadLater(false, 30);
+    start = system.performanceCounter();
+    EXPECT_FALSE(system.waitReadable(socket, 20'000).value);
+    EXPECT_LT(system.performanceCounter() - start, 10'000'000'000) << "the wait ran on";
+    testing::joinInterrupter();
+    int longTimeout = 20'000;
+    system.setSocketOption(socket, SocketOption::ReceiveTimeout, &longTimeout, 4);
+    uint8_t scrap[100];
+    start = system.performanceCounter();
+    SystemResult<Datagram> cutShort = system.receiveFrom(socket, scrap, sizeof scrap);
+    ASSERT_FALSE(cutShort.ok());
+    EXPECT_EQ(cutShort.error->number, wsa::timedOut);
+    EXPECT_LT(system.performanceCounter() - start, 10'000'000'000) << "the receive blocked";
     testing::restoreDefaultSignals();
     EXPECT_TRUE(stopRequested.exchange(false));
 
@@ -234,15 +257,14 @@ TEST(LinuxRawSocket, IcmpErrorsAboutOurRequestsArriveAsDatagramsNotAsFailures) {
     SKIP_WITHOUT(network);
     LinuxPlatform system;
     auto socketOpened = system.openRawSocket();
-    auto routerOpened = system.openRawSocket();
+    SocketHandle router = testing::openUnfilteredRawSocket();
     ASSERT_TRUE(socketOpened.ok()) << socketOpened.error->text;
-    ASSERT_TRUE(routerOpened.ok()) << routerOpened.error->text;
+    ASSERT_NE(router, invalidSocket);
     SocketHandle socket = socketOpened.value;
-    SocketHandle router = routerOpened.value;
     int timeout = 1000;
     system.setSocketOption(socket, SocketOption::ReceiveTimeout, &timeout, 4);
 
-    auto request = echoRequest(0x4242, 9, 8);
+    auto request = echoRequest(ourIdentifier(system), 9, 8);
     ASSERT_EQ(system.sendTo(socket, request.data(), request.size(), loopback).value, 16u);
     auto seen = awaitType(system, router, 8);
     ASSERT_TRUE(seen.has_value());
@@ -255,7 +277,7 @@ TEST(LinuxRawSocket, IcmpErrorsAboutOurRequestsArriveAsDatagramsNotAsFailures) {
     ASSERT_GT(system.sendTo(router, problem.data(), problem.size(), loopback).value, 0u);
 
     int errors = 0;
-    for (int received = 0; received < 6;) {
+    for (int received = 0; received < 5;) {
         ASSERT_TRUE(system.waitReadable(socket, 1000).value) << "after " << received;
         uint8_t buffer[600];
         SystemResult<Datagram> datagram = system.receiveFrom(socket, buffer, sizeof buffer);
@@ -267,6 +289,88 @@ TEST(LinuxRawSocket, IcmpErrorsAboutOurRequestsArriveAsDatagramsNotAsFailures) {
     EXPECT_EQ(errors, 5);
     system.closeSocket(socket);
     system.closeSocket(router);
+}
+
+// A datagram as an ICMP error quotes it: IPv4 header (with optionWords words of options) and the
+// first quotedBytes of its payload, an echo request with identifier (as written by echoRequest).
+std::vector<uint8_t> quotedDatagram(uint8_t protocol, uint16_t identifier, size_t optionWords = 0,
+                                    size_t quotedBytes = 8) {
+    size_t headerSize = 20 + 4 * optionWords;
+    std::vector<uint8_t> quote(headerSize, 0);
+    quote[0] = static_cast<uint8_t>(0x40 | headerSize / 4);
+    quote[8] = 1;
+    quote[9] = protocol;
+    if (optionWords != 0) quote[20] = 7;
+    auto request = echoRequest(identifier, 1, 8);
+    quote.insert(quote.end(), request.begin(), request.begin() + static_cast<long>(quotedBytes));
+    return quote;
+}
+
+TEST(LinuxRawSocket, OnlyRepliesAndErrorsAboutOurRequestsPassTheFilter) {
+    PrivateNetwork network(NetworkSettings{.ignoreEchoRequests = true});
+    SKIP_WITHOUT(network);
+    LinuxPlatform system;
+    auto socketOpened = system.openRawSocket();
+    SocketHandle wire = testing::openUnfilteredRawSocket();
+    ASSERT_TRUE(socketOpened.ok()) << socketOpened.error->text;
+    ASSERT_GE(wire, 0);
+    SocketHandle socket = socketOpened.value;
+    const uint16_t ours = ourIdentifier(system);
+    const uint16_t foreign = static_cast<uint16_t>(ours ^ 0x0100);
+    struct Case {
+        const char* name;
+        uint8_t type;
+        uint16_t identifier;  // echo messages; errors quote quotedDatagram instead
+        std::vector<uint8_t> quote;
+        bool passes;
+    };
+    const std::vector<Case> cases = {
+        {"our echo reply", 0, ours, {}, true},
+        {"another pinger's echo reply", 0, foreign, {}, false},
+        {"our own request seen on the loopback", 8, ours, {}, false},
+        {"a timestamp request", 13, ours, {}, false},
+        {"time exceeded for our request", 11, 0, quotedDatagram(1, ours), true},
+        {"time exceeded for another pinger", 11, 0, quotedDatagram(1, foreign), false},
+        {"unreachable for our request with a route option", 3, 0, quotedDatagram(1, ours, 3), true},
+        {"unreachable quoting too little", 3, 0, quotedDatagram(1, ours, 0, 4), false},
+        {"unreachable for a UDP datagram", 3, 0, quotedDatagram(17, ours), false},
+        {"source quench for our request", 4, 0, quotedDatagram(1, ours), true},
+        {"redirect for our request", 5, 0, quotedDatagram(1, ours), true},
+        {"parameter problem for our request", 12, 0, quotedDatagram(1, ours), true},
+    };
+    // Each message carries its case number in byte 7 of the ICMP header.
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        auto marker = static_cast<uint8_t>(i + 1);
+        std::vector<uint8_t> message;
+        if (c.quote.empty()) {
+            message = echoRequest(c.identifier, marker, 8);
+            message[0] = c.type;
+            message =
+                icmpMessage(c.type, 0, message.data() + 4, {message.begin() + 8, message.end()});
+        } else {
+            const uint8_t rest[4] = {0, 0, 0, marker};
+            message = icmpMessage(c.type, 0, rest, c.quote);
+        }
+        ASSERT_GT(system.sendTo(wire, message.data(), message.size(), loopback).value, 0u)
+            << c.name;
+    }
+    std::vector<bool> arrived(cases.size(), false);
+    while (system.waitReadable(socket, 300).value) {
+        uint8_t buffer[600];
+        SystemResult<Datagram> received = system.receiveFrom(socket, buffer, sizeof buffer);
+        ASSERT_TRUE(received.ok());
+        size_t headerSize = (buffer[0] & 0x0Fu) * 4u;
+        ASSERT_GE(received.value.length, headerSize + 8);
+        size_t marker = buffer[headerSize + 7];
+        ASSERT_TRUE(marker >= 1 && marker <= cases.size()) << marker;
+        arrived[marker - 1] = true;
+    }
+    for (size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(arrived[i], cases[i].passes) << cases[i].name;
+    }
+    system.closeSocket(socket);
+    system.closeSocket(wire);
 }
 
 TEST(LinuxRawSocket, FailedCallsCarryTheirNumberAndText) {
@@ -403,7 +507,7 @@ class Responder {
         std::function<std::vector<std::vector<uint8_t>>(const ReceivedDatagram& request)>;
 
     explicit Responder(Script script) : script_(std::move(script)) {
-        socket_ = system_.openRawSocket().value;
+        socket_ = testing::openUnfilteredRawSocket();
         if (socket_ != invalidSocket) thread_ = std::thread([this] { run(); });
     }
     ~Responder() {
@@ -475,6 +579,13 @@ TEST_F(LinuxEchoServiceTest, NoReplyWithinTheTimeOutGivesNone) {
     int64_t start = system.performanceCounter();
     EXPECT_EQ(system.sendEcho(handle, request(loopback, 24, 150), reply), 0);
     EXPECT_GE(system.performanceCounter() - start, 150'000'000);
+
+    // After a second Ctrl-C no wait blocks: the echo ends at once as a time-out.
+    interruptCount.store(2);
+    start = system.performanceCounter();
+    EXPECT_EQ(system.sendEcho(handle, request(loopback, 24, 20'000), reply), 0);
+    EXPECT_LT(system.performanceCounter() - start, 10'000'000'000);
+    interruptCount.store(0);
     system.closeEchoHandle(handle);
 }
 
@@ -521,9 +632,8 @@ TEST_F(LinuxEchoServiceTest, AnErrorAboutAnEarlierRequestDoesNotFailTheNextSend)
     SKIP_WITHOUT(network);
     EchoHandle handle = system.createEchoHandle();
     ASSERT_NE(handle, invalidEchoHandle);
-    auto watcherOpened = system.openRawSocket();
-    ASSERT_TRUE(watcherOpened.ok()) << watcherOpened.error->text;
-    SocketHandle watcher = watcherOpened.value;
+    SocketHandle watcher = testing::openUnfilteredRawSocket();
+    ASSERT_GE(watcher, 0);
 
     EchoServiceReply reply;
     ASSERT_EQ(system.sendEcho(handle, request(loopback, 16), reply), 1);

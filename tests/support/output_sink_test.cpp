@@ -1,10 +1,12 @@
-// The output sink: the second pass over "%", the buffer limit, and the log file rules.
+// The output sink: the second pass over "%", the buffer limit, the log file rules, and outside
+// texts made printable.
 #include "support/output_sink.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "support/printable_text.h"
 #include "system_helpers.h"
 
 namespace quilvane {
@@ -22,6 +24,25 @@ class OutputSinkTest : public ::testing::Test {
     }
     std::string console;
 };
+
+TEST(PrintableText, ControlBytesBecomeQuestionMarksAndEverythingElseStays) {
+    const struct {
+        std::string outside;
+        std::string shown;
+    } cases[] = {
+        {"alpha.lab.test", "alpha.lab.test"},
+        {"198.18.1.2", "198.18.1.2"},
+        {"%n%s%x", "%n%s%x"},
+        {"tab\there", "tab\there"},
+        {"\x1b[2J\x1b]0;title\x07", "?[2J?]0;title?"},
+        {"line\r\n", "line??"},
+        {std::string("nul\0in", 6), "nul?in"},
+        {"\x01\x1f \x7f", "?? ?"},
+        {"\x80\xff\xc3\xa9", "\x80\xff\xc3\xa9"},
+        {"", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(printableText(c.outside), c.shown) << c.outside;
+}
 
 TEST_F(OutputSinkTest, PercentSignsFromOutsideTextsAreWrittenAsTheyStand) {
     int length = printMessage("Host %s ignored\n", "%s%n%x");

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -24,6 +25,9 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "support/console_control.h"
+#include "support/linux/capabilities.h"
 
 namespace quilvane::testing {
 
@@ -100,6 +104,11 @@ namespace {
 std::thread interrupter;
 }
 
+int openUnfilteredRawSocket() {
+    linux_detail::RawCapabilityScope capability;
+    return socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+}
+
 void interruptThisThreadLater(bool quit, uint32_t delayMs) {
     pthread_t target = pthread_self();
     joinInterrupter();
@@ -116,6 +125,7 @@ void joinInterrupter() {
 void restoreDefaultSignals() {
     signal(SIGINT, SIG_DFL);
     signal(SIGQUIT, SIG_DFL);
+    interruptCount.store(0);
 }
 
 namespace {

@@ -51,7 +51,7 @@ class ScopedDescriptorLimit {
 void interruptThisThreadLater(bool quit, uint32_t delayMs);
 // Waits until the helper thread of interruptThisThreadLater has finished.
 void joinInterrupter();
-// Puts SIGINT and SIGQUIT back to their default actions.
+// Puts SIGINT and SIGQUIT back to their default actions and forgets the Ctrl-C count.
 void restoreDefaultSignals();
 
 // The calling thread moves into a network namespace of its own, with the loopback interface up
@@ -82,6 +82,10 @@ class PrivateNetwork {
 // The capability lines of /proc/self/task/<tid>/status for the calling thread: CapEff as a number.
 uint64_t effectiveCapabilities();
 constexpr uint64_t netRawBit = uint64_t{1} << 13;
+
+// A raw ICMP socket without the program's reply filter: it sees every ICMP message of the
+// namespace, as a router or another program would. -1 when refused.
+int openUnfilteredRawSocket();
 
 // Gives up CAP_NET_RAW from the permitted set of the calling thread for good (tests of refusal).
 bool giveUpRawCapability();

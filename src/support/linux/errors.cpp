@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "support/printable_text.h"
+
 namespace quilvane::linux_detail {
 
 namespace {
@@ -88,15 +90,15 @@ int resolverErrorFromGai(int gaiCode) {
 std::string errnoText(int errnoValue) {
     // strerrordesc_np gives the untranslated text whatever the locale, and is thread-safe.
     const char* description = strerrordesc_np(errnoValue);
-    std::string text =
-        description != nullptr ? description : "Unknown error " + std::to_string(errnoValue);
+    std::string text = description != nullptr ? printableText(description)
+                                              : "Unknown error " + std::to_string(errnoValue);
     text += '\n';
     return text;
 }
 
 std::string resolverText(int gaiCode, int errnoValue) {
     if (gaiCode == EAI_SYSTEM) return errnoText(errnoValue);
-    std::string text = gai_strerror(gaiCode);
+    std::string text = printableText(gai_strerror(gaiCode));
     text += '\n';
     return text;
 }

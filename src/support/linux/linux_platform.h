@@ -39,6 +39,9 @@ class LinuxPlatform : public Platform {
     SystemResult<bool> waitReadable(SocketHandle socket, uint32_t timeoutMs) override;
     SystemResult<Datagram> receiveFrom(SocketHandle socket, uint8_t* buffer,
                                        size_t capacity) override;
+    SystemResult<bool> waitReadableNs(SocketHandle socket, int64_t timeoutNs) override;
+    SystemResult<Datagram> receiveQueued(SocketHandle socket, uint8_t* buffer,
+                                         size_t capacity) override;
     std::optional<SystemError> closeSocket(SocketHandle socket) override;
 
     EchoServiceState loadEchoService() override;
@@ -64,6 +67,8 @@ class LinuxPlatform : public Platform {
     void closeFile(FileHandle file) override;
 
   private:
+    SystemResult<Datagram> receiveDatagram(SocketHandle socket, uint8_t* buffer, size_t capacity,
+                                           bool waitForOne);
     void applyEchoSettings(EchoHandle handle, EchoHandleState& state,
                            const EchoServiceRequest& request);
     int awaitEchoReply(EchoHandle handle, EchoHandleState& state, uint16_t sequence,

@@ -13,6 +13,7 @@
 #include "support/linux/linux_platform.h"
 #include "support/linux/monotonic.h"
 #include "support/linux/receive_stamp.h"
+#include "support/linux/reply_filter.h"
 #include "support/linux/socket_address.h"
 #include "support/linux/system_call.h"
 
@@ -41,6 +42,8 @@ OptionName systemName(SocketOption option) {
             return {IPPROTO_IP, IP_MTU_DISCOVER};
         case SocketOption::IpOptions:
             return {IPPROTO_IP, IP_OPTIONS};
+        case SocketOption::ReceiveBuffer:
+            return {SOL_SOCKET, SO_RCVBUF};
     }
     return {IPPROTO_IP, IP_OPTIONS};
 }
@@ -70,6 +73,12 @@ SystemResult<SocketHandle> LinuxPlatform::openRawSocket() {
     // fragmented unless the user asked for the flag, which the engine then sets explicitly.
     int discovery = IP_PMTUDISC_DONT;
     setsockopt(descriptor, IPPROTO_IP, IP_MTU_DISCOVER, &discovery, sizeof discovery);
+    // The socket sees every ICMP message of the host: another program's echo traffic would use
+    // up the engine's retry limits and hide the awaited reply. The engine's identifier is the
+    // calling thread's, the one that sends and receives on this socket.
+    if (attachReplyFilter(descriptor, static_cast<uint16_t>(currentThreadId()))) {
+        discardQueuedDatagrams(descriptor);
+    }
     enableReceiveStamps(descriptor);
     return {descriptor, std::nullopt};
 }
@@ -149,6 +158,24 @@ SystemResult<bool> LinuxPlatform::waitReadable(SocketHandle socket, uint32_t tim
 
 SystemResult<Datagram> LinuxPlatform::receiveFrom(SocketHandle socket, uint8_t* buffer,
                                                   size_t capacity) {
+    return receiveDatagram(socket, buffer, capacity, true);
+}
+
+SystemResult<Datagram> LinuxPlatform::receiveQueued(SocketHandle socket, uint8_t* buffer,
+                                                    size_t capacity) {
+    return receiveDatagram(socket, buffer, capacity, false);
+}
+
+SystemResult<bool> LinuxPlatform::waitReadableNs(SocketHandle socket, int64_t timeoutNs) {
+    pollfd entry{socket, POLLIN, 0};
+    int ready = pollUntil(entry, monotonicNs() + (timeoutNs > 0 ? timeoutNs : 0));
+    if (ready < 0) return {false, systemError(errno)};
+    if (ready > 0 && (entry.revents & POLLNVAL) != 0) return {false, systemError(EBADF)};
+    return {ready > 0, std::nullopt};
+}
+
+SystemResult<Datagram> LinuxPlatform::receiveDatagram(SocketHandle socket, uint8_t* buffer,
+                                                      size_t capacity, bool waitForOne) {
     sockaddr_in from{};
     iovec part{buffer, capacity};
     alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timespec))];
@@ -159,7 +186,12 @@ SystemResult<Datagram> LinuxPlatform::receiveFrom(SocketHandle socket, uint8_t* 
     header.msg_iovlen = 1;
     header.msg_control = control;
     header.msg_controllen = sizeof control;
-    ssize_t received = retryOnInterrupt([&] { return recvmsg(socket, &header, 0); });
+    // The receive time-out (SO_RCVTIMEO) is the reply wait's; once waits are cut short the
+    // receive fails as if it had run out (EAGAIN) instead of blocking.
+    ssize_t received = retryOnInterrupt([&] {
+        int flags = !waitForOne || waitsCutShort() ? MSG_DONTWAIT : 0;
+        return recvmsg(socket, &header, flags);
+    });
     if (received < 0) return {{}, systemError(errno)};
     return {Datagram{static_cast<size_t>(received), from.sin_addr.s_addr, receiveStampNs(header)},
             std::nullopt};

@@ -1,0 +1,70 @@
+// The steps of pinging over a raw socket that one request and many in flight share.
+#include "echo/raw_socket_steps.h"
+
+#include "support/inet.h"
+#include "support/output_sink.h"
+#include "support/printable_text.h"
+
+namespace quilvane {
+
+int ReportSocketError(const char* callName, const SystemError& error) {
+    if (error.text.empty()) {
+        printMessage("%s - WSAError: %ld\n", callName, static_cast<long>(error.number));
+    } else {
+        printMessage("%s - %s", callName, error.text.c_str());
+    }
+    return error.number;
+}
+
+namespace {
+
+constexpr int32_t defaultTtl = 128;
+
+// The current value is read first; a socket that cannot even report it keeps its default.
+void setCheckedOption(SocketHandle socket, SocketOption option, int value) {
+    SystemResult<int> current = platform().getSocketOption(socket, option);
+    if (!current.ok()) {
+        ReportSocketError("socket()", *current.error);
+        return;
+    }
+    platform().setSocketOption(socket, option, &value, sizeof value);
+}
+
+void SetRecordRoute(SocketHandle socket, int32_t recordRoutes) {
+    RecordRouteOption option = buildRecordRouteOption(recordRoutes);
+    if (option.length == 0) return;
+    platform().setSocketOption(socket, SocketOption::IpOptions, option.bytes, option.length);
+}
+
+}  // namespace
+
+void setSocketOptions(SocketHandle socket, const PingSettings& settings) {
+    int timeout = settings.timeoutMs;
+    platform().setSocketOption(socket, SocketOption::ReceiveTimeout, &timeout, sizeof timeout);
+    platform().setSocketOption(socket, SocketOption::SendTimeout, &timeout, sizeof timeout);
+    if (settings.ttl != defaultTtl) setCheckedOption(socket, SocketOption::Ttl, settings.ttl);
+    if (settings.tosGiven != 0) setCheckedOption(socket, SocketOption::Tos, settings.tos);
+    if (settings.dontFragment != 0) {
+        setCheckedOption(socket, SocketOption::DontFragment, settings.dontFragment);
+    }
+    SetRecordRoute(socket, settings.recordRoutes);
+}
+
+std::optional<Destination> resolveDestination(const std::string& host, PingSettings& settings) {
+    SystemResult<HostEntry> entry = platform().getHostByName(host);
+    if (entry.ok()) return Destination{entry.value.address, entry.value.officialName};
+    Ipv4 dotted = inetAddr(host.c_str());
+    if (dotted == inaddrNone) {
+        printMessage("Host not found: %s  error %d\n", printableText(host).c_str(),
+                     entry.error->number);
+        return std::nullopt;
+    }
+    if (settings.resolveNames != 0) {
+        settings.resolveNames = 0;
+        printMessage("Host %s cannot be resolved. Resolve addresses to hostnames turned off.\n",
+                     printableText(host).c_str());
+    }
+    return Destination{dotted, {}};
+}
+
+}  // namespace quilvane

@@ -1,0 +1,39 @@
+// The steps of pinging over a raw socket that one request and many in flight share.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "echo/icmp_wire.h"
+#include "settings/ping_settings.h"
+#include "support/platform.h"
+
+namespace quilvane {
+
+class PlatformTicks final : public TickSource {
+  public:
+    uint32_t tickCount() override { return platform().tickCount(); }
+};
+
+// Read afresh for every request and every reply check, as the thread is what owns the echoes.
+inline uint16_t currentIdentifier() {
+    return static_cast<uint16_t>(platform().currentThreadId());
+}
+
+// Prints a failed socket call as "name - system text" and returns its error number.
+int ReportSocketError(const char* callName, const SystemError& error);
+
+// Time-outs, then TTL, TOS and Don't Fragment as the run asks (each read first), then record route.
+void setSocketOptions(SocketHandle socket, const PingSettings& settings);
+
+struct Destination {
+    Ipv4 address = 0;
+    std::string officialName;
+};
+
+// The host's address, or none after "Host not found". A dotted host the resolver refuses is still
+// pinged, only without names from then on (resolveNames is cleared in settings).
+std::optional<Destination> resolveDestination(const std::string& host, PingSettings& settings);
+
+}  // namespace quilvane

@@ -235,8 +235,7 @@ EchoStart LinuxPlatform::startEcho(EchoHandle handle, const EchoServiceRequest& 
     return start;
 }
 
-bool LinuxPlatform::takeQueuedErrors(EchoHandle handle, EchoHandleState& state,
-                                     Ipv4 destination) {
+bool LinuxPlatform::takeQueuedErrors(EchoHandle handle, EchoHandleState& state, Ipv4 destination) {
     bool any = false;
     Received read;
     for (;;) {

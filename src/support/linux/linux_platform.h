@@ -19,8 +19,8 @@ struct EchoHandleState {
     std::optional<uint8_t> tos;
     std::optional<bool> dontFragment;
     std::optional<std::vector<uint8_t>> options;
-    std::vector<uint8_t> request;   // the ICMP message being sent
-    std::vector<uint8_t> received;  // each datagram or queued error read back
+    std::vector<uint8_t> request;    // the ICMP message being sent
+    std::vector<uint8_t> received;   // each datagram or queued error read back
     std::deque<EchoAnswer> pending;  // errors about requests in flight, read to clear a send
 };
 

@@ -55,17 +55,14 @@ void RawEchoWindow::start(Flight& flight, WindowedDispatches& dispatches, const 
         flight.finish();
         return;
     }
-    PlatformTicks ticks;
-    uint8_t* request = session_.requestBuffer();
-    size_t length = buildEchoRequest(request, flight.job.settings.dataSize, flight.sequence,
-                                     flight.job.pattern, currentIdentifier(), ticks);
-    flight.timer.Start(true);
-    SystemResult<size_t> sent = platform().sendTo(socket_, request, length, flight.destination);
-    if (sent.ok()) {
+    std::optional<SystemError> failed =
+        sendEchoRequest(socket_, flight.destination, flight.job.settings.dataSize,
+                        flight.job.pattern, flight.sequence, session_, flight.timer);
+    if (!failed) {
         awaitAnswer(flight);
         return;
     }
-    if (ReportSocketError("sendto()", *sent.error) == wsa::accessDenied) {
+    if (ReportSocketError("sendto()", *failed) == wsa::accessDenied) {
         flight.outcome = dispatches.pingThroughEchoService(host, flight.job);
         flight.done = true;
         return;

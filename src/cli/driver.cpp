@@ -6,8 +6,10 @@
 #include <utility>
 
 #include "echo/icmp_dll_echo_engine.h"
+#include "echo/icmp_dll_echo_window.h"
 #include "echo/raw_echo_engine.h"
 #include "echo/raw_echo_window.h"
+#include "echo/raw_socket_steps.h"
 #include "report/lines.h"
 #include "support/console_control.h"
 #include "support/output_sink.h"
@@ -129,7 +131,7 @@ class DriverRun final : private WindowedDispatches {
 
     bool dispatchTargets() {
         if (!isMany(kind_)) return dispatch(singleHost_);
-        if (RawEchoWindow* window = openWindow()) return window->runPass(*this);
+        if (EchoWindow* window = openWindow()) return window->runPass(*this);
         for (size_t i = 0; i < hosts_.size(); ++i) {
             if (!dispatch(hosts_.entry(i))) return false;
         }
@@ -207,16 +209,49 @@ class DriverRun final : private WindowedDispatches {
         if (outcome.statistics) mergeStatistics(total_, *outcome.statistics);
     }
 
-    // With -p over many hosts, the raw socket all passes share; none when requests go one by
-    // one (also when the socket cannot be opened: then each dispatch says why, as usual).
-    RawEchoWindow* openWindow() {
-        if (!windowTried_ && options_.inFlight > 1 && options_.useIcmpLibrary == 0) {
-            windowTried_ = true;
-            auto window = std::make_unique<RawEchoWindow>(run_.echoSession,
-                                                          static_cast<uint32_t>(options_.inFlight));
-            if (window->open(settings_)) window_ = std::move(window);
+    // With -p over many hosts, the socket or handle all passes share: the raw socket, or the echo
+    // service when it was chosen or the raw socket is refused. None when requests go one by one
+    // (also when neither can be opened: then each dispatch says why, as usual).
+    EchoWindow* openWindow() {
+        if (windowTried_ || options_.inFlight <= 1) return window_.get();
+        windowTried_ = true;
+        auto inFlight = static_cast<uint32_t>(options_.inFlight);
+        if (options_.useIcmpLibrary != 0) {
+            window_ = openEchoServiceWindow(inFlight, std::string());
+            return window_.get();
+        }
+        auto raw = std::make_unique<RawEchoWindow>(run_.echoSession, inFlight);
+        std::optional<SystemError> refused = raw->open(settings_);
+        if (!refused) {
+            window_ = std::move(raw);
+        } else if (refused->number == wsa::accessDenied) {
+            std::string refusal;
+            {
+                HeldLines held(refusal);
+                ReportSocketError("socket()", *refused);
+            }
+            window_ = openEchoServiceWindow(inFlight, refusal);
         }
         return window_.get();
+    }
+
+    // Every host after a refused raw socket repeats what the one-by-one run prints for it.
+    std::unique_ptr<EchoWindow> openEchoServiceWindow(uint32_t inFlight,
+                                                      const std::string& refusal) {
+        auto service = std::make_unique<IcmpDllEchoWindow>(run_.echoSession, inFlight);
+        if (!service->open()) return nullptr;
+        if (!refusal.empty()) {
+            service->announceEachHost([this, refusal](EchoJob& job) {
+                printMessage("%s", refusal.c_str());
+                printMessage("switching to ICMP dll\n");
+                if (routes_ != 0) {
+                    routes_ = 0;
+                    printMessage("Route options disabled by ICMP dll\n");
+                }
+                job.settings.recordRoutes = 0;
+            });
+        }
+        return service;
     }
 
     size_t count() const override { return hosts_.size(); }
@@ -255,7 +290,7 @@ class DriverRun final : private WindowedDispatches {
     int32_t dataSize_;  // the size of the current pass or sweep step
     int32_t routes_;    // recordRoutes, until a fallback turns route recording off
     PingStatistics total_;
-    std::unique_ptr<RawEchoWindow> window_;
+    std::unique_ptr<EchoWindow> window_;
     bool windowTried_ = false;
     std::string singleHost_;
     int64_t passes_ = 0;

@@ -6,11 +6,6 @@
 
 namespace quilvane {
 
-EchoSession::EchoSession()
-    : requestBuffer_(new uint8_t[requestBufferSize]),
-      receiveBuffer_(new uint8_t[receiveBufferSize]),
-      replyCopy_(new uint8_t[receiveBufferSize]) {}
-
 bool EchoSession::bindEchoService() {
     if (bindingTried_) return serviceBound_;
     bindingTried_ = true;

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
 #include "echo/icmp_wire.h"
 
@@ -10,8 +9,6 @@ namespace quilvane {
 
 class EchoSession {
   public:
-    EchoSession();
-
     // The number of the next raw request: 1 for the first of the run, advanced for every request
     // attempted (a refused one too) and never reset, so the numbers run on across hosts and
     // passes.
@@ -22,20 +19,20 @@ class EchoSession {
     int receiveRetries = 0;
 
     // The request being sent, each datagram as received, and its split copy.
-    uint8_t* requestBuffer() { return requestBuffer_.get(); }
-    uint8_t* receiveBuffer() { return receiveBuffer_.get(); }
-    uint8_t* replyCopy() { return replyCopy_.get(); }
+    uint8_t* requestBuffer() { return requestBuffer_; }
+    uint8_t* receiveBuffer() { return receiveBuffer_; }
+    uint8_t* replyCopy() { return replyCopy_; }
 
     // The first call binds the echo service and prints any failure; later calls only repeat the
     // outcome, silently, so a run that cannot use it says so once.
     bool bindEchoService();
 
   private:
-    // Left uninitialised: every byte is written before it is read, and a run that never sends
-    // never touches these pages.
-    std::unique_ptr<uint8_t[]> requestBuffer_;
-    std::unique_ptr<uint8_t[]> receiveBuffer_;
-    std::unique_ptr<uint8_t[]> replyCopy_;
+    // Left uninitialised, in the object (no allocation at start-up): every byte is written before
+    // it is read, and a run that never sends never touches these pages.
+    uint8_t requestBuffer_[requestBufferSize];
+    uint8_t receiveBuffer_[receiveBufferSize];
+    uint8_t replyCopy_[receiveBufferSize];
     bool bindingTried_ = false;
     bool serviceBound_ = false;
 };

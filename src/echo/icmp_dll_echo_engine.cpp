@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "echo/attempt_loop.h"
+#include "echo/echo_service_steps.h"
 #include "echo/host_header.h"
 #include "echo/icmp_wire.h"
 #include "report/host_report.h"
@@ -28,49 +29,6 @@ constexpr PauseRules echoServicePauseRules{
     .sendFailed = {PauseAfter::Length::Interval, true},
     .refused = {PauseAfter::Length::Interval, true},
 };
-
-struct Target {
-    Ipv4 destination = 0;
-    Ipv4 display = 0;  // the address the lines show
-    std::string officialName;
-};
-
-std::optional<Target> resolveTarget(const std::string& host, PingSettings& settings) {
-    Ipv4 dotted = inetAddr(host.c_str());
-    SystemResult<HostEntry> entry = platform().getHostByName(host);
-    if (dotted == inaddrNone) {
-        if (!entry.ok()) {
-            printMessage("Could not resolve the host name %s\n", printableText(host).c_str());
-            return std::nullopt;
-        }
-        return Target{entry.value.address, entry.value.address, entry.value.officialName};
-    }
-    if (entry.ok()) return Target{dotted, entry.value.address, entry.value.officialName};
-    if (settings.resolveNames != 0) {
-        settings.resolveNames = 0;
-        printMessage("Host %s cannot be resolved. Resolve addresses to hostnames turned off.\n",
-                     printableText(host).c_str());
-    }
-    return Target{dotted, dotted, {}};
-}
-
-EchoServiceRequest makeRequest(const PingSettings& settings, Ipv4 destination,
-                               const std::vector<uint8_t>& data,
-                               const RecordRouteOption& routeOption) {
-    EchoServiceRequest request;
-    request.destination = destination;
-    request.data = data.data();
-    request.dataSize = static_cast<uint16_t>(data.size());
-    request.ttl = static_cast<uint8_t>(settings.ttl);
-    request.tos = static_cast<uint8_t>(settings.tos);
-    request.dontFragment = settings.dontFragment != 0;
-    if (routeOption.length != 0) {
-        request.options = routeOption.bytes;
-        request.optionsSize = routeOption.length;
-    }
-    request.timeoutMs = static_cast<uint32_t>(settings.timeoutMs);
-    return request;
-}
 
 // The attempts of one host over an open echo handle.
 class EchoServiceCycle final : public EchoAttempts {
@@ -117,14 +75,9 @@ class EchoServiceCycle final : public EchoAttempts {
             report_.timeout(stamp, displayText_);
             return AttemptEnd::TimedOut;
         }
-        if (reply.status != ipStatus::success) {
-            printMessage("Incorrect IP status: %ld\n", static_cast<long>(reply.status));
-            report_.setStatus(ExitStatus::NotEchoReply);
-            return AttemptEnd::EndedEarly;
-        }
-        if (reply.dataSize != report_.settings().dataSize) {
-            printMessage("Too few bytes from %s\n", displayText_);
-            report_.setStatus(ExitStatus::TooFewBytes);
+        if (std::optional<ExitStatus> status =
+                reportUnusableReply(reply, report_.settings().dataSize, displayText_)) {
+            report_.setStatus(*status);
             return AttemptEnd::EndedEarly;
         }
         size_t optionsLength = std::min<size_t>(reply.optionsSize, sizeof reply.options);

@@ -67,7 +67,8 @@ class RawEchoCycle final : public EchoAttempts {
 
     AttemptEnd attempt(uint32_t) override {
         uint16_t sequence = session_.takeSequence();
-        std::optional<SystemError> sendError = SendEchoRequest(sequence);
+        std::optional<SystemError> sendError = sendEchoRequest(
+            socket_, destination_, settings().dataSize, pattern_, sequence, session_, timer_);
         if (!sendError) return AwaitReply(sequence);
         if (ReportSocketError("sendto()", *sendError) == wsa::accessDenied) {
             return AttemptEnd::AccessDenied;
@@ -79,17 +80,6 @@ class RawEchoCycle final : public EchoAttempts {
 
   private:
     const PingSettings& settings() const { return report_.settings(); }
-
-    std::optional<SystemError> SendEchoRequest(uint16_t sequence) {
-        PlatformTicks ticks;
-        uint8_t* request = session_.requestBuffer();
-        size_t length = buildEchoRequest(request, settings().dataSize, sequence, pattern_,
-                                         currentIdentifier(), ticks);
-        // On a short path the kernel carries most of the round trip out inside the send call, so
-        // the interval starts just before it, whatever the send's result.
-        timer_.Start(true);
-        return platform().sendTo(socket_, request, length, destination_).error;
-    }
 
     AttemptEnd AwaitReply(uint16_t sequence) {
         SystemResult<bool> readable =

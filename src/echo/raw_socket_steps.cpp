@@ -50,6 +50,19 @@ void setSocketOptions(SocketHandle socket, const PingSettings& settings) {
     SetRecordRoute(socket, settings.recordRoutes);
 }
 
+std::optional<SystemError> sendEchoRequest(SocketHandle socket, Ipv4 destination, int32_t dataSize,
+                                           std::string_view pattern, uint16_t sequence,
+                                           EchoSession& session, CPerfTimer& timer) {
+    PlatformTicks ticks;
+    uint8_t* request = session.requestBuffer();
+    size_t length =
+        buildEchoRequest(request, dataSize, sequence, pattern, currentIdentifier(), ticks);
+    // On a short path the kernel carries most of the round trip out inside the send call, so the
+    // interval starts just before it.
+    timer.Start(true);
+    return platform().sendTo(socket, request, length, destination).error;
+}
+
 std::optional<Destination> resolveDestination(const std::string& host, PingSettings& settings) {
     SystemResult<HostEntry> entry = platform().getHostByName(host);
     if (entry.ok()) return Destination{entry.value.address, entry.value.officialName};

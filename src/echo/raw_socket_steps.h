@@ -4,9 +4,12 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
+#include "echo/echo_session.h"
 #include "echo/icmp_wire.h"
 #include "settings/ping_settings.h"
+#include "support/perf_timer.h"
 #include "support/platform.h"
 
 namespace quilvane {
@@ -26,6 +29,12 @@ int ReportSocketError(const char* callName, const SystemError& error);
 
 // Time-outs, then TTL, TOS and Don't Fragment as the run asks (each read first), then record route.
 void setSocketOptions(SocketHandle socket, const PingSettings& settings);
+
+// Builds the request with this sequence number in the session's buffer and sends it; the timer
+// starts right before the send call, whatever its result. The send's error, if it failed.
+std::optional<SystemError> sendEchoRequest(SocketHandle socket, Ipv4 destination, int32_t dataSize,
+                                           std::string_view pattern, uint16_t sequence,
+                                           EchoSession& session, CPerfTimer& timer);
 
 struct Destination {
     Ipv4 address = 0;

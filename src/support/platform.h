@@ -112,6 +112,19 @@ struct EchoServiceReply {
     std::optional<int64_t> receivedAtNs;
 };
 
+// Many echoes in flight through the echo service: a request goes out at once, and its answer
+// (a reply or an ICMP error) is collected later, told apart by its sequence number.
+struct EchoStart {
+    bool sent = false;
+    uint16_t sequence = 0;
+    std::optional<EchoServiceReply> answered;  // a failure on this host, answered at once
+};
+
+struct EchoAnswer {
+    std::optional<uint16_t> sequence;  // none: an error raised here that names no request
+    EchoServiceReply reply;
+};
+
 using EchoHandle = int;
 constexpr EchoHandle invalidEchoHandle = -1;
 
@@ -158,6 +171,9 @@ class Platform {
     virtual int sendEcho(EchoHandle handle, const EchoServiceRequest& request,
                          EchoServiceReply& reply) = 0;
     virtual void closeEchoHandle(EchoHandle handle) = 0;
+    virtual EchoStart startEcho(EchoHandle handle, const EchoServiceRequest& request) = 0;
+    // The next answer on the handle within timeoutNs, or none.
+    virtual std::optional<EchoAnswer> collectEcho(EchoHandle handle, int64_t timeoutNs) = 0;
 
     // Clocks and the calling thread.
     virtual int64_t performanceCounter() = 0;

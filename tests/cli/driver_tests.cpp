@@ -228,6 +228,38 @@ std::vector<WholeRun> engineRuns() {
              fake.echoes = {goodEcho(), goodEcho()};
              for (FakeEcho& echo : fake.echoes) echo.elapsedMs = 3;
          }},
+        // Every host switches again, the routes are dropped once, each echo takes its own time.
+        {"RefusedRawSocketSwitchesEveryHostOfAManyHostRun",
+         {a1, a2, a3, "-r", "3", "-l"},
+         refused + "Route options disabled by ICMP dll\n" + replyLine(1, a1, 32, 3) + refused +
+             replyLine(2, a2, 32, 7) + refused + replyLine(3, a3, 32, 2),
+         0,
+         [](FakePlatform& fake) {
+             fake.openRawError = 10013;
+             fake.echoes = {goodEcho(), goodEcho(), goodEcho()};
+             fake.echoes[0].elapsedMs = 3;
+             fake.echoes[1].elapsedMs = 7;
+             fake.echoes[2].elapsedMs = 2;
+         }},
+        {"EchoServiceChosenForManyHostsReportsEachOutcome",
+         {a1, a2, a3, "-i", "-n", "2", "-w", "50", "-l"},
+         replyLine(1, a1, 32) + "Incorrect IP status: 11003\n" + timeoutLine(a3) + "\n" +
+             sleepMark(1000) + "Too few bytes from 10.0.0.1\n" + replyLine(5, a2, 32, 4) +
+             timeoutLine(a3),
+         1,
+         [](FakePlatform& fake) {
+             FakeEcho unreachable = goodEcho();
+             unreachable.reply.status = 11003;
+             FakeEcho silent;
+             silent.replies = 0;
+             silent.elapsedMs = 50;
+             FakeEcho shortReply = goodEcho();
+             shortReply.echoRequestSize = false;
+             shortReply.reply.dataSize = 8;
+             FakeEcho slower = goodEcho();
+             slower.elapsedMs = 4;
+             fake.echoes = {goodEcho(), unreachable, silent, shortReply, slower, silent};
+         }},
         {"OtherRawSocketFailuresDoNotSwitch",
          {a1, a2, "-l"},
          "socket() - WSAError: 10024\nsocket() - WSAError: 10024\n",
@@ -302,6 +334,9 @@ TEST_P(InFlightRunTest, PrintsWhatTheOneByOneRunPrints) {
 INSTANTIATE_TEST_SUITE_P(ManyHosts, InFlightRunTest, ::testing::ValuesIn(manyHostRuns()), nameOf);
 INSTANTIATE_TEST_SUITE_P(SweepsAndRandomSizes, InFlightRunTest,
                          ::testing::ValuesIn(sweepAndRandomRuns()), nameOf);
+INSTANTIATE_TEST_SUITE_P(EngineAndFallback, InFlightRunTest, ::testing::ValuesIn(engineRuns()),
+                         nameOf);
+INSTANTIATE_TEST_SUITE_P(Stopped, InFlightRunTest, ::testing::ValuesIn(stoppedRuns()), nameOf);
 
 // A datagram the fake delivers at atMs after the start of the run, answering request sequence.
 testing::FakeDatagram replyArriving(uint16_t sequence, const std::string& from, uint32_t atMs) {

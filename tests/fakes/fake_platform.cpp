@@ -237,6 +237,40 @@ int FakePlatform::sendEcho(EchoHandle, const EchoServiceRequest& request, EchoSe
     return 1;
 }
 
+// Many echoes in flight: the next scripted echo answers after its own time, or never.
+EchoStart FakePlatform::startEcho(EchoHandle, const EchoServiceRequest& request) {
+    calls.push_back("echo " + std::to_string(request.dataSize));
+    if (onSend) onSend();
+    echoRequests.push_back(request);
+    echoData.emplace_back(request.data, request.data + request.dataSize);
+    echoOptions.emplace_back(request.options, request.options + request.optionsSize);
+    EchoStart start{true, nextEchoSequence_++, std::nullopt};
+    if (echoes.empty()) return start;
+    FakeEcho echo = echoes.front();
+    echoes.pop_front();
+    if (echo.replies != 1) return start;
+    EchoAnswer answer{start.sequence, echo.reply};
+    if (echo.echoRequestSize) answer.reply.dataSize = request.dataSize;
+    if (answer.reply.address == 0) answer.reply.address = request.destination;
+    answersDue_.emplace_back(nowNs + int64_t{echo.elapsedMs} * 1'000'000, answer);
+    return start;
+}
+
+std::optional<EchoAnswer> FakePlatform::collectEcho(EchoHandle, int64_t timeoutNs) {
+    calls.push_back("collect");
+    auto first = std::min_element(answersDue_.begin(), answersDue_.end(),
+                                  [](const auto& a, const auto& b) { return a.first < b.first; });
+    int64_t until = nowNs + std::max<int64_t>(timeoutNs, 0);
+    if (first == answersDue_.end() || first->first > until) {
+        nowNs = until;
+        return std::nullopt;
+    }
+    nowNs = std::max(nowNs, first->first);
+    EchoAnswer answer = first->second;
+    answersDue_.erase(first);
+    return answer;
+}
+
 void FakePlatform::closeEchoHandle(EchoHandle) {
     calls.push_back("close echo handle");
 }

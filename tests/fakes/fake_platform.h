@@ -107,6 +107,8 @@ class FakePlatform : public Platform {
                                          size_t capacity) override;
     EchoServiceState loadEchoService() override;
     EchoHandle createEchoHandle() override;
+    EchoStart startEcho(EchoHandle handle, const EchoServiceRequest& request) override;
+    std::optional<EchoAnswer> collectEcho(EchoHandle handle, int64_t timeoutNs) override;
     int sendEcho(EchoHandle handle, const EchoServiceRequest& request,
                  EchoServiceReply& reply) override;
     void closeEchoHandle(EchoHandle handle) override;
@@ -129,6 +131,9 @@ class FakePlatform : public Platform {
     void advanceMs(uint32_t ms) { nowNs += int64_t{ms} * 1'000'000; }
 
   private:
+    // Answers of echoes started, each due at a time of the fake clock.
+    std::vector<std::pair<int64_t, EchoAnswer>> answersDue_;
+    uint16_t nextEchoSequence_ = 1;
     Ipv4 lastDestination_ = 0;
     std::string openFile_;
 };

@@ -129,10 +129,9 @@ class ClosedStandardStreams(LabTestCase):
         # log, which got every message twice.
         alpha = self.lab["ALPHA_ADDR"]
         args = [alpha, "-n", "3", "-t", "20"]
-        normal = self.lab.run(args)
-        self.assertOutput(normal, "<banner>" + header(alpha, interval=20)
-                          + "".join(reply(n, alpha) for n in range(1, 4))
-                          + statistics(alpha, 3, 3))
+        expected = ("<banner>" + header(alpha, interval=20)
+                    + "".join(reply(n, alpha) for n in range(1, 4)) + statistics(alpha, 3, 3))
+        self.assertOutput(self.lab.run(args), expected)
         for closed in (">&-", ">&- <&- 2>&-"):
             with self.subTest(closed=closed), tempfile.TemporaryDirectory() as directory:
                 log = os.path.join(directory, "run.log")
@@ -140,7 +139,7 @@ class ClosedStandardStreams(LabTestCase):
                 result = self.lab.run(args + ["-L", log], wrapper=wrapper)
                 self.assertEqual((result.out, result.err, result.code), ("", "", 0), result)
                 with open(log, encoding="latin-1") as text:
-                    self.assertEqual(labsupport.masked(text.read()), labsupport.masked(normal.out))
+                    self.assertOutput(labsupport.Result(text.read(), "", 0, 0.0), expected)
 
 
 if __name__ == "__main__":

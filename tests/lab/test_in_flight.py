@@ -8,7 +8,7 @@ import signal
 import tempfile
 
 import labsupport
-from labsupport import LabTestCase, many_header, masked, reply, timed_out, totals
+from labsupport import NOBODY, LabTestCase, many_header, masked, reply, timed_out, totals
 
 
 def all_times_masked(text):
@@ -23,13 +23,13 @@ def wide(lab, last_octets):
 
 
 class SameAsOneByOne(LabTestCase):
-    def assertSameRun(self, arguments, windows=(8, 256), mask=all_times_masked):
+    def assertSameRun(self, arguments, windows=(8, 256), mask=all_times_masked, **options):
         """The run with each window prints what it prints one request at a time."""
-        alone = self.lab.run(arguments + ["-p", "1"])
+        alone = self.lab.run(arguments + ["-p", "1"], **options)
         self.assertEqual(labsupport.statistics_problems(alone.out), [])
         for window in windows:
             with self.subTest(window=window):
-                together = self.lab.run(arguments + ["-p", str(window)])
+                together = self.lab.run(arguments + ["-p", str(window)], **options)
                 self.assertEqual(mask(together.out), mask(alone.out))
                 self.assertEqual(together.err, alone.err)
                 self.assertEqual(together.code, alone.code)
@@ -67,6 +67,17 @@ class SameAsOneByOne(LabTestCase):
         far = self.lab["FAR_ADDR"]
         self.assertSameRun([far, self.lab["ALPHA_ADDR"], far, "-h", "1", "-w", "200"],
                            windows=(3,))
+
+
+    def test_through_the_echo_service_and_after_a_refused_raw_socket(self):
+        far, alpha = self.lab["FAR_ADDR"], self.lab["ALPHA_ADDR"]
+        hosts = wide(self.lab, [(3, n) for n in range(1, 21)]) + [far]
+        with self.lab.ping_sockets(allowed=True):
+            self.assertSameRun(hosts + ["-i", "-w", "100"], windows=(8,))
+            # Without the raw-socket right every host switches, and the routes are dropped once.
+            self.assertSameRun(hosts + ["-w", "100", "-r", "2"], windows=(8,), user=NOBODY)
+            # The router's time-exceeded message is the echo service's error status.
+            self.assertSameRun([far, alpha, far, "-i", "-h", "1", "-w", "200"], windows=(3,))
 
 
 class WholePrefix(LabTestCase):

@@ -112,18 +112,6 @@ const cmsghdr* endOfControl(msghdr& header) {
                                             header.msg_controllen);
 }
 
-// Empties the error queue, whose errors belong to requests that are over; tells whether it held
-// any.
-bool discardQueuedErrors(int descriptor, std::vector<uint8_t>& buffer) {
-    bool any = false;
-    Received stale;
-    for (;;) {
-        receive(descriptor, buffer, MSG_ERRQUEUE | MSG_DONTWAIT, stale);
-        if (stale.length < 0) return any;
-        any = true;
-    }
-}
-
 // Sends one ICMP message; 0 when it went out, else the errno of the failure.
 int sendMessage(int descriptor, const std::vector<uint8_t>& message, Ipv4 destination) {
     sockaddr_in target = socketAddress(destination);
@@ -199,56 +187,104 @@ void LinuxPlatform::applyEchoSettings(EchoHandle handle, EchoHandleState& state,
 
 int LinuxPlatform::sendEcho(EchoHandle handle, const EchoServiceRequest& request,
                             EchoServiceReply& reply) {
+    EchoStart start = startEcho(handle, request);
+    if (start.answered) {
+        reply = *start.answered;
+        return 1;
+    }
+    if (!start.sent) return 0;
+    const int64_t deadline = monotonicNs() + int64_t{request.timeoutMs} * 1'000'000;
+    for (;;) {
+        std::optional<EchoAnswer> answer = collectEcho(handle, deadline - monotonicNs());
+        if (!answer) return 0;
+        // An error that names no request was raised here, for the one request in flight.
+        if (!answer->sequence || *answer->sequence == start.sequence) {
+            reply = answer->reply;
+            if (reply.address == 0) reply.address = request.destination;
+            return 1;
+        }
+    }
+}
+
+EchoStart LinuxPlatform::startEcho(EchoHandle handle, const EchoServiceRequest& request) {
     auto found = echoHandles_.find(handle);
-    if (found == echoHandles_.end()) return 0;
+    if (found == echoHandles_.end()) return {};
     EchoHandleState& state = found->second;
     applyEchoSettings(handle, state, request);
 
-    const uint16_t sequence = state.nextSequence++;
-    buildPingRequest(sequence, request.data, request.dataSize, state.request);
+    EchoStart start;
+    start.sequence = state.nextSequence++;
+    buildPingRequest(start.sequence, request.data, request.dataSize, state.request);
     int failure = sendMessage(handle, state.request, request.destination);
-    // An ICMP error about an earlier request that came while no reply was awaited stays pending on
-    // the socket, and the kernel reports it at the next send instead of sending. With the stale
-    // errors gone the request goes out.
-    if (failure != 0 && discardQueuedErrors(handle, state.received)) {
+    // An ICMP error that came while no reply was awaited stays pending on the socket, and the
+    // kernel reports it at the next send instead of sending. With the queue read the request goes
+    // out; errors about requests still in flight are kept for them.
+    if (failure != 0 && takeQueuedErrors(handle, state, request.destination)) {
         failure = sendMessage(handle, state.request, request.destination);
     }
     if (failure != 0) {
         // With IP_RECVERR a refused send may also queue its error; it is answered here.
-        discardQueuedErrors(handle, state.received);
-        reply = EchoServiceReply{};
+        takeQueuedErrors(handle, state, request.destination);
+        EchoServiceReply reply;
         reply.status = statusForLocalError(failure);
         reply.address = request.destination;
-        return 1;
+        start.answered = reply;
+        return start;
     }
-    return awaitEchoReply(handle, state, sequence, request.destination, request.timeoutMs, reply);
+    start.sent = true;
+    return start;
 }
 
-int LinuxPlatform::awaitEchoReply(EchoHandle handle, EchoHandleState& state, uint16_t sequence,
-                                  Ipv4 destination, uint32_t timeoutMs, EchoServiceReply& reply) {
-    const int64_t deadline = monotonicNs() + int64_t{timeoutMs} * 1'000'000;
+bool LinuxPlatform::takeQueuedErrors(EchoHandle handle, EchoHandleState& state, Ipv4 destination) {
+    bool any = false;
+    Received read;
+    for (;;) {
+        receive(handle, state.received, MSG_ERRQUEUE | MSG_DONTWAIT, read);
+        if (read.length < 0) return any;
+        any = true;
+        const sock_extended_err* error = extendedError(read.header);
+        auto quoted =
+            quotedRequestSequence(state.received.data(), static_cast<size_t>(read.length));
+        // An error without a quote names no request: it belonged to one that is over.
+        if (error == nullptr || !quoted) continue;
+        EchoAnswer answer{quoted, {}};
+        answer.reply.status = statusOf(*error);
+        answer.reply.address = offenderOf(*error, endOfControl(read.header), destination);
+        state.pending.push_back(answer);
+    }
+}
+
+std::optional<EchoAnswer> LinuxPlatform::collectEcho(EchoHandle handle, int64_t timeoutNs) {
+    auto found = echoHandles_.find(handle);
+    if (found == echoHandles_.end()) return std::nullopt;
+    EchoHandleState& state = found->second;
+    if (!state.pending.empty()) {
+        EchoAnswer answer = state.pending.front();
+        state.pending.pop_front();
+        return answer;
+    }
+    const int64_t deadline = monotonicNs() + std::max<int64_t>(timeoutNs, 0);
     Received read;
     for (;;) {
         pollfd entry{handle, POLLIN, 0};
         int ready = pollUntil(entry, deadline);
-        if (ready <= 0 || (entry.revents & POLLNVAL) != 0) return 0;
+        if (ready <= 0 || (entry.revents & POLLNVAL) != 0) return std::nullopt;
 
         if ((entry.revents & POLLERR) != 0) {
             receive(handle, state.received, MSG_ERRQUEUE | MSG_DONTWAIT, read);
             const sock_extended_err* error =
                 read.length >= 0 ? extendedError(read.header) : nullptr;
             if (error != nullptr) {
-                auto quoted =
-                    quotedRequestSequence(state.received.data(), static_cast<size_t>(read.length));
-                // An error without a quote was raised here, for the one request in flight.
-                bool ours = read.length < static_cast<ssize_t>(icmpHeaderSize) ||
-                            (quoted && *quoted == sequence);
-                if (ours) {
-                    reply = EchoServiceReply{};
-                    reply.status = statusOf(*error);
-                    reply.address = offenderOf(*error, endOfControl(read.header), destination);
-                    return 1;
+                EchoAnswer answer;
+                if (read.length >= static_cast<ssize_t>(icmpHeaderSize)) {
+                    answer.sequence = quotedRequestSequence(state.received.data(),
+                                                            static_cast<size_t>(read.length));
+                    // A quote that is not one of our requests answers nothing.
+                    if (!answer.sequence) continue;
                 }
+                answer.reply.status = statusOf(*error);
+                answer.reply.address = offenderOf(*error, endOfControl(read.header), 0);
+                return answer;
             }
         }
         if ((entry.revents & (POLLIN | POLLERR)) != 0) {
@@ -257,18 +293,19 @@ int LinuxPlatform::awaitEchoReply(EchoHandle handle, EchoHandleState& state, uin
             if (read.length >= 0) {
                 auto replied =
                     echoReplySequence(state.received.data(), static_cast<size_t>(read.length));
-                if (replied && *replied == sequence) {
-                    reply = EchoServiceReply{};
-                    reply.address = read.from.sin_addr.s_addr;
+                if (replied) {
+                    EchoAnswer answer{replied, {}};
+                    answer.reply.address = read.from.sin_addr.s_addr;
                     size_t dataSize = static_cast<size_t>(read.length) - icmpHeaderSize;
-                    reply.dataSize = static_cast<uint16_t>(std::min<size_t>(dataSize, 0xFFFF));
-                    readReplyDetails(read.header, reply);
-                    reply.receivedAtNs = receiveStampNs(read.header);
-                    return 1;
+                    answer.reply.dataSize =
+                        static_cast<uint16_t>(std::min<size_t>(dataSize, 0xFFFF));
+                    readReplyDetails(read.header, answer.reply);
+                    answer.reply.receivedAtNs = receiveStampNs(read.header);
+                    return answer;
                 }
             }
         }
-        if (monotonicNs() >= deadline) return 0;
+        if (monotonicNs() >= deadline) return std::nullopt;
     }
 }
 

@@ -1,6 +1,7 @@
 // The Linux implementation of the platform seam.
 #pragma once
 
+#include <deque>
 #include <map>
 #include <optional>
 #include <string>
@@ -18,8 +19,9 @@ struct EchoHandleState {
     std::optional<uint8_t> tos;
     std::optional<bool> dontFragment;
     std::optional<std::vector<uint8_t>> options;
-    std::vector<uint8_t> request;   // the ICMP message being sent
-    std::vector<uint8_t> received;  // each datagram or queued error read back
+    std::vector<uint8_t> request;    // the ICMP message being sent
+    std::vector<uint8_t> received;   // each datagram or queued error read back
+    std::deque<EchoAnswer> pending;  // errors about requests in flight, read to clear a send
 };
 
 class LinuxPlatform : public Platform {
@@ -49,6 +51,8 @@ class LinuxPlatform : public Platform {
     int sendEcho(EchoHandle handle, const EchoServiceRequest& request,
                  EchoServiceReply& reply) override;
     void closeEchoHandle(EchoHandle handle) override;
+    EchoStart startEcho(EchoHandle handle, const EchoServiceRequest& request) override;
+    std::optional<EchoAnswer> collectEcho(EchoHandle handle, int64_t timeoutNs) override;
 
     int64_t performanceCounter() override;
     int64_t performanceFrequency() override { return 1'000'000'000; }
@@ -71,8 +75,8 @@ class LinuxPlatform : public Platform {
                                            bool waitForOne);
     void applyEchoSettings(EchoHandle handle, EchoHandleState& state,
                            const EchoServiceRequest& request);
-    int awaitEchoReply(EchoHandle handle, EchoHandleState& state, uint16_t sequence,
-                       Ipv4 destination, uint32_t timeoutMs, EchoServiceReply& reply);
+    // Reads the queued errors into the handle's pending answers; true when there were any.
+    bool takeQueuedErrors(EchoHandle handle, EchoHandleState& state, Ipv4 destination);
 
     std::map<EchoHandle, EchoHandleState> echoHandles_;
 };

@@ -1,0 +1,123 @@
+// Many echo requests in flight, with the lines of a one-by-one run: what both engines share.
+#include "echo/echo_window.h"
+
+#include <algorithm>
+
+#include "support/console_control.h"
+#include "support/output_sink.h"
+
+namespace quilvane {
+
+namespace {
+
+// Requests leave at a steady 100,000 a second: a /16 goes out in under a second, and the replies
+// of a full window arrive spread out rather than as one burst that overflows the receive queue.
+constexpr int64_t requestSpacingNs = 10'000;
+// The longest wait when nothing is due: a stop request is seen at least this often.
+constexpr int64_t idleWaitNs = 100'000'000;
+
+}  // namespace
+
+HeldLines::HeldLines(std::string& held) {
+    holdOutput(&held);
+}
+
+HeldLines::~HeldLines() {
+    holdOutput(nullptr);
+}
+
+void Flight::finish() {
+    outcome = {EngineResult::Pinged, report->status(), report->finish(destinationText, 1)};
+    done = true;
+}
+
+EchoWindow::EchoWindow(uint32_t window)
+    : window_(std::max<uint32_t>(window, 1)),
+      // Twice the window lets every other host be silent and still keep the window full.
+      span_(2 * static_cast<size_t>(window_) + 64) {}
+
+int64_t EchoWindow::nowNs() const {
+    long double ticks = static_cast<long double>(platform().performanceCounter());
+    long double frequency = static_cast<long double>(platform().performanceFrequency());
+    return static_cast<int64_t>(ticks * 1'000'000'000.0L / (frequency > 0 ? frequency : 1));
+}
+
+bool EchoWindow::hasRoom() const {
+    return bySequence_.size() < window_ && flights_.size() < span_;
+}
+
+bool EchoWindow::runPass(WindowedDispatches& dispatches) {
+    next_ = 0;
+    bool stopped = false;
+    nextSendNs_ = nowNs();
+    for (;;) {
+        int64_t now = nowNs();
+        while (!stopped && next_ < dispatches.count() && hasRoom() && now >= nextSendNs_) {
+            if (!beginNext(dispatches)) stopped = true;
+            nextSendNs_ = std::max(nextSendNs_, now - requestSpacingNs) + requestSpacingNs;
+        }
+        // A second Ctrl-C ends every wait at once, as it ends a single one.
+        expire(waitsCutShort() ? INT64_MAX : now);
+        releaseFinished(dispatches);
+        bool mayBegin = !stopped && next_ < dispatches.count();
+        if (!mayBegin && flights_.empty()) return !stopped;
+        collect(nextWakeUp(now, mayBegin) - now);
+    }
+}
+
+int64_t EchoWindow::nextWakeUp(int64_t now, bool mayBegin) const {
+    int64_t wakeUp = now + idleWaitNs;
+    if (!waiting_.empty()) wakeUp = std::min(wakeUp, waiting_.front()->deadlineNs);
+    if (mayBegin && hasRoom()) wakeUp = std::min(wakeUp, nextSendNs_);
+    return std::max(wakeUp, now);
+}
+
+bool EchoWindow::beginNext(WindowedDispatches& dispatches) {
+    auto flight = std::make_unique<Flight>();
+    std::string host;
+    if (!dispatches.begin(next_, host, flight->job)) return false;
+    flight->index = next_++;
+    start(*flight, dispatches, host);
+    flights_.push_back(std::move(flight));
+    return true;
+}
+
+void EchoWindow::awaitAnswer(Flight& flight) {
+    auto timeoutMs = static_cast<uint32_t>(flight.job.settings.timeoutMs);
+    flight.deadlineNs = nowNs() + int64_t{timeoutMs} * 1'000'000;
+    flight.waiting = true;
+    waiting_.push_back(&flight);
+    bySequence_[flight.sequence] = &flight;
+}
+
+Flight* EchoWindow::awaiting(uint16_t sequence) {
+    auto found = bySequence_.find(sequence);
+    return found == bySequence_.end() ? nullptr : found->second;
+}
+
+void EchoWindow::answered(Flight& flight) {
+    bySequence_.erase(flight.sequence);
+}
+
+void EchoWindow::expire(int64_t now) {
+    while (!waiting_.empty()) {
+        Flight& flight = *waiting_.front();
+        if (!flight.done && flight.deadlineNs > now) return;
+        waiting_.pop_front();
+        flight.waiting = false;
+        if (flight.done) continue;
+        timeOut(flight);
+        bySequence_.erase(flight.sequence);
+    }
+}
+
+void EchoWindow::releaseFinished(WindowedDispatches& dispatches) {
+    // A finished request still in the send-order queue leaves it first (expire runs before this).
+    while (!flights_.empty() && flights_.front()->done && !flights_.front()->waiting) {
+        releaseOutput(flights_.front()->held);
+        dispatches.finished(flights_.front()->index, flights_.front()->outcome);
+        flights_.pop_front();
+    }
+}
+
+}  // namespace quilvane

@@ -1,0 +1,108 @@
+// Many echo requests in flight, with the lines of a one-by-one run: what both engines share.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "echo/echo_job.h"
+#include "report/host_report.h"
+#include "support/perf_timer.h"
+#include "support/platform.h"
+
+namespace quilvane {
+
+// What a windowed pass asks of the run, always in list order.
+class WindowedDispatches {
+  public:
+    virtual size_t count() const = 0;
+    // Begins dispatch index: its host and its job (the reply number is taken here). False when a
+    // stop was requested: nothing more is begun.
+    virtual bool begin(size_t index, std::string& host, EchoJob& job) = 0;
+    // A host whose raw send was refused for lack of rights goes the run's other way, at once.
+    virtual HostOutcome pingThroughEchoService(const std::string& host, const EchoJob& job) = 0;
+    // Dispatch index and every one before it are over; its lines have been written.
+    virtual void finished(size_t index, const HostOutcome& outcome) = 0;
+
+  protected:
+    ~WindowedDispatches() = default;
+};
+
+// Lines printed in its scope belong to one dispatch and wait for the dispatches before it.
+class HeldLines {
+  public:
+    explicit HeldLines(std::string& held);
+    ~HeldLines();
+    HeldLines(const HeldLines&) = delete;
+    HeldLines& operator=(const HeldLines&) = delete;
+};
+
+// One dispatch of a windowed pass, from its beginning until its lines are written.
+struct Flight {
+    size_t index = 0;
+    EchoJob job;
+    std::string held;
+    std::optional<HostReport> report;
+    HostOutcome outcome;
+    Ipv4 destination = 0;
+    char destinationText[16] = {};  // the address its lines show
+    uint16_t sequence = 0;
+    CPerfTimer timer;
+    int64_t deadlineNs = 0;
+    bool errorSeen = false;  // an ICMP error quoted the request
+    bool waiting = false;    // still in the queue of requests awaiting an answer
+    bool done = false;
+
+    // The end of a pinged host: its statistics and the status it last set.
+    void finish();
+};
+
+class EchoWindow {
+  public:
+    virtual ~EchoWindow() = default;
+    EchoWindow(const EchoWindow&) = delete;
+    EchoWindow& operator=(const EchoWindow&) = delete;
+
+    // One pass over the dispatches; false when a stop request ended it early.
+    bool runPass(WindowedDispatches& dispatches);
+
+  protected:
+    // window: the most requests awaiting an answer at once (1 to 4096).
+    explicit EchoWindow(uint32_t window);
+
+    // The engine's steps of one dispatch up to its wait, printing into the flight's lines: the
+    // flight ends done, or sent and handed to awaitAnswer.
+    virtual void start(Flight& flight, WindowedDispatches& dispatches, const std::string& host) = 0;
+    // Waits up to timeoutNs for answers and takes every one that came.
+    virtual void collect(int64_t timeoutNs) = 0;
+    // The lines of a request whose time is up.
+    virtual void timeOut(Flight& flight) = 0;
+
+    void awaitAnswer(Flight& flight);
+    // The flight awaiting the answer with this sequence number, if any.
+    Flight* awaiting(uint16_t sequence);
+    // An answered flight leaves the waiting requests.
+    void answered(Flight& flight);
+    int64_t nowNs() const;
+
+  private:
+    bool beginNext(WindowedDispatches& dispatches);
+    void expire(int64_t nowNs);
+    void releaseFinished(WindowedDispatches& dispatches);
+    int64_t nextWakeUp(int64_t nowNs, bool mayBegin) const;
+    bool hasRoom() const;
+
+    const uint32_t window_;
+    const size_t span_;  // the most dispatches between the first unwritten one and the newest
+    std::deque<std::unique_ptr<Flight>> flights_;       // begun, not yet written, in list order
+    std::deque<Flight*> waiting_;                       // awaiting an answer, in send order
+    std::unordered_map<uint16_t, Flight*> bySequence_;  // the same, by sequence number
+    size_t next_ = 0;
+    int64_t nextSendNs_ = 0;
+};
+
+}  // namespace quilvane

@@ -53,8 +53,9 @@ struct Flight {
     uint16_t sequence = 0;
     CPerfTimer timer;
     int64_t deadlineNs = 0;
-    bool errorSeen = false;  // an ICMP error quoted the request
-    bool waiting = false;    // still in the queue of requests awaiting an answer
+    int64_t sendDelayNs = 0;  // from the timer's start to the request's transmit stamp
+    bool errorSeen = false;   // an ICMP error quoted the request
+    bool waiting = false;     // still in the queue of requests awaiting an answer
     bool done = false;
 
     // The end of a pinged host: its statistics and the status it last set.

@@ -66,10 +66,13 @@ class EchoServiceCycle final : public EchoAttempts {
     AttemptEnd attempt(uint32_t sent) override {
         EchoServiceReply reply{};
         timer_.Start(true);
+        int64_t realAtStart = platform().realTimeNs();
         int replies = platform().sendEcho(handle_, request_, reply);
         timer_.Stop();
-        if (replies == 1)
-            timer_.TakeOffNs(kernelWaitNs(platform().realTimeNs(), reply.receivedAtNs));
+        if (replies == 1) {
+            timer_.TakeOffNs(kernelWaitNs(platform().realTimeNs(), reply.receivedAtNs) +
+                             sendDelayNs(realAtStart, reply.sentAtNs));
+        }
         LocalTime stamp = report_.readStamp();
         if (replies != 1) {
             report_.timeout(stamp, displayText_);

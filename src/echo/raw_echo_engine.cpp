@@ -67,10 +67,11 @@ class RawEchoCycle final : public EchoAttempts {
 
     AttemptEnd attempt(uint32_t) override {
         uint16_t sequence = session_.takeSequence();
-        std::optional<SystemError> sendError = sendEchoRequest(
-            socket_, destination_, settings().dataSize, pattern_, sequence, session_, timer_);
-        if (!sendError) return AwaitReply(sequence);
-        if (ReportSocketError("sendto()", *sendError) == wsa::accessDenied) {
+        SentRequest sent = sendEchoRequest(socket_, destination_, settings().dataSize, pattern_,
+                                           sequence, session_, timer_);
+        sendDelayNs_ = sent.sendDelayNs;
+        if (!sent.error) return AwaitReply(sequence);
+        if (ReportSocketError("sendto()", *sent.error) == wsa::accessDenied) {
             return AttemptEnd::AccessDenied;
         }
         // Nothing went out, so nothing can come back: the echo is lost, not answered.
@@ -97,7 +98,10 @@ class RawEchoCycle final : public EchoAttempts {
         std::optional<ReplyVerdict> failure = ReceiveEchoReply(sequence, reply);
         timer_.Stop();
         // The round trip ends when the kernel received the reply, not when this thread got to it.
-        if (!failure) timer_.TakeOffNs(kernelWaitNs(platform().realTimeNs(), reply.receivedAtNs));
+        if (!failure) {
+            timer_.TakeOffNs(kernelWaitNs(platform().realTimeNs(), reply.receivedAtNs) +
+                             sendDelayNs_);
+        }
         if (failure) {
             report_.codedTimeout(stamp, destinationText_, exitStatusOf(*failure));
             return AttemptEnd::EndedEarly;
@@ -158,6 +162,7 @@ class RawEchoCycle final : public EchoAttempts {
     char destinationText_[16] = {};
     HostReport report_;
     uint32_t sent_ = 0;
+    int64_t sendDelayNs_ = 0;
     uint8_t routeOptions_[optionAreaSize] = {};
     bool routePending_ = false;
 };

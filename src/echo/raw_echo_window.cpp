@@ -55,14 +55,14 @@ void RawEchoWindow::start(Flight& flight, WindowedDispatches& dispatches, const 
         flight.finish();
         return;
     }
-    std::optional<SystemError> failed =
-        sendEchoRequest(socket_, flight.destination, flight.job.settings.dataSize,
-                        flight.job.pattern, flight.sequence, session_, flight.timer);
-    if (!failed) {
+    SentRequest sent = sendEchoRequest(socket_, flight.destination, flight.job.settings.dataSize,
+                                       flight.job.pattern, flight.sequence, session_, flight.timer);
+    flight.sendDelayNs = sent.sendDelayNs;
+    if (!sent.error) {
         awaitAnswer(flight);
         return;
     }
-    if (ReportSocketError("sendto()", *failed) == wsa::accessDenied) {
+    if (ReportSocketError("sendto()", *sent.error) == wsa::accessDenied) {
         flight.outcome = dispatches.pingThroughEchoService(host, flight.job);
         flight.done = true;
         return;
@@ -105,7 +105,8 @@ void RawEchoWindow::judge(const Datagram& datagram) {
                    flight->sequence, ids->identifier, session_.replyCopy(), routeOptions);
     if (parsed.verdict != ReplyVerdict::Match) return;
     flight->timer.Stop();
-    flight->timer.TakeOffNs(kernelWaitNs(platform().realTimeNs(), datagram.receivedAtNs));
+    flight->timer.TakeOffNs(kernelWaitNs(platform().realTimeNs(), datagram.receivedAtNs) +
+                            flight->sendDelayNs);
     HeldLines held(flight->held);
     LocalTime stamp = flight->report->readStamp();
     char senderText[16];

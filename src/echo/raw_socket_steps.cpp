@@ -50,9 +50,9 @@ void setSocketOptions(SocketHandle socket, const PingSettings& settings) {
     SetRecordRoute(socket, settings.recordRoutes);
 }
 
-std::optional<SystemError> sendEchoRequest(SocketHandle socket, Ipv4 destination, int32_t dataSize,
-                                           std::string_view pattern, uint16_t sequence,
-                                           EchoSession& session, CPerfTimer& timer) {
+SentRequest sendEchoRequest(SocketHandle socket, Ipv4 destination, int32_t dataSize,
+                            std::string_view pattern, uint16_t sequence, EchoSession& session,
+                            CPerfTimer& timer) {
     PlatformTicks ticks;
     uint8_t* request = session.requestBuffer();
     size_t length =
@@ -60,7 +60,13 @@ std::optional<SystemError> sendEchoRequest(SocketHandle socket, Ipv4 destination
     // On a short path the kernel carries most of the round trip out inside the send call, so the
     // interval starts just before it.
     timer.Start(true);
-    return platform().sendTo(socket, request, length, destination).error;
+    int64_t realAtStart = platform().realTimeNs();
+    SentRequest sent{platform().sendTo(socket, request, length, destination).error, 0};
+    if (!sent.error) {
+        sent.sendDelayNs =
+            sendDelayNs(realAtStart, platform().transmitStampNs(socket, realAtStart));
+    }
+    return sent;
 }
 
 std::optional<Destination> resolveDestination(const std::string& host, PingSettings& settings) {

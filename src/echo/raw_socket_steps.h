@@ -30,11 +30,17 @@ int ReportSocketError(const char* callName, const SystemError& error);
 // Time-outs, then TTL, TOS and Don't Fragment as the run asks (each read first), then record route.
 void setSocketOptions(SocketHandle socket, const PingSettings& settings);
 
+struct SentRequest {
+    std::optional<SystemError> error;  // the send's, when it failed
+    int64_t sendDelayNs = 0;           // from the timer's start to the request's transmit stamp
+};
+
 // Builds the request with this sequence number in the session's buffer and sends it; the timer
-// starts right before the send call, whatever its result. The send's error, if it failed.
-std::optional<SystemError> sendEchoRequest(SocketHandle socket, Ipv4 destination, int32_t dataSize,
-                                           std::string_view pattern, uint16_t sequence,
-                                           EchoSession& session, CPerfTimer& timer);
+// starts right before the send call, whatever its result, and the transmit stamp says how much
+// later the request left.
+SentRequest sendEchoRequest(SocketHandle socket, Ipv4 destination, int32_t dataSize,
+                            std::string_view pattern, uint16_t sequence, EchoSession& session,
+                            CPerfTimer& timer);
 
 struct Destination {
     Ipv4 address = 0;

@@ -99,6 +99,11 @@ int64_t kernelWaitNs(int64_t realNowNs, std::optional<int64_t> receivedAtNs) {
     return realNowNs - *receivedAtNs;
 }
 
+int64_t sendDelayNs(int64_t realAtStartNs, std::optional<int64_t> sentAtNs) {
+    if (!sentAtNs || *sentAtNs <= realAtStartNs) return 0;
+    return *sentAtNs - realAtStartNs;
+}
+
 bool CPerfTimer::HasHighResolution() const {
     return counterFrequency > 1;
 }

@@ -39,4 +39,8 @@ class CPerfTimer {
 // a step forward is bounded by the measured interval when it is taken off.
 int64_t kernelWaitNs(int64_t realNowNs, std::optional<int64_t> receivedAtNs);
 
+// How long after the timer started the request left: its transmit stamp less the real-time clock
+// read at the start. 0 without a stamp or for a stamp before the start (the clock stepped back).
+int64_t sendDelayNs(int64_t realAtStartNs, std::optional<int64_t> sentAtNs);
+
 }  // namespace quilvane

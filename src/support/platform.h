@@ -110,6 +110,8 @@ struct EchoServiceReply {
     uint8_t options[40] = {};
     // When the kernel received the reply, in the real-time clock's nanoseconds, if it says.
     std::optional<int64_t> receivedAtNs;
+    // When the request left, in the same clock, if the kernel says.
+    std::optional<int64_t> sentAtNs;
 };
 
 // Many echoes in flight through the echo service: a request goes out at once, and its answer
@@ -160,6 +162,9 @@ class Platform {
     // Many requests in flight: a wait with a finer limit, and a receive that takes only a datagram
     // already queued (its error says when there is none).
     virtual SystemResult<bool> waitReadableNs(SocketHandle socket, int64_t timeoutNs) = 0;
+    // When the request just sent left, in the real-time clock's nanoseconds: the newest transmit
+    // stamp the kernel queued that is not older than notBeforeNs. None where there is none.
+    virtual std::optional<int64_t> transmitStampNs(SocketHandle socket, int64_t notBeforeNs) = 0;
     virtual SystemResult<Datagram> receiveQueued(SocketHandle socket, uint8_t* buffer,
                                                  size_t capacity) = 0;
     virtual std::optional<SystemError> closeSocket(SocketHandle socket) = 0;

@@ -404,15 +404,23 @@ TEST_F(EchoServiceEngineTest, RoundUsesItsReplyNumberAndHandsOverStatistics) {
     EXPECT_DOUBLE_EQ(record.average, 2.0);
 }
 
-TEST_F(EchoServiceEngineTest, RoundTripEndsAtTheKernelReceiveStamp) {
-    // The echo takes 1 ms of fake time; the kernel stamped the reply 0.3 ms after the send.
+TEST_F(EchoServiceEngineTest, RoundTripRunsFromTheTransmitStampToTheReceiveStamp) {
+    // The echo takes 1 ms of fake time; the kernel stamped the reply 0.3 ms after the start, and
+    // then the request 0.1 ms after the start.
     FakeEcho stamped = goodEcho();
     stamped.reply.receivedAtNs = fake.realTimeNs() + 300'000;
-    fake.echoes = {stamped};
+    FakeEcho sentLater = stamped;
+    sentLater.reply.receivedAtNs = fake.realTimeNs() + 1'000'000 + 300'000;
+    sentLater.reply.sentAtNs = fake.realTimeNs() + 1'000'000 + 100'000;
+    fake.echoes = {stamped, sentLater};
+    settings.count = 2;
+    settings.intervalMs = 0;
 
     ping("10.0.0.1", true);
 
-    EXPECT_EQ(output, "Reply[1] from 10.0.0.1: bytes=32 time=0.3 ms TTL=64\n");
+    EXPECT_EQ(output,
+              "Reply[1] from 10.0.0.1: bytes=32 time=0.3 ms TTL=64\n"
+              "Reply[2] from 10.0.0.1: bytes=32 time=0.2 ms TTL=64\n");
 }
 
 }  // namespace

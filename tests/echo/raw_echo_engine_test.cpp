@@ -619,28 +619,35 @@ TEST_F(RawEngineTest, OptionsOfARejectedDatagramPrintNoRoute) {
 
 // --- Kernel receive stamps ---
 
-// The kernel's receive stamp of a reply, relative to the send in microseconds (none: no stamp),
-// and the time the line shows: the reply is judged 1 ms after the send.
+// The kernel's stamps of a request and its reply, relative to the start of the timer in
+// microseconds (none: no stamp), and the time the line shows: the reply is judged 1 ms after the
+// start.
 struct StampCase {
-    std::optional<int64_t> stampAfterSendUs;
+    std::optional<int64_t> sentAfterStartUs;
+    std::optional<int64_t> receivedAfterStartUs;
     const char* shown;
 };
 
 const StampCase stampCases[] = {
-    {std::nullopt, "1.0"},  // no stamp: the reading at receive stands
-    {400, "0.4"},           // the reply waited 0.6 ms in the kernel
-    {1'000, "1.0"},         // stamped as it was read
-    {1'500, "1.0"},         // a stamp later than the reading waited no time
-    {-5'000, "0.0"},        // the clock stepped back: never more than the measured interval
+    {std::nullopt, std::nullopt, "1.0"},  // no stamps: the readings stand
+    {std::nullopt, 400, "0.4"},           // the reply waited 0.6 ms in the kernel
+    {std::nullopt, 1'000, "1.0"},         // stamped as it was read
+    {std::nullopt, 1'500, "1.0"},         // a stamp later than the reading waited no time
+    {std::nullopt, -5'000, "0.0"},        // the clock stepped back: never more than the interval
+    {200, 700, "0.5"},                    // the request left 0.2 ms after the start
+    {300, std::nullopt, "0.7"},           // a transmit stamp without a receive stamp
+    {5'000, std::nullopt, "0.0"},         // the clock stepped forward: never below zero
 };
 
-TEST_F(RawEngineTest, RoundTripEndsAtTheKernelReceiveStamp) {
+TEST_F(RawEngineTest, RoundTripRunsFromTheTransmitStampToTheReceiveStamp) {
     for (const StampCase& stampCase : stampCases) {
         session.nextSequence = 1;
         output.clear();
+        fake.transmitDelayNs.reset();
+        if (stampCase.sentAfterStartUs) fake.transmitDelayNs = *stampCase.sentAfterStartUs * 1'000;
         FakeDatagram reply = datagramFrom(echoReply(1));
-        if (stampCase.stampAfterSendUs) {
-            reply.receivedAtNs = fake.realTimeNs() + *stampCase.stampAfterSendUs * 1'000;
+        if (stampCase.receivedAfterStartUs) {
+            reply.receivedAtNs = fake.realTimeNs() + *stampCase.receivedAfterStartUs * 1'000;
         }
         fake.datagrams.push_back(reply);
 

@@ -103,6 +103,12 @@ class FakePlatform : public Platform {
                                        size_t capacity) override;
     std::optional<SystemError> closeSocket(SocketHandle socket) override;
     SystemResult<bool> waitReadableNs(SocketHandle socket, int64_t timeoutNs) override;
+    // The transmit stamp: transmitDelayNs after the request was handed over, when set.
+    std::optional<int64_t> transmitStampNs(SocketHandle, int64_t notBeforeNs) override {
+        if (!transmitDelayNs) return std::nullopt;
+        return notBeforeNs + *transmitDelayNs;
+    }
+    std::optional<int64_t> transmitDelayNs;
     SystemResult<Datagram> receiveQueued(SocketHandle socket, uint8_t* buffer,
                                          size_t capacity) override;
     EchoServiceState loadEchoService() override;

@@ -154,6 +154,7 @@ EchoHandle LinuxPlatform::createEchoHandle() {
         return invalidEchoHandle;
     }
     enableReceiveStamps(descriptor);
+    enableTransmitStamps(descriptor);
     EchoHandleState& state = echoHandles_[descriptor];
     state = EchoHandleState{};
     state.received.resize(receiveCapacity);
@@ -193,6 +194,8 @@ int LinuxPlatform::sendEcho(EchoHandle handle, const EchoServiceRequest& request
         return 1;
     }
     if (!start.sent) return 0;
+    // The transmit stamp is queued as the request leaves, mostly before the send call returns.
+    takeQueuedErrors(handle, echoHandles_[handle], request.destination);
     const int64_t deadline = monotonicNs() + int64_t{request.timeoutMs} * 1'000'000;
     for (;;) {
         std::optional<EchoAnswer> answer = collectEcho(handle, deadline - monotonicNs());
@@ -201,6 +204,7 @@ int LinuxPlatform::sendEcho(EchoHandle handle, const EchoServiceRequest& request
         if (!answer->sequence || *answer->sequence == start.sequence) {
             reply = answer->reply;
             if (reply.address == 0) reply.address = request.destination;
+            reply.sentAtNs = echoHandles_[handle].sentAtNs;
             return 1;
         }
     }
@@ -213,6 +217,7 @@ EchoStart LinuxPlatform::startEcho(EchoHandle handle, const EchoServiceRequest& 
     applyEchoSettings(handle, state, request);
 
     EchoStart start;
+    state.sentAtNs.reset();
     start.sequence = state.nextSequence++;
     buildPingRequest(start.sequence, request.data, request.dataSize, state.request);
     int failure = sendMessage(handle, state.request, request.destination);
@@ -243,6 +248,10 @@ bool LinuxPlatform::takeQueuedErrors(EchoHandle handle, EchoHandleState& state, 
         if (read.length < 0) return any;
         any = true;
         const sock_extended_err* error = extendedError(read.header);
+        if (error != nullptr && error->ee_origin == SO_EE_ORIGIN_TIMESTAMPING) {
+            state.sentAtNs = linux_detail::transmitStampNs(read.header);
+            continue;
+        }
         auto quoted =
             quotedRequestSequence(state.received.data(), static_cast<size_t>(read.length));
         // An error without a quote names no request: it belonged to one that is over.
@@ -274,7 +283,9 @@ std::optional<EchoAnswer> LinuxPlatform::collectEcho(EchoHandle handle, int64_t 
             receive(handle, state.received, MSG_ERRQUEUE | MSG_DONTWAIT, read);
             const sock_extended_err* error =
                 read.length >= 0 ? extendedError(read.header) : nullptr;
-            if (error != nullptr) {
+            if (error != nullptr && error->ee_origin == SO_EE_ORIGIN_TIMESTAMPING) {
+                state.sentAtNs = linux_detail::transmitStampNs(read.header);
+            } else if (error != nullptr) {
                 EchoAnswer answer;
                 if (read.length >= static_cast<ssize_t>(icmpHeaderSize)) {
                     answer.sequence = quotedRequestSequence(state.received.data(),

@@ -19,9 +19,10 @@ struct EchoHandleState {
     std::optional<uint8_t> tos;
     std::optional<bool> dontFragment;
     std::optional<std::vector<uint8_t>> options;
-    std::vector<uint8_t> request;    // the ICMP message being sent
-    std::vector<uint8_t> received;   // each datagram or queued error read back
-    std::deque<EchoAnswer> pending;  // errors about requests in flight, read to clear a send
+    std::vector<uint8_t> request;     // the ICMP message being sent
+    std::vector<uint8_t> received;    // each datagram or queued error read back
+    std::deque<EchoAnswer> pending;   // errors about requests in flight, read to clear a send
+    std::optional<int64_t> sentAtNs;  // the newest transmit stamp read from the error queue
 };
 
 class LinuxPlatform : public Platform {
@@ -42,6 +43,7 @@ class LinuxPlatform : public Platform {
     SystemResult<Datagram> receiveFrom(SocketHandle socket, uint8_t* buffer,
                                        size_t capacity) override;
     SystemResult<bool> waitReadableNs(SocketHandle socket, int64_t timeoutNs) override;
+    std::optional<int64_t> transmitStampNs(SocketHandle socket, int64_t notBeforeNs) override;
     SystemResult<Datagram> receiveQueued(SocketHandle socket, uint8_t* buffer,
                                          size_t capacity) override;
     std::optional<SystemError> closeSocket(SocketHandle socket) override;
@@ -73,6 +75,7 @@ class LinuxPlatform : public Platform {
   private:
     SystemResult<Datagram> receiveDatagram(SocketHandle socket, uint8_t* buffer, size_t capacity,
                                            bool waitForOne);
+    SystemResult<bool> waitForData(SocketHandle socket, int64_t deadlineNs);
     void applyEchoSettings(EchoHandle handle, EchoHandleState& state,
                            const EchoServiceRequest& request);
     // Reads the queued errors into the handle's pending answers; true when there were any.

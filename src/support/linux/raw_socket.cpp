@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "support/linux/capabilities.h"
@@ -60,6 +61,27 @@ timeval timevalFromMs(uint32_t ms) {
     return value;
 }
 
+struct TakenStamps {
+    bool taken = false;
+    std::optional<int64_t> newest;
+};
+
+// Empties the error queue, which on a raw socket holds transmit stamps only (without IP_RECVERR
+// the kernel queues no ICMP errors there).
+TakenStamps takeTransmitStamps(int socket, int64_t notBeforeNs) {
+    TakenStamps result;
+    for (;;) {
+        alignas(cmsghdr) unsigned char control[256];
+        msghdr header{};
+        header.msg_control = control;
+        header.msg_controllen = sizeof control;
+        if (recvmsg(socket, &header, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) return result;
+        result.taken = true;
+        std::optional<int64_t> stamp = transmitStampNs(header);
+        if (stamp && *stamp >= notBeforeNs) result.newest = stamp;
+    }
+}
+
 }  // namespace
 
 SystemResult<SocketHandle> LinuxPlatform::openRawSocket() {
@@ -80,6 +102,7 @@ SystemResult<SocketHandle> LinuxPlatform::openRawSocket() {
         discardQueuedDatagrams(descriptor);
     }
     enableReceiveStamps(descriptor);
+    enableTransmitStamps(descriptor);
     return {descriptor, std::nullopt};
 }
 
@@ -149,11 +172,7 @@ SystemResult<size_t> LinuxPlatform::sendTo(SocketHandle socket, const uint8_t* d
 }
 
 SystemResult<bool> LinuxPlatform::waitReadable(SocketHandle socket, uint32_t timeoutMs) {
-    pollfd entry{socket, POLLIN, 0};
-    int ready = pollUntil(entry, monotonicNs() + int64_t{timeoutMs} * 1'000'000);
-    if (ready < 0) return {false, systemError(errno)};
-    if (ready > 0 && (entry.revents & POLLNVAL) != 0) return {false, systemError(EBADF)};
-    return {ready > 0, std::nullopt};
+    return waitForData(socket, monotonicNs() + int64_t{timeoutMs} * 1'000'000);
 }
 
 SystemResult<Datagram> LinuxPlatform::receiveFrom(SocketHandle socket, uint8_t* buffer,
@@ -167,11 +186,25 @@ SystemResult<Datagram> LinuxPlatform::receiveQueued(SocketHandle socket, uint8_t
 }
 
 SystemResult<bool> LinuxPlatform::waitReadableNs(SocketHandle socket, int64_t timeoutNs) {
-    pollfd entry{socket, POLLIN, 0};
-    int ready = pollUntil(entry, monotonicNs() + (timeoutNs > 0 ? timeoutNs : 0));
-    if (ready < 0) return {false, systemError(errno)};
-    if (ready > 0 && (entry.revents & POLLNVAL) != 0) return {false, systemError(EBADF)};
-    return {ready > 0, std::nullopt};
+    return waitForData(socket, monotonicNs() + (timeoutNs > 0 ? timeoutNs : 0));
+}
+
+// Transmit stamps wait on the error queue, which poll reports whatever it is asked for: a wait
+// that only found stamps takes them off the queue and goes on waiting for a datagram.
+SystemResult<bool> LinuxPlatform::waitForData(SocketHandle socket, int64_t deadlineNs) {
+    for (;;) {
+        pollfd entry{socket, POLLIN, 0};
+        int ready = pollUntil(entry, deadlineNs);
+        if (ready < 0) return {false, systemError(errno)};
+        if (ready > 0 && (entry.revents & POLLNVAL) != 0) return {false, systemError(EBADF)};
+        if (ready == 0 || (entry.revents & POLLIN) != 0) return {ready > 0, std::nullopt};
+        // Nothing on the queue: a socket error, which the receive reports.
+        if (!takeTransmitStamps(socket, INT64_MAX).taken) return {true, std::nullopt};
+    }
+}
+
+std::optional<int64_t> LinuxPlatform::transmitStampNs(SocketHandle socket, int64_t notBeforeNs) {
+    return takeTransmitStamps(socket, notBeforeNs).newest;
 }
 
 SystemResult<Datagram> LinuxPlatform::receiveDatagram(SocketHandle socket, uint8_t* buffer,

@@ -6,10 +6,11 @@
 // returned. At exit one line per echo goes to the file named by QV_PROBE_FILE:
 //   <send entered -> receive returned ns> <send returned -> receive returned ns>
 //   <program's start -> kernel's receive stamp ns, or -1> <program's start -> send entered ns>
-// The program's start is its last reading of the monotonic clock before the send call (both
-// engines start their timer right before it); the receive stamp (SCM_TIMESTAMPNS) is in the
-// real-time clock and is carried over to the monotonic one with the two clocks' offset read as the
-// receive returns. The third figure is thus what the program reports, to the nanosecond.
+// The program's start is the request's transmit stamp (SCM_TIMESTAMPING, read from the error queue
+// after the send) where the kernel gave one, else its last reading of the monotonic clock before
+// the send call (both engines start their timer right before it). The stamps are in the real-time
+// clock and are carried over to the monotonic one with the two clocks' offset read as the message
+// is read. The third figure is thus what the program reports, to the nanosecond.
 //
 // The gaps between echoes are kept too: QV_PROBE_GAPS names a file that gets one line per echo
 // after the first, the ns from the previous reply received to this send entered (the pause, the
@@ -33,6 +34,7 @@ static int64_t sendReturned[capacity];
 static int64_t receiveReturned[capacity];
 static int64_t startRead[capacity];
 static int64_t receiveStamp[capacity];
+static int64_t transmitStamp[capacity];
 static int64_t lastMonotonic = -1;
 static size_t echoes;
 static int awaiting;
@@ -65,12 +67,13 @@ int clock_gettime(clockid_t clock, struct timespec* now) {
     return result;
 }
 
-// The kernel's receive stamp in the monotonic clock, or -1 without one.
-static int64_t monotonicStamp(const struct msghdr* message) {
+// The kernel's stamp of the given type (SCM_TIMESTAMPNS on receive, SCM_TIMESTAMPING as a request
+// left, whose first stamp is the software one) in the monotonic clock, or -1 without one.
+static int64_t monotonicStamp(const struct msghdr* message, int type) {
     if (message == NULL || message->msg_control == NULL) return -1;
     for (struct cmsghdr* control = CMSG_FIRSTHDR((struct msghdr*)message); control != NULL;
          control = CMSG_NXTHDR((struct msghdr*)message, control)) {
-        if (control->cmsg_level != SOL_SOCKET || control->cmsg_type != SCM_TIMESTAMPNS ||
+        if (control->cmsg_level != SOL_SOCKET || control->cmsg_type != type ||
             control->cmsg_len < CMSG_LEN(sizeof(struct timespec))) {
             continue;
         }
@@ -88,10 +91,16 @@ static int64_t monotonicStamp(const struct msghdr* message) {
 
 static void closeEcho(ssize_t received, int flags, const struct msghdr* message) {
     int64_t now = nowNs();
-    // Errors read from the error queue are not replies.
-    if (received < 0 || (flags & MSG_ERRQUEUE) != 0 || !awaiting) return;
+    if (received < 0 || !awaiting) return;
+    // The error queue holds the transmit stamp (and ICMP errors); the program takes a stamp only
+    // when it is not older than the start of its timer.
+    if ((flags & MSG_ERRQUEUE) != 0) {
+        int64_t stamp = monotonicStamp(message, SCM_TIMESTAMPING);
+        if (stamp >= startRead[echoes]) transmitStamp[echoes] = stamp;
+        return;
+    }
     receiveReturned[echoes] = now;
-    receiveStamp[echoes] = monotonicStamp(message);
+    receiveStamp[echoes] = monotonicStamp(message, SCM_TIMESTAMPNS);
     awaiting = 0;
     if (echoes + 1 < capacity) ++echoes;
 }
@@ -110,6 +119,7 @@ ssize_t sendto(int socket, const void* data, size_t length, int flags,
         sendEntered[echoes] = entered;
         sendReturned[echoes] = returned;
         startRead[echoes] = started >= 0 ? started : entered;
+        transmitStamp[echoes] = -1;
         awaiting = 1;
     }
     return sent;
@@ -135,8 +145,8 @@ __attribute__((destructor)) static void writeFigures(void) {
     FILE* out = path != NULL ? fopen(path, "w") : NULL;
     if (out != NULL) {
         for (size_t i = 0; i < echoes; ++i) {
-            long long figure =
-                receiveStamp[i] >= 0 ? (long long)(receiveStamp[i] - startRead[i]) : -1;
+            int64_t start = transmitStamp[i] >= 0 ? transmitStamp[i] : startRead[i];
+            long long figure = receiveStamp[i] >= 0 ? (long long)(receiveStamp[i] - start) : -1;
             fprintf(out, "%lld %lld %lld %lld\n", (long long)(receiveReturned[i] - sendEntered[i]),
                     (long long)(receiveReturned[i] - sendReturned[i]), figure,
                     (long long)(sendEntered[i] - startRead[i]));

@@ -7,9 +7,9 @@
 
 #include "cli/cli_test_support.h"
 #include "cli/command_line.h"
-#include "settings/ping_settings.h"
 #include "fakes/fake_platform.h"
 #include "hosts/host_list.h"
+#include "settings/ping_settings.h"
 #include "support/output_sink.h"
 
 namespace quilvane {
@@ -158,8 +158,8 @@ TEST_F(CommandLineTest, CaseSensitiveLettersAreInvalidInTheOtherCase) {
     EXPECT_EQ(settingsOf({"h", "-L", "x.log"}).limitOutput, 0);
     EXPECT_EQ(openedLogs, std::vector<std::string>{"x.log"});
 
-    for (std::string letter : {"E", "G", "J", "K", "M", "O", "P", "Q", "U", "X", "Y", "Z", "e",
-                               "j", "k", "m", "o", "q", "u", "x", "y", "z", "0", "9"}) {
+    for (std::string letter : {"E", "G", "J", "K", "M", "O", "P", "Q", "U", "X", "Y", "Z",
+                               "e", "j", "k", "m", "o", "q", "u", "x", "y", "z", "0", "9"}) {
         platform.output.clear();
         Scanned scanned = scan({"h", "-" + letter});
         EXPECT_EQ(platform.output, "Invalid Option: -" + letter + "\n") << letter;
@@ -574,7 +574,7 @@ TEST_F(CommandLineDeathTest, UsageEndsTheProcessWith255) {
     RunOptions options;
     RunState run;
     EXPECT_EXIT(parseCommandLine(vector.argc(), vector.argv(), settings, options, run),
-                ::testing::ExitedWithCode(255), "^Usage:\nqv <host\\(-list\\)> ");
+                testing::endedWithMinusOne, "^Usage:\nqv <host\\(-list\\)> ");
 }
 
 }  // namespace

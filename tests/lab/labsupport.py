@@ -3,6 +3,7 @@ namespace, whole-output comparison, the test responder, packet captures and a pc
 
 import argparse
 import contextlib
+import functools
 import os
 import re
 import shutil
@@ -28,8 +29,10 @@ LAB = None
 NOBODY = 65534
 CAP_NET_RAW_BIT = 13
 
-# Text of a receive that ran out of time (SO_RCVTIMEO), as the socket error line shows it.
+# Text of a receive that ran out of time (SO_RCVTIMEO), as the socket error line shows it; Wine has
+# no text for its number, 10060, so the line shows the number.
 RECEIVE_TIMED_OUT = "Resource temporarily unavailable"
+RECEIVE_TIMED_OUT_WINE = "WSAError: 10060"
 
 
 # ---------------------------------------------------------------------------------------------
@@ -187,6 +190,27 @@ class Lab:
                 os.unlink(path)
 
 
+def under_wine():
+    return CONFIG["wine"] is not None
+
+
+def on_wine(linux_value, wine_value):
+    """What the Linux build shows, or what the Windows build under Wine shows instead."""
+    return wine_value if under_wine() else linux_value
+
+
+def not_under_wine(reason):
+    """Skips the test when the Windows build runs under Wine, for the reason given."""
+    def decorate(test):
+        @functools.wraps(test)
+        def run(self, *args, **kwargs):
+            if CONFIG["wine"]:
+                self.skipTest("not under Wine: " + reason)
+            return test(self, *args, **kwargs)
+        return run
+    return decorate
+
+
 def as_text(output):
     """The program's bytes as text; a Windows build ends its lines with CR LF."""
     text = output.decode("latin-1")
@@ -212,8 +236,9 @@ class WinePrefix:
                        stderr=subprocess.DEVNULL, timeout=120)
 
     def start(self):
-        self._wine("wineboot", "--init")
+        # The server first: once wineboot has started one of its own, -p is refused.
         self._wine("wineserver", "-p")
+        self._wine("wineboot", "--init")
         self._wine("wine", "cmd", "/c", "exit", "0")
 
     def stop(self):
@@ -393,7 +418,9 @@ def timed_out(address, code=None, stamp=""):
     return "%s%s: request timed out (%d)\n" % (stamp, address, code)
 
 
-def receive_failed(text=RECEIVE_TIMED_OUT):
+def receive_failed(text=None):
+    if text is None:
+        text = RECEIVE_TIMED_OUT_WINE if CONFIG["wine"] else RECEIVE_TIMED_OUT
     return "recvfrom() - %s\n" % text
 
 
@@ -466,6 +493,9 @@ class LabTestCase(unittest.TestCase):
             self.assertEqual(masked(result.out), expected, "output differs\n%r" % result)
         self.assertEqual(statistics_problems(result.out), [], repr(result))
         self.assertEqual(result.code, code, "exit code differs\n%r" % result)
+        if stderr and CONFIG["wine"]:
+            # The program names itself as it was started.
+            stderr = stderr.replace("quilvane -?", "quilvane.exe -?")
         if stderr is not None:
             self.assertEqual(result.err, stderr, "standard error differs\n%r" % result)
 

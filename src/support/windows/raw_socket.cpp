@@ -137,8 +137,19 @@ SystemResult<bool> WindowsPlatform::waitReadableNs(SocketHandle socket, int64_t 
 
 SystemResult<Datagram> WindowsPlatform::receiveFrom(SocketHandle socket, uint8_t* buffer,
                                                     size_t capacity) {
-    // Once waits are cut short the receive fails as if its time-out (SO_RCVTIMEO) had run out.
-    if (waitsCutShort()) return {{}, windowsError(WSAETIMEDOUT)};
+    // A blocking recvfrom cannot be cut short by a second Control-C (the handler runs on a thread
+    // of its own), so the receive time-out (SO_RCVTIMEO, 0 for none) is waited out in slices
+    // first; once waits are cut short the receive fails as if that time had run out.
+    DWORD timeoutMs = 0;
+    int length = sizeof timeoutMs;
+    if (getsockopt(asSocket(socket), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&timeoutMs),
+                   &length) != 0) {
+        return {{}, lastSocketError()};
+    }
+    int64_t limitMs = timeoutMs == 0 ? int64_t{1} << 40 : int64_t{timeoutMs};
+    SystemResult<bool> ready = waitUntil(socket, counterNow() + limitMs * frequency_ / 1000);
+    if (!ready.ok()) return {{}, *ready.error};
+    if (!ready.value) return {{}, windowsError(WSAETIMEDOUT)};
     sockaddr_in from{};
     int fromLength = sizeof from;
     int received = recvfrom(asSocket(socket), reinterpret_cast<char*>(buffer),

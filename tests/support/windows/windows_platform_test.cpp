@@ -217,6 +217,46 @@ TEST_F(WindowsPlatformTest, ClocksAndPauses) {
     EXPECT_LT(pausedMs, 1000) << "a stop request ends the pause at once";
 }
 
+// Raises a console control event in this process the way the system does: kernel32's CtrlRoutine
+// calls the registered handlers on a thread of its own. GenerateConsoleCtrlEvent needs a console,
+// which a test program under ctest lacks. False when neither is there.
+bool raiseConsoleEvent(DWORD event) {
+    if (GenerateConsoleCtrlEvent(event, 0)) return true;
+    FARPROC routine = GetProcAddress(GetModuleHandleA("kernel32.dll"), "CtrlRoutine");
+    if (routine == nullptr) return false;
+    // The published thread procedure signature; GetProcAddress only knows a generic one.
+    auto start = reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void*>(routine));
+    HANDLE thread =
+        CreateThread(nullptr, 0, start, reinterpret_cast<void*>(uintptr_t{event}), 0, nullptr);
+    if (thread == nullptr) return false;
+    WaitForSingleObject(thread, 5000);
+    CloseHandle(thread);
+    return true;
+}
+
+// Control-Break cannot be sent from a Linux terminal to a program under Wine: the test raises the
+// events itself.
+TEST_F(WindowsPlatformTest, ControlCStopsAndCountsAndControlBreakBreaks) {
+    installConsoleControlHandler();
+    struct Case {
+        DWORD event;
+        bool stop, brk;
+        uint32_t count;
+    };
+    for (Case c : {Case{CTRL_BREAK_EVENT, false, true, 0}, Case{CTRL_C_EVENT, true, false, 1}}) {
+        stopRequested.store(false);
+        breakRequested.store(false);
+        interruptCount.store(0);
+        if (!raiseConsoleEvent(c.event)) {
+            GTEST_SKIP() << "no way to raise the event (error " << GetLastError() << ")";
+        }
+        for (int i = 0; i < 200 && !stopRequested.load() && !breakRequested.load(); ++i) Sleep(5);
+        EXPECT_EQ(stopRequested.load(), c.stop) << c.event;
+        EXPECT_EQ(breakRequested.load(), c.brk) << c.event;
+        EXPECT_EQ(interruptCount.load(), c.count) << c.event;
+    }
+}
+
 TEST_F(WindowsPlatformTest, HostFilesAreFoundSizedAndReadButDirectoriesAreNotOpened) {
     testing::TemporaryDirectory directory;
     std::string path = directory.path("hosts.txt");

@@ -223,6 +223,17 @@ TEST_F(StartUpDeathTest, UsageIsNeverLoggedButTheBannerBeforeItIs) {
     EXPECT_EQ(fileText(log), banner);
 }
 
+TEST_F(StartUpTest, TheSocketLayerIsStartedBeforeTheRunAndStoppedAfterIt) {
+    EXPECT_EQ(run({NOTHING_PINGED}), 0);
+    EXPECT_EQ(platform.fake.socketsStarted, 1);
+    EXPECT_EQ(platform.fake.socketsStopped, 1);
+}
+
+TEST_F(StartUpDeathTest, ASocketLayerThatCannotStartEndsTheProcessWithMinusOne) {
+    platform.fake.socketStartFails = true;
+    EXPECT_EXIT(run({"10.0.0.1"}), testing::endedWithMinusOne, "^$");
+}
+
 TEST_F(StartUpDeathTest, UsageWinsOverEverythingElseOnTheLine) {
     EXPECT_EXIT(run({"10.0.0.1", "-n", "3", "/?", "-x"}), testing::endedWithMinusOne, "^Usage:\n");
 }

@@ -73,12 +73,15 @@ int WindowsPlatform::sendEcho(EchoHandle handle, const EchoServiceRequest& reque
     // The library only reads the option bytes, though its record points to writable ones.
     options.OptionsData = const_cast<UCHAR*>(request.options);
     replyBuffer_.resize(replyBufferSize);
-    std::vector<uint8_t> data;
-    if (request.data != nullptr) data.assign(request.data, request.data + request.dataSize);
-    data.resize(request.dataSize);
+    // The library takes writable request data; a copy keeps the caller's bytes as they are.
+    if (request.data != nullptr) {
+        requestData_.assign(request.data, request.data + request.dataSize);
+    } else {
+        requestData_.assign(request.dataSize, 0);
+    }
 
-    DWORD count = icmp_.sendEcho(found->second, request.destination, data.data(), request.dataSize,
-                                 &options, replyBuffer_.data(),
+    DWORD count = icmp_.sendEcho(found->second, request.destination, requestData_.data(),
+                                 request.dataSize, &options, replyBuffer_.data(),
                                  static_cast<DWORD>(replyBuffer_.size()), request.timeoutMs);
     if (count == 0) {
         // A failure raised on this host comes back as an IP status in the last error; a silent

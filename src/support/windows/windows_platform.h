@@ -83,6 +83,7 @@ class WindowsPlatform : public Platform {
     // The seam numbers handles as small integers; Windows hands out pointers.
     std::map<EchoHandle, HANDLE> echoHandles_;
     EchoHandle nextEchoHandle_ = 1;
+    std::vector<uint8_t> requestData_;
     std::vector<uint8_t> replyBuffer_;
 
     std::map<FileHandle, HANDLE> files_;

@@ -418,6 +418,11 @@ def timed_out(address, code=None, stamp=""):
     return "%s%s: request timed out (%d)\n" % (stamp, address, code)
 
 
+def send_unreachable():
+    """A send refused for want of a route; Wine has no text for its number, 10051."""
+    return "sendto() - %s\n" % on_wine("Network is unreachable", "WSAError: 10051")
+
+
 def receive_failed(text=None):
     if text is None:
         text = RECEIVE_TIMED_OUT_WINE if CONFIG["wine"] else RECEIVE_TIMED_OUT

@@ -123,6 +123,10 @@ class HostileInput(LabTestCase):
                           + labsupport.totals(2, 2))
 
 
+def all_times_masked(text):
+    return re.sub(r"\d+\.\d ms", "X ms", labsupport.masked(text))
+
+
 class ClosedStandardStreams(LabTestCase):
     def test_a_log_written_with_standard_output_closed_is_the_normal_output(self):
         # A closed descriptor 1 used to be taken by the time-zone file, the raw socket, then the
@@ -139,8 +143,10 @@ class ClosedStandardStreams(LabTestCase):
                 wrapper = ("sh", "-c", 'exec "$0" "$@" ' + closed)
                 result = self.lab.run(args + ["-L", log], wrapper=wrapper)
                 self.assertEqual((result.out, result.err, result.code), ("", "", 0), result)
+                # Every time masked: replies under 0.05 ms leave one run's statistics at 0.0 ms,
+                # which masked() keeps as the figures of a run without replies.
                 with open(log, encoding="latin-1") as text:
-                    self.assertEqual(labsupport.masked(text.read()), labsupport.masked(normal.out))
+                    self.assertEqual(all_times_masked(text.read()), all_times_masked(normal.out))
 
 
 if __name__ == "__main__":

@@ -31,7 +31,8 @@ int runProgram(int argc, char** argv) {
     PingSettings settings;
     RunOptions options;
     seedRandom(platform().tickCount());
-    // The socket layer needs no start-up here, so it always succeeds.
+    // Without the socket layer nothing can be resolved or pinged: the process ends at once.
+    if (!platform().startSockets()) exitProcess(-1);
 
     // Without an argument this prints the usage and ends the process.
     parseCommandLine(argc, argv, settings, options, run);
@@ -52,6 +53,7 @@ int runProgram(int argc, char** argv) {
     }
 
     closeLogFile();
+    platform().stopSockets();
     return run.lastStatus;
 }
 

@@ -187,9 +187,11 @@ void printPacketsAndTimes(const PingStatistics& statistics, bool interim) {
     uint32_t lost = statistics.sent - statistics.received;
     // 64-bit product: lost x 100 passes 2^32 after some 43 million losses.
     uint64_t loss = statistics.sent == 0 ? 0 : uint64_t{lost} * 100 / statistics.sent;
-    printMessage("\n\tPackets: Sent = %ld, Received = %ld, Lost = %ld (%ld%%%% loss)",
-                 static_cast<long>(statistics.sent), static_cast<long>(statistics.received),
-                 static_cast<long>(lost), static_cast<long>(loss));
+    // long long: a count past 2^31 stays positive where long has 32 bits (Windows).
+    printMessage("\n\tPackets: Sent = %lld, Received = %lld, Lost = %lld (%lld%%%% loss)",
+                 static_cast<long long>(statistics.sent),
+                 static_cast<long long>(statistics.received), static_cast<long long>(lost),
+                 static_cast<long long>(loss));
     printMessage("\nApproximate round trip times in milli-seconds:");
     double minimum = statistics.samples == 0 ? 0.0 : statistics.minimum;
     if (interim) {

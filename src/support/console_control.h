@@ -21,8 +21,8 @@ inline bool waitsCutShort() {
     return interruptCount.load() >= 2;
 }
 
-// SIGINT sets stopRequested and counts itself, SIGQUIT sets breakRequested; neither ends the
-// process.
+// Control-C (SIGINT on Linux) sets stopRequested and counts itself, Control-Break (SIGQUIT on
+// Linux) sets breakRequested; neither ends the process.
 void installConsoleControlHandler();
 
 // Ends the process at once with the given code (-1 shows as 255).

@@ -1,13 +1,7 @@
-// IPv4 address text conversions with the classic inet_addr and inet_ntoa semantics.
+// IPv4 address text as inet_ntoa writes it; the system side reads it (inet_addr).
 #include "support/inet.h"
 
-#include <arpa/inet.h>
-
 namespace quilvane {
-
-Ipv4 inetAddr(const char* text) {
-    return ::inet_addr(text);
-}
 
 size_t formatIpv4(Ipv4 address, char* out) {
     const auto* octets = reinterpret_cast<const unsigned char*>(&address);
@@ -27,13 +21,6 @@ std::string inetNtoa(Ipv4 address) {
     char text[16];
     size_t length = formatIpv4(address, text);
     return std::string(text, length);
-}
-
-uint32_t networkToHost(Ipv4 address) {
-    return ntohl(address);
-}
-Ipv4 hostToNetwork(uint32_t value) {
-    return htonl(value);
 }
 
 }  // namespace quilvane

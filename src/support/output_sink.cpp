@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "support/log_stream.h"
+
 namespace quilvane {
 
 namespace {
@@ -91,7 +93,7 @@ void openLogFile(const char* path) {
     // The replaced stream is complete (every message was flushed); closing it keeps a long run of
     // -L options from using up the descriptors, which would leave the last one without a log.
     closeLogFile();
-    logFile = std::fopen(path, "we");
+    logFile = openLogStream(path);
 }
 
 void closeLogFile() {

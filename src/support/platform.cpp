@@ -1,7 +1,5 @@
-// Chooses the platform in use: the Linux one, or a replacement a test installed.
+// Chooses the platform in use: the operating system's, or a replacement a test installed.
 #include "support/platform.h"
-
-#include "support/linux/linux_platform.h"
 
 namespace quilvane {
 
@@ -11,8 +9,9 @@ Platform* activePlatform = nullptr;
 }  // namespace
 
 Platform& platform() {
-    // Asked for several times per echo: the Linux platform is looked up once, not at every call.
-    if (activePlatform == nullptr) activePlatform = &linuxPlatform();
+    // Asked for several times per echo: the system's platform is looked up once, not at every
+    // call.
+    if (activePlatform == nullptr) activePlatform = &systemPlatform();
     return *activePlatform;
 }
 

@@ -144,6 +144,11 @@ class Platform {
   public:
     virtual ~Platform() = default;
 
+    // The socket layer's start-up before any socket or lookup, and its release at the end. False
+    // when it cannot start; Linux needs none.
+    virtual bool startSockets() { return true; }
+    virtual void stopSockets() {}
+
     // Resolver. Failures carry 11001 to 11004.
     virtual SystemResult<HostEntry> getHostByName(const std::string& text) = 0;
     virtual std::optional<std::string> getHostByAddr(Ipv4 address) = 0;
@@ -202,9 +207,11 @@ class Platform {
     virtual void closeFile(FileHandle file) = 0;
 };
 
-// The platform in use: the Linux one unless a test installed its own.
+// The platform in use: the operating system's unless a test installed its own.
 Platform& platform();
-// Installs a replacement (tests); null restores the Linux platform.
+// Installs a replacement (tests); null restores the operating system's platform.
 void setPlatform(Platform* replacement);
+// The operating system's platform, from whichever side of the seam the build chose.
+Platform& systemPlatform();
 
 }  // namespace quilvane

@@ -2,6 +2,8 @@
 // the texts a run prints, built from exact values, as whole-output comparisons expect them.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +13,12 @@
 #include <vector>
 
 namespace quilvane::testing {
+
+// The death tests' predicate for exit(-1): Linux keeps the low 8 bits of the code (255), Windows
+// the whole value.
+inline bool endedWithMinusOne(int status) {
+    return ::testing::ExitedWithCode(255)(status) || ::testing::ExitedWithCode(-1)(status);
+}
 
 class ArgumentVector {
   public:

@@ -574,7 +574,7 @@ TEST_F(CommandLineDeathTest, UsageEndsTheProcessWith255) {
     RunOptions options;
     RunState run;
     EXPECT_EXIT(parseCommandLine(vector.argc(), vector.argv(), settings, options, run),
-                ::testing::ExitedWithCode(255), "^Usage:\nqv <host\\(-list\\)> ");
+                testing::endedWithMinusOne, "^Usage:\nqv <host\\(-list\\)> ");
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 // Start-up and shut-down: banner, warnings, -l, reconciliation, log files, usage and exit codes.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -20,8 +21,9 @@ using testing::ScopedFakePlatform;
 
 const std::string banner = "\nQuilvane version 2.18\nWritten by the Quilvane developers\n\n";
 
+// Read as text: a log on Windows ends its lines with CR LF on disk, as the console does.
 std::string fileText(const std::filesystem::path& path) {
-    std::ifstream stream(path, std::ios::binary);
+    std::ifstream stream(path);
     std::ostringstream text;
     text << stream.rdbuf();
     return text.str();
@@ -208,19 +210,32 @@ TEST_F(StartUpTest, ExitCodeIsZeroWhenANegativeCountPingsNothing) {
 using StartUpDeathTest = StartUpTest;
 
 TEST_F(StartUpDeathTest, NoArgumentPrintsUsageAndEndsWith255) {
-    EXPECT_EXIT(run({}), ::testing::ExitedWithCode(255),
-                "^Usage:\nquilvane <host\\(-list\\)> .*\t-p : echo requests in flight .*\n$");
+    // Matchers, not a regular expression: the simple one of Windows builds stops "." at a line end.
+    EXPECT_EXIT(run({}), testing::endedWithMinusOne,
+                ::testing::AllOf(::testing::StartsWith("Usage:\nquilvane <host(-list)> "),
+                                 ::testing::HasSubstr("\t-p : echo requests in flight "),
+                                 ::testing::EndsWith("\n")));
 }
 
 TEST_F(StartUpDeathTest, UsageIsNeverLoggedButTheBannerBeforeItIs) {
     std::string log = logPath("usage.log");
-    EXPECT_EXIT(run({"10.0.0.1", "-L", log, "-?"}), ::testing::ExitedWithCode(255), "^Usage:\n");
+    EXPECT_EXIT(run({"10.0.0.1", "-L", log, "-?"}), testing::endedWithMinusOne, "^Usage:\n");
     EXPECT_EQ(fileText(log), banner);
 }
 
+TEST_F(StartUpTest, TheSocketLayerIsStartedBeforeTheRunAndStoppedAfterIt) {
+    EXPECT_EQ(run({NOTHING_PINGED}), 0);
+    EXPECT_EQ(platform.fake.socketsStarted, 1);
+    EXPECT_EQ(platform.fake.socketsStopped, 1);
+}
+
+TEST_F(StartUpDeathTest, ASocketLayerThatCannotStartEndsTheProcessWithMinusOne) {
+    platform.fake.socketStartFails = true;
+    EXPECT_EXIT(run({"10.0.0.1"}), testing::endedWithMinusOne, "^$");
+}
+
 TEST_F(StartUpDeathTest, UsageWinsOverEverythingElseOnTheLine) {
-    EXPECT_EXIT(run({"10.0.0.1", "-n", "3", "/?", "-x"}), ::testing::ExitedWithCode(255),
-                "^Usage:\n");
+    EXPECT_EXIT(run({"10.0.0.1", "-n", "3", "/?", "-x"}), testing::endedWithMinusOne, "^Usage:\n");
 }
 
 }  // namespace

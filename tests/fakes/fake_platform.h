@@ -48,6 +48,11 @@ class FakePlatform : public Platform {
     std::vector<std::string> unresolvable;
     int resolverError = wsa::hostNotFound;
 
+    // The socket layer's start-up (WSAStartup) fails; sockets started and stopped so far.
+    bool socketStartFails = false;
+    int socketsStarted = 0;
+    int socketsStopped = 0;
+
     // Raw socket.
     int openRawError = 0;                          // non-zero: socket() fails with it
     std::vector<SocketOption> failingOptionReads;  // getsockopt fails for these
@@ -90,6 +95,11 @@ class FakePlatform : public Platform {
     std::vector<std::string> directories;
     size_t shrinkBy = 0;  // the read returns this many bytes fewer than the lookup said
 
+    bool startSockets() override {
+        ++socketsStarted;
+        return !socketStartFails;
+    }
+    void stopSockets() override { ++socketsStopped; }
     SystemResult<HostEntry> getHostByName(const std::string& text) override;
     std::optional<std::string> getHostByAddr(Ipv4 address) override;
     SystemResult<SocketHandle> openRawSocket() override;

@@ -3,6 +3,7 @@ namespace, whole-output comparison, the test responder, packet captures and a pc
 
 import argparse
 import contextlib
+import functools
 import os
 import re
 import shutil
@@ -20,14 +21,18 @@ CONFIG = {
     "binary": None,
     "responder": None,
     "lab_script": os.path.join(HERE, "lab.sh"),
+    # With --wine: the Windows build runs under Wine, whose prefix and server belong to the client.
+    "wine": None,
 }
 LAB = None
 
 NOBODY = 65534
 CAP_NET_RAW_BIT = 13
 
-# Text of a receive that ran out of time (SO_RCVTIMEO), as the socket error line shows it.
+# Text of a receive that ran out of time (SO_RCVTIMEO), as the socket error line shows it; Wine has
+# no text for its number, 10060, so the line shows the number.
 RECEIVE_TIMED_OUT = "Resource temporarily unavailable"
+RECEIVE_TIMED_OUT_WINE = "WSAError: 10060"
 
 
 # ---------------------------------------------------------------------------------------------
@@ -116,13 +121,15 @@ class Lab:
         command = ["ip", "netns", "exec", self.client]
         if user is not None:
             command += ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups"]
+        if CONFIG["wine"] and not wrapper:
+            wrapper = CONFIG["wine"].environment() + ["wine"]
         return command + list(wrapper) + [binary or CONFIG["binary"]] + list(args)
 
     def run(self, args, timeout=60, **options):
         started = time.monotonic()
         completed = subprocess.run(self.command(args, **options), stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, timeout=timeout)
-        return Result(completed.stdout.decode("latin-1"), completed.stderr.decode("latin-1"),
+        return Result(as_text(completed.stdout), as_text(completed.stderr),
                       completed.returncode, time.monotonic() - started)
 
     def start(self, args, **options):
@@ -183,6 +190,64 @@ class Lab:
                 os.unlink(path)
 
 
+def under_wine():
+    return CONFIG["wine"] is not None
+
+
+def on_wine(linux_value, wine_value):
+    """What the Linux build shows, or what the Windows build under Wine shows instead."""
+    return wine_value if under_wine() else linux_value
+
+
+def not_under_wine(reason):
+    """Skips the test when the Windows build runs under Wine, for the reason given."""
+    def decorate(test):
+        @functools.wraps(test)
+        def run(self, *args, **kwargs):
+            if CONFIG["wine"]:
+                self.skipTest("not under Wine: " + reason)
+            return test(self, *args, **kwargs)
+        return run
+    return decorate
+
+
+def as_text(output):
+    """The program's bytes as text; a Windows build ends its lines with CR LF."""
+    text = output.decode("latin-1")
+    return text.replace("\r\n", "\n") if CONFIG["wine"] else text
+
+
+class WinePrefix:
+    """A Wine prefix of the lab's own, its server started inside the client namespace: Wine keeps
+    raw sockets in its server and ICMP.DLL's sockets in its device process, which would otherwise
+    live outside the lab."""
+
+    def __init__(self, lab):
+        self.lab = lab
+        self.path = tempfile.mkdtemp(prefix="quilvane-wine-")
+
+    def environment(self):
+        return ["env", "WINEPREFIX=" + self.path, "WINEDEBUG=-all",
+                "WINEDLLOVERRIDES=mscoree,mshtml=", "DISPLAY="]
+
+    def _wine(self, *command):
+        subprocess.run(["ip", "netns", "exec", self.lab.client] + self.environment()
+                       + list(command), check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=120)
+
+    def start(self):
+        # The server first: once wineboot has started one of its own, -p is refused.
+        self._wine("wineserver", "-p")
+        self._wine("wineboot", "--init")
+        self._wine("wine", "cmd", "/c", "exit", "0")
+
+    def stop(self):
+        subprocess.run(["ip", "netns", "exec", self.lab.client] + self.environment()
+                       + ["wineserver", "-k"], check=False, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
+        shutil.rmtree(self.path, ignore_errors=True)
+
+
 class Result:
     def __init__(self, out, err, code, elapsed):
         self.out = out
@@ -223,13 +288,13 @@ class Running:
 
     def output(self):
         with self._changed:
-            return self._out.decode("latin-1")
+            return as_text(self._out)
 
     def wait_for(self, pattern, timeout=20, count=1):
         """Waits until `pattern` (a regular expression) occurs `count` times in the output."""
         deadline = time.monotonic() + timeout
         with self._changed:
-            while len(re.findall(pattern, self._out.decode("latin-1"))) < count:
+            while len(re.findall(pattern, as_text(self._out))) < count:
                 remaining = deadline - time.monotonic()
                 if remaining <= 0 or self.process.poll() is not None and not self._pending():
                     raise AssertionError("no %r in the output:\n%s" % (pattern, self._out.decode(
@@ -250,7 +315,7 @@ class Running:
             self.process.wait()
             raise
         self._close()
-        return Result(self._out.decode("latin-1"), self._err.decode("latin-1"), code,
+        return Result(as_text(self._out), as_text(self._err), code,
                       time.monotonic() - self.started)
 
     def kill(self):
@@ -353,7 +418,14 @@ def timed_out(address, code=None, stamp=""):
     return "%s%s: request timed out (%d)\n" % (stamp, address, code)
 
 
-def receive_failed(text=RECEIVE_TIMED_OUT):
+def send_unreachable():
+    """A send refused for want of a route; Wine has no text for its number, 10051."""
+    return "sendto() - %s\n" % on_wine("Network is unreachable", "WSAError: 10051")
+
+
+def receive_failed(text=None):
+    if text is None:
+        text = RECEIVE_TIMED_OUT_WINE if CONFIG["wine"] else RECEIVE_TIMED_OUT
     return "recvfrom() - %s\n" % text
 
 
@@ -426,6 +498,9 @@ class LabTestCase(unittest.TestCase):
             self.assertEqual(masked(result.out), expected, "output differs\n%r" % result)
         self.assertEqual(statistics_problems(result.out), [], repr(result))
         self.assertEqual(result.code, code, "exit code differs\n%r" % result)
+        if stderr and CONFIG["wine"]:
+            # The program names itself as it was started.
+            stderr = stderr.replace("quilvane -?", "quilvane.exe -?")
         if stderr is not None:
             self.assertEqual(result.err, stderr, "standard error differs\n%r" % result)
 
@@ -527,6 +602,8 @@ def main():
     parser.add_argument("--binary")
     parser.add_argument("--responder")
     parser.add_argument("--state", help="facts of a running lab; without it a lab of its own")
+    parser.add_argument("--wine", action="store_true",
+                        help="the binary is the Windows build, run under Wine in the client")
     known, rest = parser.parse_known_args()
     if os.geteuid() != 0:
         print("SKIPPED: the lab tests need root (network namespaces, raw sockets, capabilities);"
@@ -541,7 +618,12 @@ def main():
             sys.exit("%s is missing (tools/install-dependencies installs it)" % tool)
     LAB = Lab.from_state(known.state) if known.state else Lab.start_private()
     try:
+        if known.wine:
+            CONFIG["wine"] = WinePrefix(LAB)
+            CONFIG["wine"].start()
         program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
     finally:
+        if CONFIG["wine"]:
+            CONFIG["wine"].stop()
         LAB.stop_private()
     sys.exit(0 if program.result.wasSuccessful() else 1)

@@ -191,6 +191,7 @@ class LimitedOutput(LabTestCase):
         result = self.lab.run([alpha, alpha2, "-a", "-l", "-t", "50"])
         self.assertOutput(result, reply(1, alpha) + reply(2, alpha2))
 
+    @labsupport.not_under_wine("part of it runs as another user, who cannot use root's Wine prefix")
     def test_messages_that_stay_with_limited_output(self):
         alpha, alpha2 = self.lab["ALPHA_ADDR"], self.lab["ALPHA_ADDR2"]
         result = self.lab.run(["-l", "-n", "1", alpha])
@@ -204,6 +205,7 @@ class LimitedOutput(LabTestCase):
 
 
 class Fallback(LabTestCase):
+    @labsupport.not_under_wine("another user cannot use root's Wine prefix")
     def test_without_raw_sockets_every_dispatch_switches(self):
         alpha, alpha2 = self.lab["ALPHA_ADDR"], self.lab["ALPHA_ADDR2"]
         with self.lab.ping_sockets(allowed=True):
@@ -235,6 +237,7 @@ class Signals(LabTestCase):
         self.assertOutput(result, "<banner>" + many_header() + reply(1, alpha)
                           + timed_out(silent) + totals(2, 1), code=1)
 
+    @labsupport.not_under_wine("SIGQUIT ends Wine; Control-Break cannot be sent from Linux")
     def test_sigquit_in_a_many_host_run_prints_nothing(self):
         alpha, alpha2 = self.lab["ALPHA_ADDR"], self.lab["ALPHA_ADDR2"]
         running = self.lab.start([alpha, alpha2, "-c", "-t", "2000"])

@@ -216,6 +216,7 @@ class LogAndBeep(LabTestCase):
 
 
 class ConsoleSignals(LabTestCase):
+    @labsupport.not_under_wine("SIGQUIT ends Wine; Control-Break cannot be sent from Linux")
     def test_sigquit_shows_the_interim_block_and_pinging_goes_on(self):
         alpha = self.lab["ALPHA_ADDR"]
         running = self.lab.start([alpha, "-c", "-t", "200"])
@@ -287,6 +288,9 @@ class ConsoleSignals(LabTestCase):
                  ("echo service", [silent, "-i"], timed_out(silent)),
                  ("raw after an ICMP error", [far, "-h", "1"],
                   receive_failed() * 2 + timed_out(far, 4))]
+        if labsupport.under_wine():
+            # IcmpSendEcho is one blocking call that no Control-C can end.
+            cases = [case for case in cases if case[0] != "echo service"]
         for name, args, lines in cases:
             with self.subTest(name), self.lab.ping_sockets(allowed=True):
                 running = self.lab.start(args + ["-c", "-w", "-1"])

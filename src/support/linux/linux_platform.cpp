@@ -26,4 +26,8 @@ Platform& linuxPlatform() {
     return instance;
 }
 
+Platform& systemPlatform() {
+    return linuxPlatform();
+}
+
 }  // namespace quilvane

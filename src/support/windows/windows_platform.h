@@ -1,0 +1,107 @@
+// The Windows implementation of the platform seam: Windows Sockets 2, ICMP.DLL and Win32.
+#pragma once
+
+#include <windows.h>
+#include <winsock2.h>
+// After <windows.h>: it needs its types.
+#include <ipexport.h>
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/platform.h"
+
+namespace quilvane {
+
+// The three procedures of the ICMP helper library, as it publishes them.
+struct IcmpProcedures {
+    HANDLE(WINAPI* createFile)() = nullptr;
+    DWORD(WINAPI* sendEcho)
+    (HANDLE, IPAddr, LPVOID, WORD, PIP_OPTION_INFORMATION, LPVOID, DWORD, DWORD) = nullptr;
+    BOOL(WINAPI* closeHandle)(HANDLE) = nullptr;
+};
+
+class WindowsPlatform : public Platform {
+  public:
+    WindowsPlatform();
+
+    bool startSockets() override;
+    void stopSockets() override;
+
+    SystemResult<HostEntry> getHostByName(const std::string& text) override;
+    std::optional<std::string> getHostByAddr(Ipv4 address) override;
+
+    SystemResult<SocketHandle> openRawSocket() override;
+    SystemResult<int> getSocketOption(SocketHandle socket, SocketOption option) override;
+    std::optional<SystemError> setSocketOption(SocketHandle socket, SocketOption option,
+                                               const void* value, size_t length) override;
+    SystemResult<size_t> sendTo(SocketHandle socket, const uint8_t* data, size_t length,
+                                Ipv4 destination) override;
+    SystemResult<bool> waitReadable(SocketHandle socket, uint32_t timeoutMs) override;
+    SystemResult<Datagram> receiveFrom(SocketHandle socket, uint8_t* buffer,
+                                       size_t capacity) override;
+    SystemResult<bool> waitReadableNs(SocketHandle socket, int64_t timeoutNs) override;
+    SystemResult<Datagram> receiveQueued(SocketHandle socket, uint8_t* buffer,
+                                         size_t capacity) override;
+    // Windows gives no transmit stamps on a raw socket: round trips start at the counter read.
+    std::optional<int64_t> transmitStampNs(SocketHandle, int64_t) override { return std::nullopt; }
+    std::optional<SystemError> closeSocket(SocketHandle socket) override;
+
+    EchoServiceState loadEchoService() override;
+    EchoHandle createEchoHandle() override;
+    int sendEcho(EchoHandle handle, const EchoServiceRequest& request,
+                 EchoServiceReply& reply) override;
+    void closeEchoHandle(EchoHandle handle) override;
+    EchoStart startEcho(EchoHandle handle, const EchoServiceRequest& request) override;
+    std::optional<EchoAnswer> collectEcho(EchoHandle handle, int64_t timeoutNs) override;
+
+    int64_t performanceCounter() override;
+    int64_t performanceFrequency() override;
+    uint32_t tickCount() override;
+    int64_t calendarSeconds() override;
+    int64_t realTimeNs() override;
+    LocalTime localTime() override;
+    uint32_t currentThreadId() override;
+
+    void sleep(uint32_t ms) override;
+    void beep(uint32_t frequencyHz, uint32_t durationMs) override;
+
+    FileLookup findFile(const std::string& path) override;
+    FileHandle openFileForReading(const std::string& path) override;
+    long readFile(FileHandle file, uint8_t* buffer, size_t length) override;
+    void closeFile(FileHandle file) override;
+
+  private:
+    // Waits in slices, so that a second Control-C (handled on a thread of its own) ends the wait.
+    SystemResult<bool> waitUntil(SocketHandle socket, int64_t deadlineCounter);
+
+    int64_t frequency_ = 1;
+    bool socketsStarted_ = false;
+
+    std::optional<EchoServiceState> echoState_;
+    HMODULE icmpLibrary_ = nullptr;
+    IcmpProcedures icmp_;
+    // The seam numbers handles as small integers; Windows hands out pointers.
+    std::map<EchoHandle, HANDLE> echoHandles_;
+    EchoHandle nextEchoHandle_ = 1;
+    std::vector<uint8_t> requestData_;
+    // IcmpSendEcho answers before it returns: many echoes in flight go one at a time here, and
+    // each answer waits to be collected.
+    std::deque<EchoAnswer> answers_;
+    uint16_t nextEchoSequence_ = 1;
+    std::vector<uint8_t> replyBuffer_;
+
+    std::map<FileHandle, HANDLE> files_;
+    FileHandle nextFile_ = 1;
+};
+
+Platform& windowsPlatform();
+
+// Windows Sockets' and the system's own numbers with the system's text (FormatMessageA).
+SystemError windowsError(int number);
+
+}  // namespace quilvane

@@ -114,7 +114,13 @@ EchoStart WindowsPlatform::startEcho(EchoHandle handle, const EchoServiceRequest
     if (echoHandles_.find(handle) == echoHandles_.end()) return {};
     EchoStart start{true, nextEchoSequence_++, std::nullopt};
     EchoServiceReply reply;
-    if (sendEcho(handle, request, reply) == 1) answers_.push_back({start.sequence, reply});
+    if (sendEcho(handle, request, reply) == 1) {
+        answers_.push_back({start.sequence, reply});
+    } else {
+        // The request's time is already up: it is reported as not sent, which ends it at once as a
+        // time-out instead of waiting its time a second time.
+        start.sent = false;
+    }
     return start;
 }
 

@@ -135,6 +135,22 @@ SystemResult<bool> WindowsPlatform::waitReadableNs(SocketHandle socket, int64_t 
     return waitUntil(socket, counterNow() + ticks);
 }
 
+namespace {
+
+// One recvfrom once the socket is known to be readable; Windows gives no receive stamp.
+SystemResult<Datagram> readDatagram(SocketHandle socket, uint8_t* buffer, size_t capacity) {
+    sockaddr_in from{};
+    int fromLength = sizeof from;
+    int received = recvfrom(asSocket(socket), reinterpret_cast<char*>(buffer),
+                            static_cast<int>(std::min<size_t>(capacity, 0x7FFFFFFF)), 0,
+                            reinterpret_cast<sockaddr*>(&from), &fromLength);
+    if (received == SOCKET_ERROR) return {{}, lastSocketError()};
+    return {Datagram{static_cast<size_t>(received), from.sin_addr.s_addr, std::nullopt},
+            std::nullopt};
+}
+
+}  // namespace
+
 SystemResult<Datagram> WindowsPlatform::receiveFrom(SocketHandle socket, uint8_t* buffer,
                                                     size_t capacity) {
     // A blocking recvfrom cannot be cut short by a second Control-C (the handler runs on a thread
@@ -150,14 +166,7 @@ SystemResult<Datagram> WindowsPlatform::receiveFrom(SocketHandle socket, uint8_t
     SystemResult<bool> ready = waitUntil(socket, counterNow() + limitMs * frequency_ / 1000);
     if (!ready.ok()) return {{}, *ready.error};
     if (!ready.value) return {{}, windowsError(WSAETIMEDOUT)};
-    sockaddr_in from{};
-    int fromLength = sizeof from;
-    int received = recvfrom(asSocket(socket), reinterpret_cast<char*>(buffer),
-                            static_cast<int>(std::min<size_t>(capacity, 0x7FFFFFFF)), 0,
-                            reinterpret_cast<sockaddr*>(&from), &fromLength);
-    if (received == SOCKET_ERROR) return {{}, lastSocketError()};
-    return {Datagram{static_cast<size_t>(received), from.sin_addr.s_addr, std::nullopt},
-            std::nullopt};
+    return readDatagram(socket, buffer, capacity);
 }
 
 SystemResult<Datagram> WindowsPlatform::receiveQueued(SocketHandle socket, uint8_t* buffer,
@@ -170,14 +179,7 @@ SystemResult<Datagram> WindowsPlatform::receiveQueued(SocketHandle socket, uint8
     if (ready == SOCKET_ERROR) return {{}, lastSocketError()};
     // An empty queue reads as the receive time-out a one-by-one run meets.
     if (ready == 0) return {{}, windowsError(WSAETIMEDOUT)};
-    sockaddr_in from{};
-    int fromLength = sizeof from;
-    int received = recvfrom(asSocket(socket), reinterpret_cast<char*>(buffer),
-                            static_cast<int>(std::min<size_t>(capacity, 0x7FFFFFFF)), 0,
-                            reinterpret_cast<sockaddr*>(&from), &fromLength);
-    if (received == SOCKET_ERROR) return {{}, lastSocketError()};
-    return {Datagram{static_cast<size_t>(received), from.sin_addr.s_addr, std::nullopt},
-            std::nullopt};
+    return readDatagram(socket, buffer, capacity);
 }
 
 std::optional<SystemError> WindowsPlatform::closeSocket(SocketHandle socket) {

@@ -197,7 +197,7 @@ class CommandLineScan {
         // or a host; a host is then met by the scan and refused as standing after an option.
         const char* next = following();
         if (next == nullptr || isOptionText(next)) return;
-        if (platform().getHostByName(next).ok()) return;
+        if (platform().getHostByName(next, FamilyChoice::Any).ok()) return;
         consumeFollowing();
     }
 

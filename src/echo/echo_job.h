@@ -7,6 +7,7 @@
 #include "report/ping_statistics.h"
 #include "settings/exit_status.h"
 #include "settings/ping_settings.h"
+#include "support/ip_address.h"
 
 namespace quilvane {
 
@@ -14,6 +15,7 @@ struct EchoJob {
     PingSettings settings;     // the engine's own copy, with what this host needs
     std::string_view pattern;  // the payload pattern; empty for random data
     bool inRound = false;      // a driver dispatch: no host header, no statistics blocks
+    FamilyChoice family = FamilyChoice::Any;  // -4, -6
 };
 
 enum class EngineResult {

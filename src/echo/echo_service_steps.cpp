@@ -7,9 +7,10 @@
 
 namespace quilvane {
 
-std::optional<Target> resolveTarget(const std::string& host, PingSettings& settings) {
-    Ipv4 dotted = inetAddr(host.c_str());
-    SystemResult<HostEntry> entry = platform().getHostByName(host);
+std::optional<Target> resolveTarget(const std::string& host, FamilyChoice family,
+                                    PingSettings& settings) {
+    Ipv4 dotted = family == FamilyChoice::Ipv6Only ? inaddrNone : inetAddr(host.c_str());
+    SystemResult<HostEntry> entry = platform().getHostByName(host, family);
     if (dotted == inaddrNone) {
         if (!entry.ok()) {
             printMessage("Could not resolve the host name %s\n", printableText(host).c_str());
@@ -26,7 +27,7 @@ std::optional<Target> resolveTarget(const std::string& host, PingSettings& setti
     return Target{dotted, dotted, {}};
 }
 
-EchoServiceRequest makeRequest(const PingSettings& settings, Ipv4 destination,
+EchoServiceRequest makeRequest(const PingSettings& settings, const IpAddress& destination,
                                const std::vector<uint8_t>& data,
                                const RecordRouteOption& routeOption) {
     EchoServiceRequest request;

@@ -12,18 +12,19 @@
 namespace quilvane {
 
 struct Target {
-    Ipv4 destination = 0;
-    Ipv4 display = 0;  // the address the lines show
+    IpAddress destination;
+    IpAddress display;  // the address the lines show
     std::string officialName;
 };
 
 // The host's addresses, or none after "Could not resolve the host name". A dotted host the
 // resolver refuses is still pinged, only without names from then on (resolveNames is cleared).
-std::optional<Target> resolveTarget(const std::string& host, PingSettings& settings);
+std::optional<Target> resolveTarget(const std::string& host, FamilyChoice family,
+                                    PingSettings& settings);
 
 // The request for data (which must outlive it) with the settings' TTL, TOS, Don't Fragment,
 // route option and time-out.
-EchoServiceRequest makeRequest(const PingSettings& settings, Ipv4 destination,
+EchoServiceRequest makeRequest(const PingSettings& settings, const IpAddress& destination,
                                const std::vector<uint8_t>& data,
                                const RecordRouteOption& routeOption);
 

@@ -48,8 +48,8 @@ struct Flight {
     std::string held;
     std::optional<HostReport> report;
     HostOutcome outcome;
-    Ipv4 destination = 0;
-    char destinationText[16] = {};  // the address its lines show
+    IpAddress destination;
+    char destinationText[addressTextSize] = {};  // the address its lines show
     uint16_t sequence = 0;
     CPerfTimer timer;
     int64_t deadlineNs = 0;

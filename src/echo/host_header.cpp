@@ -8,16 +8,16 @@
 
 namespace quilvane {
 
-void printEngineHostHeader(const std::string& host, const std::string& officialName, Ipv4 address,
-                           const PingSettings& settings, bool inRound) {
+void printEngineHostHeader(const std::string& host, const std::string& officialName,
+                           const IpAddress& address, const PingSettings& settings, bool inRound) {
     if (inRound || settings.limitOutput != 0) return;
     std::optional<std::string> name;
-    if (inetAddr(host.c_str()) == inaddrNone) {
+    if (inetAddr(host.c_str()) == inaddrNone && !isIpv6Literal(host)) {
         name = officialName;
     } else if (settings.resolveNames != 0) {
         name = platform().getHostByAddr(address);
     }
-    printHostHeader(name, inetNtoa(address).c_str(), settings.dataSize, settings.intervalMs);
+    printHostHeader(name, addressText(address).c_str(), settings.dataSize, settings.intervalMs);
 }
 
 }  // namespace quilvane

@@ -11,7 +11,7 @@ namespace quilvane {
 // Prints nothing in a driver round or with -l. A host typed as a name shows the official name
 // of its forward lookup; a dotted host shows the reverse name only while names are wanted and the
 // reverse lookup of address finds one.
-void printEngineHostHeader(const std::string& host, const std::string& officialName, Ipv4 address,
-                           const PingSettings& settings, bool inRound);
+void printEngineHostHeader(const std::string& host, const std::string& officialName,
+                           const IpAddress& address, const PingSettings& settings, bool inRound);
 
 }  // namespace quilvane

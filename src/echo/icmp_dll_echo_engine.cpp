@@ -43,7 +43,7 @@ class EchoServiceCycle final : public EchoAttempts {
           data_(static_cast<size_t>(std::max(job.settings.dataSize, 0))),
           routeOption_(buildRecordRouteOption(job.settings.recordRoutes)),
           request_(makeRequest(job.settings, target.destination, data_, routeOption_)) {
-        formatIpv4(target.display, displayText_);
+        formatAddress(target.display, displayText_);
         // Random data is drawn afresh at the top of every attempt, so only a pattern is laid
         // down here.
         fillPattern(data_.data(), data_.size(), job.pattern);
@@ -98,7 +98,7 @@ class EchoServiceCycle final : public EchoAttempts {
     std::vector<uint8_t> data_;
     RecordRouteOption routeOption_;
     EchoServiceRequest request_;
-    char displayText_[16] = {};
+    char displayText_[addressTextSize] = {};
     uint32_t sent_ = 0;
 };
 
@@ -110,7 +110,7 @@ HostOutcome IcmpDllEchoEngine::PingHost(const std::string& host, const EchoJob& 
         return {EngineResult::ServiceUnavailable, ExitStatus::NotPinged, std::nullopt};
     }
     EchoJob own = job;
-    std::optional<Target> target = resolveTarget(host, own.settings);
+    std::optional<Target> target = resolveTarget(host, own.family, own.settings);
     if (!target) return {EngineResult::HostNotFound, ExitStatus::NotPinged, std::nullopt};
 
     EchoHandle handle = platform().createEchoHandle();

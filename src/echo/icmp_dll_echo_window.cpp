@@ -29,7 +29,7 @@ bool IcmpDllEchoWindow::open() {
 void IcmpDllEchoWindow::start(Flight& flight, WindowedDispatches&, const std::string& host) {
     HeldLines held(flight.held);
     if (announce_) announce_(flight.job);
-    std::optional<Target> target = resolveTarget(host, flight.job.settings);
+    std::optional<Target> target = resolveTarget(host, flight.job.family, flight.job.settings);
     if (!target) {
         flight.outcome = {EngineResult::HostNotFound, ExitStatus::NotPinged, std::nullopt};
         flight.done = true;
@@ -38,7 +38,7 @@ void IcmpDllEchoWindow::start(Flight& flight, WindowedDispatches&, const std::st
     const PingSettings& settings = flight.job.settings;
     flight.destination = target->destination;
     flight.report.emplace(settings, true);
-    formatIpv4(target->display, flight.destinationText);
+    formatAddress(target->display, flight.destinationText);
     flight.report->checkInterimRequest(flight.destinationText, 0);
     if (flight.report->refusedByDontFragment()) {
         flight.finish();

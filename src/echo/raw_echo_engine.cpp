@@ -30,7 +30,7 @@ constexpr PauseRules rawPauseRules{
 };
 
 struct ReceivedReply {
-    Ipv4 sender = 0;
+    IpAddress sender;
     uint8_t ttl = 0;
     uint8_t tos = 0;
     std::optional<int64_t> receivedAtNs;
@@ -39,15 +39,15 @@ struct ReceivedReply {
 // The attempts of one host over an open, resolved raw socket.
 class RawEchoCycle final : public EchoAttempts {
   public:
-    RawEchoCycle(SocketHandle socket, Ipv4 destination, const EchoJob& job, EchoSession& session,
-                 CPerfTimer& timer)
+    RawEchoCycle(SocketHandle socket, const IpAddress& destination, const EchoJob& job,
+                 EchoSession& session, CPerfTimer& timer)
         : socket_(socket),
           destination_(destination),
           pattern_(job.pattern),
           session_(session),
           timer_(timer),
           report_(job.settings, job.inRound) {
-        formatIpv4(destination, destinationText_);
+        formatAddress(destination, destinationText_);
     }
 
     // False when raw access was refused at a send: the host then ends without statistics.
@@ -106,8 +106,8 @@ class RawEchoCycle final : public EchoAttempts {
             report_.codedTimeout(stamp, destinationText_, exitStatusOf(*failure));
             return AttemptEnd::EndedEarly;
         }
-        char senderText[16];
-        formatIpv4(reply.sender, senderText);
+        char senderText[addressTextSize];
+        formatAddress(reply.sender, senderText);
         report_.reply(stamp, sent_, senderText, timer_.ElapsedMs(), reply.ttl, reply.tos,
                       routePending_ ? routeOptions_ : nullptr, sizeof routeOptions_);
         routePending_ = false;
@@ -155,11 +155,11 @@ class RawEchoCycle final : public EchoAttempts {
     }
 
     SocketHandle socket_;
-    Ipv4 destination_;
+    IpAddress destination_;
     std::string_view pattern_;
     EchoSession& session_;
     CPerfTimer& timer_;
-    char destinationText_[16] = {};
+    char destinationText_[addressTextSize] = {};
     HostReport report_;
     uint32_t sent_ = 0;
     int64_t sendDelayNs_ = 0;
@@ -170,7 +170,7 @@ class RawEchoCycle final : public EchoAttempts {
 }  // namespace
 
 HostOutcome RawEchoEngine::PingHost(const std::string& host, const EchoJob& job) {
-    SystemResult<SocketHandle> socket = platform().openRawSocket();
+    SystemResult<SocketHandle> socket = platform().openRawSocket(AddressFamily::V4);
     if (!socket.ok()) {
         // 10013 hands the host to the other engine; anything else means it cannot be pinged.
         if (ReportSocketError("socket()", *socket.error) == wsa::accessDenied) {
@@ -181,7 +181,7 @@ HostOutcome RawEchoEngine::PingHost(const std::string& host, const EchoJob& job)
     EchoJob own = job;
     setSocketOptions(socket.value, own.settings);
 
-    std::optional<Destination> destination = resolveDestination(host, own.settings);
+    std::optional<Destination> destination = resolveDestination(host, own.family, own.settings);
     if (!destination) {
         platform().closeSocket(socket.value);
         return {EngineResult::HostNotFound, ExitStatus::NotPinged, std::nullopt};

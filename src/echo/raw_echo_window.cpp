@@ -24,7 +24,7 @@ RawEchoWindow::~RawEchoWindow() {
 }
 
 std::optional<SystemError> RawEchoWindow::open(const PingSettings& settings) {
-    SystemResult<SocketHandle> opened = platform().openRawSocket();
+    SystemResult<SocketHandle> opened = platform().openRawSocket(AddressFamily::V4);
     if (!opened.ok()) return opened.error;
     socket_ = opened.value;
     {
@@ -40,7 +40,8 @@ std::optional<SystemError> RawEchoWindow::open(const PingSettings& settings) {
 void RawEchoWindow::start(Flight& flight, WindowedDispatches& dispatches, const std::string& host) {
     flight.held = openingLines_;
     HeldLines held(flight.held);
-    std::optional<Destination> destination = resolveDestination(host, flight.job.settings);
+    std::optional<Destination> destination =
+        resolveDestination(host, flight.job.family, flight.job.settings);
     if (!destination) {
         flight.outcome = {EngineResult::HostNotFound, ExitStatus::NotPinged, std::nullopt};
         flight.done = true;
@@ -48,7 +49,7 @@ void RawEchoWindow::start(Flight& flight, WindowedDispatches& dispatches, const 
     }
     flight.destination = destination->address;
     flight.report.emplace(flight.job.settings, true);
-    formatIpv4(flight.destination, flight.destinationText);
+    formatAddress(flight.destination, flight.destinationText);
     flight.report->checkInterimRequest(flight.destinationText, 0);
     flight.sequence = session_.takeSequence();
     if (flight.report->refusedByDontFragment()) {
@@ -72,7 +73,7 @@ void RawEchoWindow::start(Flight& flight, WindowedDispatches& dispatches, const 
 }
 
 void RawEchoWindow::collect(int64_t timeoutNs) {
-    SystemResult<bool> readable = platform().waitReadableNs(socket_, timeoutNs);
+    SystemResult<bool> readable = platform().waitReadableNs(socket_, invalidSocket, timeoutNs);
     if (!readable.ok() || !readable.value) return;
     for (;;) {
         SystemResult<Datagram> received =
@@ -109,8 +110,8 @@ void RawEchoWindow::judge(const Datagram& datagram) {
                             flight->sendDelayNs);
     HeldLines held(flight->held);
     LocalTime stamp = flight->report->readStamp();
-    char senderText[16];
-    formatIpv4(datagram.sender, senderText);
+    char senderText[addressTextSize];
+    formatAddress(datagram.sender, senderText);
     flight->report->reply(stamp, 1, senderText, flight->timer.ElapsedMs(), parsed.ttl, parsed.tos,
                           parsed.optionsTaken ? routeOptions : nullptr, sizeof routeOptions);
     flight->finish();

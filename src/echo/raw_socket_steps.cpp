@@ -50,7 +50,7 @@ void setSocketOptions(SocketHandle socket, const PingSettings& settings) {
     SetRecordRoute(socket, settings.recordRoutes);
 }
 
-SentRequest sendEchoRequest(SocketHandle socket, Ipv4 destination, int32_t dataSize,
+SentRequest sendEchoRequest(SocketHandle socket, const IpAddress& destination, int32_t dataSize,
                             std::string_view pattern, uint16_t sequence, EchoSession& session,
                             CPerfTimer& timer) {
     PlatformTicks ticks;
@@ -69,10 +69,11 @@ SentRequest sendEchoRequest(SocketHandle socket, Ipv4 destination, int32_t dataS
     return sent;
 }
 
-std::optional<Destination> resolveDestination(const std::string& host, PingSettings& settings) {
-    SystemResult<HostEntry> entry = platform().getHostByName(host);
+std::optional<Destination> resolveDestination(const std::string& host, FamilyChoice family,
+                                              PingSettings& settings) {
+    SystemResult<HostEntry> entry = platform().getHostByName(host, family);
     if (entry.ok()) return Destination{entry.value.address, entry.value.officialName};
-    Ipv4 dotted = inetAddr(host.c_str());
+    Ipv4 dotted = family == FamilyChoice::Ipv6Only ? inaddrNone : inetAddr(host.c_str());
     if (dotted == inaddrNone) {
         printMessage("Host not found: %s  error %d\n", printableText(host).c_str(),
                      entry.error->number);

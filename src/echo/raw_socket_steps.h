@@ -38,17 +38,19 @@ struct SentRequest {
 // Builds the request with this sequence number in the session's buffer and sends it; the timer
 // starts right before the send call, whatever its result, and the transmit stamp says how much
 // later the request left.
-SentRequest sendEchoRequest(SocketHandle socket, Ipv4 destination, int32_t dataSize,
+SentRequest sendEchoRequest(SocketHandle socket, const IpAddress& destination, int32_t dataSize,
                             std::string_view pattern, uint16_t sequence, EchoSession& session,
                             CPerfTimer& timer);
 
 struct Destination {
-    Ipv4 address = 0;
+    IpAddress address;
     std::string officialName;
 };
 
 // The host's address, or none after "Host not found". A dotted host the resolver refuses is still
-// pinged, only without names from then on (resolveNames is cleared in settings).
-std::optional<Destination> resolveDestination(const std::string& host, PingSettings& settings);
+// pinged, only without names from then on (resolveNames is cleared in settings), unless IPv6 is
+// forced.
+std::optional<Destination> resolveDestination(const std::string& host, FamilyChoice family,
+                                              PingSettings& settings);
 
 }  // namespace quilvane

@@ -11,7 +11,7 @@ void printResolvedHostList(const HostList& list, bool resolveNames) {
     printMessage("Resolved hostname list:\n");
     for (size_t index = 0; index < list.size(); ++index) {
         std::string text = list.entry(index);
-        SystemResult<HostEntry> host = platform().getHostByName(text);
+        SystemResult<HostEntry> host = platform().getHostByName(text, FamilyChoice::Any);
         if (!host.ok()) continue;
         std::optional<std::string> name = platform().getHostByAddr(host.value.address);
         if (name) {

@@ -35,7 +35,7 @@ std::optional<std::string> hopName(const Slot& slot) {
     std::memcpy(&address, slot.bytes, sizeof address);
     char text[16];
     formatIpv4(address, text);
-    SystemResult<HostEntry> forward = platform().getHostByName(text);
+    SystemResult<HostEntry> forward = platform().getHostByName(text, FamilyChoice::Ipv4Only);
     if (!forward.ok()) return std::nullopt;
     std::optional<std::string> name = platform().getHostByAddr(forward.value.address);
     if (name) *name = printableText(*name);

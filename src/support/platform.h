@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "support/ip_address.h"
+
 namespace quilvane {
 
 // Error numbers the logic relies on, in the Windows Sockets numbering the output shows.
@@ -23,17 +25,15 @@ namespace ipStatus {
 constexpr uint32_t success = 0;
 constexpr uint32_t destinationNetUnreachable = 11002;
 constexpr uint32_t destinationHostUnreachable = 11003;
-constexpr uint32_t destinationProtocolUnreachable = 11004;
+constexpr uint32_t destinationProtocolUnreachable = 11004;  // prohibited, over IPv6
 constexpr uint32_t destinationPortUnreachable = 11005;
 constexpr uint32_t packetTooBig = 11009;
 constexpr uint32_t badRoute = 11012;
-constexpr uint32_t ttlExpiredTransit = 11013;
+constexpr uint32_t ttlExpiredTransit = 11013;  // the hop limit, over IPv6
+constexpr uint32_t reassemblyTimeExceeded = 11014;
+constexpr uint32_t parameterProblem = 11015;
 constexpr uint32_t generalFailure = 11050;
 }  // namespace ipStatus
-
-// An IPv4 address is always held in network byte order (first octet in the lowest byte).
-using Ipv4 = uint32_t;
-constexpr Ipv4 inaddrNone = 0xFFFFFFFFu;
 
 // A failed system call: its number in the Windows Sockets numbering and the system's text with a
 // line end (empty when the system has none). Read at once by the call that failed, as a second
@@ -53,7 +53,7 @@ struct SystemResult {
 
 struct HostEntry {
     std::string officialName;
-    Ipv4 address = 0;  // the first IPv4 address of the lookup
+    IpAddress address;  // the first address of the lookup in the family chosen
 };
 
 struct LocalTime {
@@ -81,20 +81,24 @@ enum class SocketOption {
 // One datagram read from a raw socket.
 struct Datagram {
     size_t length = 0;
-    Ipv4 sender = 0;
+    IpAddress sender;
+    // Over IPv6 the datagram starts at the ICMPv6 message, and the reply's hop limit and traffic
+    // class come beside it.
+    std::optional<uint8_t> hopLimit;
+    std::optional<uint8_t> trafficClass;
     // When the kernel received it, in the real-time clock's nanoseconds; none without a stamp.
     std::optional<int64_t> receivedAtNs;
 };
 
 // What one echo through the echo service takes.
 struct EchoServiceRequest {
-    Ipv4 destination = 0;
+    IpAddress destination;  // its family chooses ICMP or ICMPv6
     const uint8_t* data = nullptr;
     uint16_t dataSize = 0;
-    uint8_t ttl = 128;
-    uint8_t tos = 0;
+    uint8_t ttl = 128;  // the hop limit over IPv6
+    uint8_t tos = 0;    // the traffic class over IPv6
     bool dontFragment = false;
-    const uint8_t* options = nullptr;  // IP option bytes, or null
+    const uint8_t* options = nullptr;  // IP option bytes, or null (IPv4 only)
     uint8_t optionsSize = 0;
     uint32_t timeoutMs = 1000;
 };
@@ -102,10 +106,10 @@ struct EchoServiceRequest {
 // What one echo through the echo service gives back when a reply (or an ICMP error) came.
 struct EchoServiceReply {
     uint32_t status = ipStatus::success;
-    Ipv4 address = 0;  // who answered
+    IpAddress address;  // who answered
     uint16_t dataSize = 0;
-    uint8_t ttl = 0;
-    uint8_t tos = 0;
+    uint8_t ttl = 0;  // the hop limit over IPv6
+    uint8_t tos = 0;  // the traffic class over IPv6
     uint8_t optionsSize = 0;
     uint8_t options[40] = {};
     // When the kernel received the reply, in the real-time clock's nanoseconds, if it says.
@@ -149,24 +153,30 @@ class Platform {
     virtual bool startSockets() { return true; }
     virtual void stopSockets() {}
 
-    // Resolver. Failures carry 11001 to 11004.
-    virtual SystemResult<HostEntry> getHostByName(const std::string& text) = 0;
-    virtual std::optional<std::string> getHostByAddr(Ipv4 address) = 0;
+    // Resolver. Failures carry 11001 to 11004. With FamilyChoice::Any a name gives its first IPv4
+    // address, and only when it has none its first IPv6 address; an IPv6 literal (with a zone
+    // index or without) resolves to itself unless IPv4 is forced.
+    virtual SystemResult<HostEntry> getHostByName(const std::string& text, FamilyChoice family) = 0;
+    virtual std::optional<std::string> getHostByAddr(const IpAddress& address) = 0;
 
-    // Raw ICMP socket, with select and recvfrom semantics.
-    virtual SystemResult<SocketHandle> openRawSocket() = 0;
+    // Raw ICMP (or ICMPv6) socket, with select and recvfrom semantics. Over IPv6 the options Ttl,
+    // Tos and DontFragment set the unicast hop limit, the traffic class and IPV6_DONTFRAG, and
+    // only echo replies and the ICMPv6 errors the engine reads are let through.
+    virtual SystemResult<SocketHandle> openRawSocket(AddressFamily family) = 0;
     virtual SystemResult<int> getSocketOption(SocketHandle socket, SocketOption option) = 0;
     virtual std::optional<SystemError> setSocketOption(SocketHandle socket, SocketOption option,
                                                        const void* value, size_t length) = 0;
     virtual SystemResult<size_t> sendTo(SocketHandle socket, const uint8_t* data, size_t length,
-                                        Ipv4 destination) = 0;
+                                        const IpAddress& destination) = 0;
     // True when readable, false after timeoutMs (split into seconds and microseconds).
     virtual SystemResult<bool> waitReadable(SocketHandle socket, uint32_t timeoutMs) = 0;
     virtual SystemResult<Datagram> receiveFrom(SocketHandle socket, uint8_t* buffer,
                                                size_t capacity) = 0;
-    // Many requests in flight: a wait with a finer limit, and a receive that takes only a datagram
-    // already queued (its error says when there is none).
-    virtual SystemResult<bool> waitReadableNs(SocketHandle socket, int64_t timeoutNs) = 0;
+    // Many requests in flight: a wait with a finer limit on one socket or two (also may be
+    // invalidSocket), and a receive that takes only a datagram already queued (its error says when
+    // there is none).
+    virtual SystemResult<bool> waitReadableNs(SocketHandle socket, SocketHandle also,
+                                              int64_t timeoutNs) = 0;
     // When the request just sent left, in the real-time clock's nanoseconds: the newest transmit
     // stamp the kernel queued that is not older than notBeforeNs. None where there is none.
     virtual std::optional<int64_t> transmitStampNs(SocketHandle socket, int64_t notBeforeNs) = 0;
@@ -175,7 +185,8 @@ class Platform {
     virtual std::optional<SystemError> closeSocket(SocketHandle socket) = 0;
 
     // The echo service that stands in for the ICMP helper library. sendEcho returns the number of
-    // replies (0 or 1); with 1, reply holds it.
+    // replies (0 or 1); with 1, reply holds it. One handle serves both families: the request's
+    // destination chooses ICMP or ICMPv6, and an ICMPv6 error comes back as its IP status.
     virtual EchoServiceState loadEchoService() = 0;
     virtual EchoHandle createEchoHandle() = 0;
     virtual int sendEcho(EchoHandle handle, const EchoServiceRequest& request,

@@ -65,24 +65,35 @@ std::vector<std::string> FakePlatform::callsStartingWith(const std::string& pref
     return found;
 }
 
-SystemResult<HostEntry> FakePlatform::getHostByName(const std::string& text) {
+SystemResult<HostEntry> FakePlatform::getHostByName(const std::string& text, FamilyChoice family) {
     calls.push_back("gethostbyname " + text);
     if (std::find(unresolvable.begin(), unresolvable.end(), text) != unresolvable.end()) {
         return {{}, fakeError(resolverError)};
     }
-    if (auto found = names.find(text); found != names.end()) return {found->second, {}};
+    bool ipv4 = family != FamilyChoice::Ipv6Only;
+    bool ipv6 = family != FamilyChoice::Ipv4Only;
+    if (auto found = names.find(text); ipv4 && found != names.end()) return {found->second, {}};
+    if (auto found = names6.find(text); ipv6 && found != names6.end()) return {found->second, {}};
     Ipv4 address = inetAddr(text.c_str());
-    if (address != inaddrNone && !text.empty()) return {HostEntry{text, address}, {}};
+    if (ipv4 && address != inaddrNone && !text.empty()) return {HostEntry{text, address}, {}};
+    if (auto literal = parseIpv6(text.substr(0, text.find('%'))); ipv6 && literal) {
+        return {HostEntry{text, IpAddress::fromIpv6(*literal)}, {}};
+    }
     return {{}, fakeError(resolverError)};
 }
 
-std::optional<std::string> FakePlatform::getHostByAddr(Ipv4 address) {
-    calls.push_back("gethostbyaddr " + inetNtoa(address));
+std::optional<std::string> FakePlatform::getHostByAddr(const IpAddress& address) {
+    calls.push_back("gethostbyaddr " + addressText(address));
     if (auto found = reverseNames.find(address); found != reverseNames.end()) return found->second;
     return std::nullopt;
 }
 
-SystemResult<SocketHandle> FakePlatform::openRawSocket() {
+SystemResult<SocketHandle> FakePlatform::openRawSocket(AddressFamily family) {
+    if (family == AddressFamily::V6) {
+        calls.push_back("socket6");
+        if (openRaw6Error != 0) return {invalidSocket, fakeError(openRaw6Error)};
+        return {4, {}};
+    }
     calls.push_back("socket");
     if (openRawError != 0) return {invalidSocket, fakeError(openRawError)};
     return {3, {}};
@@ -114,7 +125,7 @@ std::optional<SystemError> FakePlatform::setSocketOption(SocketHandle, SocketOpt
 }
 
 SystemResult<size_t> FakePlatform::sendTo(SocketHandle, const uint8_t* data, size_t length,
-                                          Ipv4 destination) {
+                                          const IpAddress& destination) {
     calls.push_back("sendto " + std::to_string(length));
     if (onSend) onSend();
     lastDestination_ = destination;
@@ -127,10 +138,18 @@ SystemResult<size_t> FakePlatform::sendTo(SocketHandle, const uint8_t* data, siz
     if (autoReply && length >= 8 && silentDestinations.count(destination) == 0) {
         int32_t dataSize = static_cast<int32_t>(length) - 8;
         FakeDatagram reply;
-        reply.bytes = makeEchoReplyDatagram(readLittle16(data + 4), readLittle16(data + 6),
-                                            dataSize, replyTtl, replyTos);
-        std::memcpy(reply.bytes.data() + 28, data + 8, length - 8);
-        sealIcmpChecksum(reply.bytes);
+        if (destination.isIpv6()) {
+            reply.bytes =
+                makeEchoReplyMessage6(readLittle16(data + 4), readLittle16(data + 6), dataSize);
+            std::memcpy(reply.bytes.data() + 8, data + 8, length - 8);
+            reply.hopLimit = replyTtl;
+            reply.trafficClass = replyTos;
+        } else {
+            reply.bytes = makeEchoReplyDatagram(readLittle16(data + 4), readLittle16(data + 6),
+                                                dataSize, replyTtl, replyTos);
+            std::memcpy(reply.bytes.data() + 28, data + 8, length - 8);
+            sealIcmpChecksum(reply.bytes);
+        }
         reply.length = static_cast<long>(reply.bytes.size());
         reply.sender = destination;
         auto own = replyDelays.find(destination);
@@ -170,13 +189,18 @@ SystemResult<Datagram> FakePlatform::receiveFrom(SocketHandle, uint8_t* buffer, 
     size_t length =
         std::min({capacity, datagram.bytes.size(), static_cast<size_t>(datagram.length)});
     std::memcpy(buffer, datagram.bytes.data(), length);
-    Ipv4 sender = datagram.sender != 0 ? datagram.sender : lastDestination_;
-    return {Datagram{length, sender, datagram.receivedAtNs}, {}};
+    Datagram received;
+    received.length = length;
+    received.sender = datagram.sender != IpAddress() ? datagram.sender : lastDestination_;
+    received.hopLimit = datagram.hopLimit;
+    received.trafficClass = datagram.trafficClass;
+    received.receivedAtNs = datagram.receivedAtNs;
+    return {received, {}};
 }
 
 // Many requests in flight: a datagram is readable once the fake clock reaches its arrival; the
 // wait advances the clock to the first arrival within the limit, or by the whole limit.
-SystemResult<bool> FakePlatform::waitReadableNs(SocketHandle, int64_t timeoutNs) {
+SystemResult<bool> FakePlatform::waitReadableNs(SocketHandle, SocketHandle, int64_t timeoutNs) {
     calls.push_back("poll");
     int64_t until = nowNs + std::max<int64_t>(timeoutNs, 0);
     int64_t first = until + 1;
@@ -233,7 +257,7 @@ int FakePlatform::sendEcho(EchoHandle, const EchoServiceRequest& request, EchoSe
     if (echo.replies != 1) return echo.replies;
     reply = echo.reply;
     if (echo.echoRequestSize) reply.dataSize = request.dataSize;
-    if (reply.address == 0) reply.address = request.destination;
+    if (reply.address == IpAddress()) reply.address = request.destination;
     return 1;
 }
 
@@ -251,7 +275,7 @@ EchoStart FakePlatform::startEcho(EchoHandle, const EchoServiceRequest& request)
     if (echo.replies != 1) return start;
     EchoAnswer answer{start.sequence, echo.reply};
     if (echo.echoRequestSize) answer.reply.dataSize = request.dataSize;
-    if (answer.reply.address == 0) answer.reply.address = request.destination;
+    if (answer.reply.address == IpAddress()) answer.reply.address = request.destination;
     answersDue_.emplace_back(nowNs + int64_t{echo.elapsedMs} * 1'000'000, answer);
     return start;
 }
@@ -335,6 +359,17 @@ std::vector<uint8_t> makeEchoReplyDatagram(uint16_t identifier, uint16_t sequenc
     icmp[7] = static_cast<uint8_t>(sequence >> 8);
     sealIcmpChecksum(datagram);
     return datagram;
+}
+
+std::vector<uint8_t> makeEchoReplyMessage6(uint16_t identifier, uint16_t sequence, int32_t dataSize,
+                                           uint8_t icmpType) {
+    std::vector<uint8_t> message(8 + static_cast<size_t>(dataSize), 0);
+    message[0] = icmpType;
+    message[4] = static_cast<uint8_t>(identifier & 0xFF);
+    message[5] = static_cast<uint8_t>(identifier >> 8);
+    message[6] = static_cast<uint8_t>(sequence & 0xFF);
+    message[7] = static_cast<uint8_t>(sequence >> 8);
+    return message;
 }
 
 void sealIcmpChecksum(std::vector<uint8_t>& datagram) {

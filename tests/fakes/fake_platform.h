@@ -17,8 +17,10 @@ namespace quilvane::testing {
 // A datagram the fake raw socket delivers; length -1 (with error) makes recvfrom fail.
 struct FakeDatagram {
     std::vector<uint8_t> bytes;
-    long length = 0;  // normally bytes.size()
-    Ipv4 sender = 0;
+    long length = 0;                  // normally bytes.size()
+    IpAddress sender;                 // the IPv4 address 0: the last destination
+    std::optional<uint8_t> hopLimit;  // IPv6 replies: beside the datagram
+    std::optional<uint8_t> trafficClass;
     int error = 0;                        // with length -1
     std::optional<int64_t> receivedAtNs;  // the kernel's receive stamp, real-time clock
     std::optional<int64_t> arrivalNs;     // when a queued receive can take it (fake clock)
@@ -41,10 +43,11 @@ class FakePlatform : public Platform {
     std::vector<std::string> calls;
     std::vector<std::string> callsStartingWith(const std::string& prefix) const;
 
-    // Resolver: names and reverse names; a dotted text resolves to itself unless listed in
-    // unresolvable.
+    // Resolver: names (IPv4) and names6 (IPv6) and reverse names; a dotted text or IPv6 literal
+    // resolves to itself unless listed in unresolvable or of the family not allowed.
     std::map<std::string, HostEntry> names;
-    std::map<Ipv4, std::string> reverseNames;
+    std::map<std::string, HostEntry> names6;
+    std::map<IpAddress, std::string> reverseNames;
     std::vector<std::string> unresolvable;
     int resolverError = wsa::hostNotFound;
 
@@ -55,6 +58,7 @@ class FakePlatform : public Platform {
 
     // Raw socket.
     int openRawError = 0;                          // non-zero: socket() fails with it
+    int openRaw6Error = 0;                         // the same for the IPv6 raw socket
     std::vector<SocketOption> failingOptionReads;  // getsockopt fails for these
     std::deque<int> sendErrors;          // next sendto fails with the front value if non-zero
     std::deque<int> waitResults;         // scripted select results; empty: see autoReply
@@ -65,8 +69,8 @@ class FakePlatform : public Platform {
     // replyDelays answers after its own delay; one in silentDestinations never answers.
     bool autoReply = false;
     uint32_t replyDelayMs = 1;
-    std::map<Ipv4, uint32_t> replyDelays;
-    std::set<Ipv4> silentDestinations;
+    std::map<IpAddress, uint32_t> replyDelays;
+    std::set<IpAddress> silentDestinations;
     uint8_t replyTtl = 64;
     uint8_t replyTos = 0;
     std::vector<std::vector<uint8_t>> sentPackets;
@@ -100,19 +104,20 @@ class FakePlatform : public Platform {
         return !socketStartFails;
     }
     void stopSockets() override { ++socketsStopped; }
-    SystemResult<HostEntry> getHostByName(const std::string& text) override;
-    std::optional<std::string> getHostByAddr(Ipv4 address) override;
-    SystemResult<SocketHandle> openRawSocket() override;
+    SystemResult<HostEntry> getHostByName(const std::string& text, FamilyChoice family) override;
+    std::optional<std::string> getHostByAddr(const IpAddress& address) override;
+    SystemResult<SocketHandle> openRawSocket(AddressFamily family) override;
     SystemResult<int> getSocketOption(SocketHandle socket, SocketOption option) override;
     std::optional<SystemError> setSocketOption(SocketHandle socket, SocketOption option,
                                                const void* value, size_t length) override;
     SystemResult<size_t> sendTo(SocketHandle socket, const uint8_t* data, size_t length,
-                                Ipv4 destination) override;
+                                const IpAddress& destination) override;
     SystemResult<bool> waitReadable(SocketHandle socket, uint32_t timeoutMs) override;
     SystemResult<Datagram> receiveFrom(SocketHandle socket, uint8_t* buffer,
                                        size_t capacity) override;
     std::optional<SystemError> closeSocket(SocketHandle socket) override;
-    SystemResult<bool> waitReadableNs(SocketHandle socket, int64_t timeoutNs) override;
+    SystemResult<bool> waitReadableNs(SocketHandle socket, SocketHandle also,
+                                      int64_t timeoutNs) override;
     // The transmit stamp: transmitDelayNs after the request was handed over, when set.
     std::optional<int64_t> transmitStampNs(SocketHandle, int64_t notBeforeNs) override {
         if (!transmitDelayNs) return std::nullopt;
@@ -150,7 +155,7 @@ class FakePlatform : public Platform {
     // Answers of echoes started, each due at a time of the fake clock.
     std::vector<std::pair<int64_t, EchoAnswer>> answersDue_;
     uint16_t nextEchoSequence_ = 1;
-    Ipv4 lastDestination_ = 0;
+    IpAddress lastDestination_;
     std::string openFile_;
 };
 
@@ -159,6 +164,10 @@ std::vector<uint8_t> makeEchoReplyDatagram(uint16_t identifier, uint16_t sequenc
                                            uint8_t ttl = 64, uint8_t tos = 0,
                                            const std::vector<uint8_t>& ipOptions = {},
                                            uint8_t icmpType = 0);
+// An ICMPv6 echo reply as a raw IPv6 socket delivers it: the message alone, its checksum left
+// to the kernel.
+std::vector<uint8_t> makeEchoReplyMessage6(uint16_t identifier, uint16_t sequence, int32_t dataSize,
+                                           uint8_t icmpType = 129);
 // Writes the ICMP checksum of a datagram whose message was changed after it was made.
 void sealIcmpChecksum(std::vector<uint8_t>& datagram);
 

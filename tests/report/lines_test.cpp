@@ -91,7 +91,7 @@ const Ipv4 hop3 = inetAddr("192.168.200.3");
 
 std::string routeText(const std::vector<uint8_t>& area, int32_t recordRoutes,
                       bool resolveNames = false,
-                      const std::map<Ipv4, std::string>& reverseNames = {}) {
+                      const std::map<IpAddress, std::string>& reverseNames = {}) {
     ScopedFakePlatform scoped;
     scoped.fake.reverseNames = reverseNames;
     printRouteBlock(area.data(), area.size(), recordRoutes, resolveNames);
@@ -123,7 +123,7 @@ TEST(RouteBlock, CountdownStopsBeforeFurtherRecordedHops) {
 }
 
 TEST(RouteBlock, NamesWhereForwardAndReverseLookupsSucceed) {
-    std::map<Ipv4, std::string> names{{hop1, "gw.lab"}, {hop3, "far.lab"}};
+    std::map<IpAddress, std::string> names{{hop1, "gw.lab"}, {hop3, "far.lab"}};
     EXPECT_EQ(routeText(routeArea(3, {hop1, hop2, hop3}), 3, true, names),
               "\tRoute:  gw.lab [10.0.0.1]  ->\n\t\t10.0.1.2  ->\n\t\tfar.lab [192.168.200.3]\n");
     EXPECT_EQ(routeText(routeArea(1, {hop1}), 1, true, names), "\tRoute:  gw.lab [10.0.0.1]\n");

@@ -39,11 +39,11 @@ using testing::succeeded;
 
 TEST(LinuxResolver, DottedTextResolvesToItselfWithoutANameService) {
     LinuxPlatform system;
-    auto entry = system.getHostByName("10.1.2.3");
+    auto entry = system.getHostByName("10.1.2.3", FamilyChoice::Any);
     ASSERT_TRUE(entry.ok());
     EXPECT_EQ(entry.value.officialName, "10.1.2.3");
     EXPECT_EQ(entry.value.address, inetAddr("10.1.2.3"));
-    auto broadcast = system.getHostByName("255.255.255.255");
+    auto broadcast = system.getHostByName("255.255.255.255", FamilyChoice::Any);
     ASSERT_TRUE(broadcast.ok());
     EXPECT_EQ(broadcast.value.address, inaddrNone);
 }
@@ -52,7 +52,7 @@ TEST(LinuxResolver, NamesFromTheHostsFileBothWays) {
     PrivateNetwork network(NetworkSettings{});
     SKIP_WITHOUT(network);
     LinuxPlatform system;
-    auto entry = system.getHostByName("localhost");
+    auto entry = system.getHostByName("localhost", FamilyChoice::Any);
     ASSERT_TRUE(entry.ok()) << entry.error->text;
     EXPECT_EQ(entry.value.officialName, "localhost");
     EXPECT_EQ(entry.value.address, loopback);
@@ -68,7 +68,7 @@ TEST(LinuxResolver, FailuresCarryAHostErrorNumber) {
     LinuxPlatform system;
     for (const std::string& text : std::vector<std::string>{"no-such-host.invalid", "10.0.0.1\r\n",
                                                             std::string(70'000, 'x')}) {
-        auto entry = system.getHostByName(text);
+        auto entry = system.getHostByName(text, FamilyChoice::Any);
         ASSERT_FALSE(entry.ok());
         EXPECT_GE(entry.error->number, wsa::hostNotFound);
         EXPECT_LE(entry.error->number, wsa::noData);
@@ -81,7 +81,7 @@ TEST(LinuxRawSocket, LoopbackRoundTripWithTheOptionsOnTheWire) {
     PrivateNetwork network(NetworkSettings{});
     SKIP_WITHOUT(network);
     LinuxPlatform system;
-    auto socketOpened = system.openRawSocket();
+    auto socketOpened = system.openRawSocket(AddressFamily::V4);
     ASSERT_TRUE(socketOpened.ok()) << socketOpened.error->text;
     SocketHandle socket = socketOpened.value;
 
@@ -137,7 +137,7 @@ TEST(LinuxRawSocket, WaitsEndByTimeOutAndGoOnAfterASignal) {
     PrivateNetwork network(NetworkSettings{});
     SKIP_WITHOUT(network);
     LinuxPlatform system;
-    auto socketOpened = system.openRawSocket();
+    auto socketOpened = system.openRawSocket(AddressFamily::V4);
     ASSERT_TRUE(socketOpened.ok()) << socketOpened.error->text;
     SocketHandle socket = socketOpened.value;
 
@@ -188,7 +188,7 @@ TEST(LinuxRawSocket, IcmpErrorsAboutOurRequestsArriveAsDatagramsNotAsFailures) {
     PrivateNetwork network(NetworkSettings{.ignoreEchoRequests = true});
     SKIP_WITHOUT(network);
     LinuxPlatform system;
-    auto socketOpened = system.openRawSocket();
+    auto socketOpened = system.openRawSocket(AddressFamily::V4);
     SocketHandle router = testing::openUnfilteredRawSocket();
     ASSERT_TRUE(socketOpened.ok()) << socketOpened.error->text;
     ASSERT_NE(router, invalidSocket);
@@ -242,7 +242,7 @@ TEST(LinuxRawSocket, OnlyRepliesAndErrorsAboutOurRequestsPassTheFilter) {
     PrivateNetwork network(NetworkSettings{.ignoreEchoRequests = true});
     SKIP_WITHOUT(network);
     LinuxPlatform system;
-    auto socketOpened = system.openRawSocket();
+    auto socketOpened = system.openRawSocket(AddressFamily::V4);
     SocketHandle wire = testing::openUnfilteredRawSocket();
     ASSERT_TRUE(socketOpened.ok()) << socketOpened.error->text;
     ASSERT_GE(wire, 0);
@@ -327,7 +327,7 @@ TEST(LinuxPrivileges, RawCapabilityIsEffectiveOnlyWhileTheSocketIsCreated) {
     if (!testing::runningAsRoot()) GTEST_SKIP() << "needs root (or cap_net_raw+p)";
     LinuxPlatform system;
     EXPECT_EQ(testing::effectiveCapabilities() & testing::netRawBit, 0u);
-    auto opened = system.openRawSocket();
+    auto opened = system.openRawSocket(AddressFamily::V4);
     EXPECT_TRUE(opened.ok()) << opened.error->text;
     EXPECT_EQ(testing::effectiveCapabilities() & testing::netRawBit, 0u);
     if (opened.ok()) system.closeSocket(opened.value);
@@ -339,7 +339,7 @@ TEST(LinuxPrivileges, WithoutTheCapabilityTheRawSocketIsRefusedWith10013) {
     // Capabilities belong to a thread: this one gives CAP_NET_RAW up for good.
     std::thread([&] {
         testing::giveUpRawCapability();
-        opened = system.openRawSocket();
+        opened = system.openRawSocket(AddressFamily::V4);
     }).join();
     ASSERT_FALSE(opened.ok());
     EXPECT_EQ(opened.value, invalidSocket);

@@ -82,7 +82,7 @@ inline std::optional<ReceivedDatagram> awaitType(Platform& system, SocketHandle 
         SystemResult<Datagram> received =
             system.receiveFrom(socket, datagram.bytes.data(), datagram.bytes.size());
         if (!received.ok() || received.value.length < 28) continue;
-        datagram.sender = received.value.sender;
+        datagram.sender = received.value.sender.ipv4();
         datagram.bytes.resize(received.value.length);
         if (datagram.type() == type) return datagram;
     }

@@ -195,7 +195,7 @@ int LinuxPlatform::sendEcho(EchoHandle handle, const EchoServiceRequest& request
     }
     if (!start.sent) return 0;
     // The transmit stamp is queued as the request leaves, mostly before the send call returns.
-    takeQueuedErrors(handle, echoHandles_[handle], request.destination);
+    takeQueuedErrors(handle, echoHandles_[handle], request.destination.ipv4());
     const int64_t deadline = monotonicNs() + int64_t{request.timeoutMs} * 1'000'000;
     for (;;) {
         std::optional<EchoAnswer> answer = collectEcho(handle, deadline - monotonicNs());
@@ -203,7 +203,7 @@ int LinuxPlatform::sendEcho(EchoHandle handle, const EchoServiceRequest& request
         // An error that names no request was raised here, for the one request in flight.
         if (!answer->sequence || *answer->sequence == start.sequence) {
             reply = answer->reply;
-            if (reply.address == 0) reply.address = request.destination;
+            if (reply.address == IpAddress()) reply.address = request.destination;
             reply.sentAtNs = echoHandles_[handle].sentAtNs;
             return 1;
         }
@@ -220,16 +220,16 @@ EchoStart LinuxPlatform::startEcho(EchoHandle handle, const EchoServiceRequest& 
     state.sentAtNs.reset();
     start.sequence = state.nextSequence++;
     buildPingRequest(start.sequence, request.data, request.dataSize, state.request);
-    int failure = sendMessage(handle, state.request, request.destination);
+    int failure = sendMessage(handle, state.request, request.destination.ipv4());
     // An ICMP error that came while no reply was awaited stays pending on the socket, and the
     // kernel reports it at the next send instead of sending. With the queue read the request goes
     // out; errors about requests still in flight are kept for them.
-    if (failure != 0 && takeQueuedErrors(handle, state, request.destination)) {
-        failure = sendMessage(handle, state.request, request.destination);
+    if (failure != 0 && takeQueuedErrors(handle, state, request.destination.ipv4())) {
+        failure = sendMessage(handle, state.request, request.destination.ipv4());
     }
     if (failure != 0) {
         // With IP_RECVERR a refused send may also queue its error; it is answered here.
-        takeQueuedErrors(handle, state, request.destination);
+        takeQueuedErrors(handle, state, request.destination.ipv4());
         EchoServiceReply reply;
         reply.status = statusForLocalError(failure);
         reply.address = request.destination;

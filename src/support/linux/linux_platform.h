@@ -30,19 +30,20 @@ class LinuxPlatform : public Platform {
     // Drops CAP_NET_RAW from the effective set and sets the process's timer slack to 1 ns.
     LinuxPlatform();
 
-    SystemResult<HostEntry> getHostByName(const std::string& text) override;
-    std::optional<std::string> getHostByAddr(Ipv4 address) override;
+    SystemResult<HostEntry> getHostByName(const std::string& text, FamilyChoice family) override;
+    std::optional<std::string> getHostByAddr(const IpAddress& address) override;
 
-    SystemResult<SocketHandle> openRawSocket() override;
+    SystemResult<SocketHandle> openRawSocket(AddressFamily family) override;
     SystemResult<int> getSocketOption(SocketHandle socket, SocketOption option) override;
     std::optional<SystemError> setSocketOption(SocketHandle socket, SocketOption option,
                                                const void* value, size_t length) override;
     SystemResult<size_t> sendTo(SocketHandle socket, const uint8_t* data, size_t length,
-                                Ipv4 destination) override;
+                                const IpAddress& destination) override;
     SystemResult<bool> waitReadable(SocketHandle socket, uint32_t timeoutMs) override;
     SystemResult<Datagram> receiveFrom(SocketHandle socket, uint8_t* buffer,
                                        size_t capacity) override;
-    SystemResult<bool> waitReadableNs(SocketHandle socket, int64_t timeoutNs) override;
+    SystemResult<bool> waitReadableNs(SocketHandle socket, SocketHandle also,
+                                      int64_t timeoutNs) override;
     std::optional<int64_t> transmitStampNs(SocketHandle socket, int64_t notBeforeNs) override;
     SystemResult<Datagram> receiveQueued(SocketHandle socket, uint8_t* buffer,
                                          size_t capacity) override;

@@ -84,7 +84,8 @@ TakenStamps takeTransmitStamps(int socket, int64_t notBeforeNs) {
 
 }  // namespace
 
-SystemResult<SocketHandle> LinuxPlatform::openRawSocket() {
+SystemResult<SocketHandle> LinuxPlatform::openRawSocket(AddressFamily family) {
+    if (family == AddressFamily::V6) return {invalidSocket, systemError(EAFNOSUPPORT)};
     int descriptor;
     {
         RawCapabilityScope capability;
@@ -161,8 +162,8 @@ std::optional<SystemError> LinuxPlatform::setSocketOption(SocketHandle socket, S
 }
 
 SystemResult<size_t> LinuxPlatform::sendTo(SocketHandle socket, const uint8_t* data, size_t length,
-                                           Ipv4 destination) {
-    sockaddr_in target = socketAddress(destination);
+                                           const IpAddress& destination) {
+    sockaddr_in target = socketAddress(destination.ipv4());
     ssize_t sent = retryOnInterrupt([&] {
         return sendto(socket, data, length, 0, reinterpret_cast<const sockaddr*>(&target),
                       sizeof target);
@@ -185,7 +186,8 @@ SystemResult<Datagram> LinuxPlatform::receiveQueued(SocketHandle socket, uint8_t
     return receiveDatagram(socket, buffer, capacity, false);
 }
 
-SystemResult<bool> LinuxPlatform::waitReadableNs(SocketHandle socket, int64_t timeoutNs) {
+SystemResult<bool> LinuxPlatform::waitReadableNs(SocketHandle socket, SocketHandle,
+                                                 int64_t timeoutNs) {
     return waitForData(socket, monotonicNs() + (timeoutNs > 0 ? timeoutNs : 0));
 }
 
@@ -226,8 +228,11 @@ SystemResult<Datagram> LinuxPlatform::receiveDatagram(SocketHandle socket, uint8
         return recvmsg(socket, &header, flags);
     });
     if (received < 0) return {{}, systemError(errno)};
-    return {Datagram{static_cast<size_t>(received), from.sin_addr.s_addr, receiveStampNs(header)},
-            std::nullopt};
+    Datagram datagram;
+    datagram.length = static_cast<size_t>(received);
+    datagram.sender = from.sin_addr.s_addr;
+    datagram.receivedAtNs = receiveStampNs(header);
+    return {datagram, std::nullopt};
 }
 
 std::optional<SystemError> LinuxPlatform::closeSocket(SocketHandle socket) {

@@ -29,7 +29,8 @@ std::optional<Ipv4> parseDottedText(const std::string& text) {
 
 using namespace linux_detail;
 
-SystemResult<HostEntry> LinuxPlatform::getHostByName(const std::string& text) {
+SystemResult<HostEntry> LinuxPlatform::getHostByName(const std::string& text, FamilyChoice family) {
+    if (family == FamilyChoice::Ipv6Only) return {{}, resolverError(EAI_NONAME, 0)};
     if (auto dotted = parseDottedText(text)) return {HostEntry{text, *dotted}, std::nullopt};
 
     addrinfo hints{};
@@ -46,7 +47,7 @@ SystemResult<HostEntry> LinuxPlatform::getHostByName(const std::string& text) {
         if (result->ai_family == AF_INET && result->ai_addrlen >= sizeof(sockaddr_in)) {
             sockaddr_in found;
             std::memcpy(&found, result->ai_addr, sizeof found);
-            entry.address = found.sin_addr.s_addr;
+            entry.address = IpAddress(found.sin_addr.s_addr);
             break;
         }
     }
@@ -54,10 +55,11 @@ SystemResult<HostEntry> LinuxPlatform::getHostByName(const std::string& text) {
     return {entry, std::nullopt};
 }
 
-std::optional<std::string> LinuxPlatform::getHostByAddr(Ipv4 address) {
+std::optional<std::string> LinuxPlatform::getHostByAddr(const IpAddress& address) {
+    if (address.isIpv6()) return std::nullopt;
     sockaddr_in query{};
     query.sin_family = AF_INET;
-    query.sin_addr.s_addr = address;
+    query.sin_addr.s_addr = address.ipv4();
     char name[NI_MAXHOST];
     errno = 0;
     int code = getnameinfo(reinterpret_cast<const sockaddr*>(&query), sizeof query, name,

@@ -80,7 +80,7 @@ int WindowsPlatform::sendEcho(EchoHandle handle, const EchoServiceRequest& reque
         requestData_.assign(request.dataSize, 0);
     }
 
-    DWORD count = icmp_.sendEcho(found->second, request.destination, requestData_.data(),
+    DWORD count = icmp_.sendEcho(found->second, request.destination.ipv4(), requestData_.data(),
                                  request.dataSize, &options, replyBuffer_.data(),
                                  static_cast<DWORD>(replyBuffer_.size()), request.timeoutMs);
     if (count == 0) {
@@ -98,7 +98,7 @@ int WindowsPlatform::sendEcho(EchoHandle handle, const EchoServiceRequest& reque
     if (record.Status == requestTimedOut) return 0;
     reply = EchoServiceReply{};
     reply.status = record.Status;
-    reply.address = record.Address;
+    reply.address = IpAddress(record.Address);
     reply.dataSize = record.DataSize;
     reply.ttl = record.Options.Ttl;
     reply.tos = record.Options.Tos;

@@ -57,7 +57,8 @@ int64_t counterNow() {
 
 }  // namespace
 
-SystemResult<SocketHandle> WindowsPlatform::openRawSocket() {
+SystemResult<SocketHandle> WindowsPlatform::openRawSocket(AddressFamily family) {
+    if (family == AddressFamily::V6) return {invalidSocket, SystemError{WSAEAFNOSUPPORT, {}}};
     SOCKET created = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
     if (created == INVALID_SOCKET) return {invalidSocket, lastSocketError()};
     return {static_cast<SocketHandle>(created), std::nullopt};
@@ -93,10 +94,10 @@ std::optional<SystemError> WindowsPlatform::setSocketOption(SocketHandle socket,
 }
 
 SystemResult<size_t> WindowsPlatform::sendTo(SocketHandle socket, const uint8_t* data,
-                                             size_t length, Ipv4 destination) {
+                                             size_t length, const IpAddress& destination) {
     sockaddr_in target{};
     target.sin_family = AF_INET;
-    target.sin_addr.s_addr = destination;
+    target.sin_addr.s_addr = destination.ipv4();
     int sent =
         sendto(asSocket(socket), reinterpret_cast<const char*>(data), static_cast<int>(length), 0,
                reinterpret_cast<const sockaddr*>(&target), sizeof target);
@@ -128,7 +129,8 @@ SystemResult<bool> WindowsPlatform::waitReadable(SocketHandle socket, uint32_t t
     return waitUntil(socket, counterNow() + int64_t{timeoutMs} * frequency_ / 1000);
 }
 
-SystemResult<bool> WindowsPlatform::waitReadableNs(SocketHandle socket, int64_t timeoutNs) {
+SystemResult<bool> WindowsPlatform::waitReadableNs(SocketHandle socket, SocketHandle,
+                                                   int64_t timeoutNs) {
     if (timeoutNs < 0) timeoutNs = 0;
     auto ticks = static_cast<int64_t>(static_cast<long double>(timeoutNs) *
                                       static_cast<long double>(frequency_) / 1e9L);
@@ -145,8 +147,10 @@ SystemResult<Datagram> readDatagram(SocketHandle socket, uint8_t* buffer, size_t
                             static_cast<int>(std::min<size_t>(capacity, 0x7FFFFFFF)), 0,
                             reinterpret_cast<sockaddr*>(&from), &fromLength);
     if (received == SOCKET_ERROR) return {{}, lastSocketError()};
-    return {Datagram{static_cast<size_t>(received), from.sin_addr.s_addr, std::nullopt},
-            std::nullopt};
+    Datagram datagram;
+    datagram.length = static_cast<size_t>(received);
+    datagram.sender = from.sin_addr.s_addr;
+    return {datagram, std::nullopt};
 }
 
 }  // namespace

@@ -23,21 +23,27 @@ std::optional<Ipv4> dottedAddress(const std::string& text) {
 
 }  // namespace
 
-SystemResult<HostEntry> WindowsPlatform::getHostByName(const std::string& text) {
+SystemResult<HostEntry> WindowsPlatform::getHostByName(const std::string& text,
+                                                       FamilyChoice family) {
+    if (family == FamilyChoice::Ipv6Only) return {{}, windowsError(WSAHOST_NOT_FOUND)};
     if (auto dotted = dottedAddress(text)) return {HostEntry{text, *dotted}, std::nullopt};
     const hostent* found = gethostbyname(text.c_str());
     if (found == nullptr) return {{}, windowsError(WSAGetLastError())};
     HostEntry entry;
     entry.officialName = found->h_name != nullptr ? found->h_name : text;
     if (found->h_addrtype == AF_INET && found->h_length == 4 && found->h_addr_list[0] != nullptr) {
-        std::memcpy(&entry.address, found->h_addr_list[0], sizeof entry.address);
+        Ipv4 address;
+        std::memcpy(&address, found->h_addr_list[0], sizeof address);
+        entry.address = address;
     }
     return {entry, std::nullopt};
 }
 
-std::optional<std::string> WindowsPlatform::getHostByAddr(Ipv4 address) {
+std::optional<std::string> WindowsPlatform::getHostByAddr(const IpAddress& address) {
+    if (address.isIpv6()) return std::nullopt;
+    Ipv4 ipv4 = address.ipv4();
     const hostent* found =
-        gethostbyaddr(reinterpret_cast<const char*>(&address), sizeof address, AF_INET);
+        gethostbyaddr(reinterpret_cast<const char*>(&ipv4), sizeof ipv4, AF_INET);
     if (found == nullptr || found->h_name == nullptr) return std::nullopt;
     return std::string(found->h_name);
 }

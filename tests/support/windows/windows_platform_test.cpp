@@ -58,12 +58,13 @@ TEST_F(WindowsPlatformTest, DottedTextResolvesToItselfAndBadNamesCarryAHostError
     };
     for (Case c : {Case{"127.0.0.1", loopback}, Case{"10.1", inetAddr("10.0.0.1")},
                    Case{"255.255.255.255", inaddrNone}}) {
-        SystemResult<HostEntry> entry = system.getHostByName(c.text);
+        SystemResult<HostEntry> entry = system.getHostByName(c.text, FamilyChoice::Any);
         ASSERT_TRUE(entry.ok()) << c.text;
         EXPECT_EQ(entry.value.officialName, c.text);
         EXPECT_EQ(entry.value.address, c.address) << c.text;
     }
-    SystemResult<HostEntry> missing = system.getHostByName("no-such-host.invalid");
+    SystemResult<HostEntry> missing =
+        system.getHostByName("no-such-host.invalid", FamilyChoice::Any);
     ASSERT_FALSE(missing.ok());
     EXPECT_GE(missing.error->number, wsa::hostNotFound);
     EXPECT_LE(missing.error->number, wsa::noData);
@@ -94,7 +95,7 @@ TEST_F(WindowsPlatformTest, FailedCallsCarryTheirNumberAndTextWithOneLineEnd) {
 }
 
 TEST_F(WindowsPlatformTest, RawSocketOptionsReadBackAsSet) {
-    SystemResult<SocketHandle> opened = system.openRawSocket();
+    SystemResult<SocketHandle> opened = system.openRawSocket(AddressFamily::V4);
     ASSERT_TRUE(opened.ok()) << opened.error->number << " " << opened.error->text;
     struct Case {
         SocketOption option;
@@ -122,7 +123,7 @@ TEST_F(WindowsPlatformTest, RawSocketOptionsReadBackAsSet) {
 
 TEST_F(WindowsPlatformTest, RawLoopbackRoundTripThenAnEmptyQueueReadsAsATimeOut) {
     SKIP_OUTSIDE_A_PRIVATE_NETWORK();
-    SystemResult<SocketHandle> opened = system.openRawSocket();
+    SystemResult<SocketHandle> opened = system.openRawSocket(AddressFamily::V4);
     ASSERT_TRUE(opened.ok()) << opened.error->text;
     SocketHandle socket = opened.value;
     int ttl = 17;
@@ -156,7 +157,7 @@ TEST_F(WindowsPlatformTest, RawLoopbackRoundTripThenAnEmptyQueueReadsAsATimeOut)
 }
 
 TEST_F(WindowsPlatformTest, SecondControlCEndsAWaitAndFailsTheReceive) {
-    SystemResult<SocketHandle> opened = system.openRawSocket();
+    SystemResult<SocketHandle> opened = system.openRawSocket(AddressFamily::V4);
     ASSERT_TRUE(opened.ok()) << opened.error->text;
     interruptCount.store(2);
     int64_t before = system.performanceCounter();

@@ -8,17 +8,23 @@
 #                             build a new lab and write its facts to STATE_FILE
 #   lab.sh stop STATE_FILE    remove the lab that STATE_FILE names, and the file
 #
-# Layout (every address lies in 198.18.0.0/15, the block set aside for network tests):
+# Layout (every IPv4 address lies in 198.18.0.0/15, the block set aside for network tests, and
+# every IPv6 address in the project's own prefix fd00:5152::/48; each link has an IPv4 /24 and an
+# IPv6 /64 whose numbers match, e.g. 198.18.4.0/24 and fd00:5152:4::/64):
 #
-#   client  198.18.1.1 ---- 198.18.1.2 alpha (also .3, .4, all of 198.18.2.0/24, and the even
+#   client  198.18.1.1 ---- 198.18.1.2 alpha (also .3 to .6, all of 198.18.2.0/24, and the even
 #                                            addresses of 198.19.0.0/16)
-#           198.18.3.1 ---- 198.18.3.2 silent (kernel echo off)
+#           fd00:5152:1::1  fd00:5152:1::2     (also ::5, ::6 and all of fd00:5152:2::/64)
+#           198.18.3.1 ---- 198.18.3.2 silent (kernel echo off, IPv4 and IPv6)
 #           198.18.4.1 ---- 198.18.4.2 r1 198.18.5.1 ---- 198.18.5.2 r2 198.18.6.1 ---- far
 #                                                                             198.18.6.2
+#           (fd00:5152:4::1 -- ::2 r1 fd00:5152:5::1 -- ::2 r2 fd00:5152:6::1 -- ::2 far)
 #           198.18.7.1 ---- 198.18.7.2 responder (kernel echo off; answers 198.18.8.0/24)
 #
-# The client has routes to these subnets only and no default route, so a target outside the lab
-# fails at once with "Network is unreachable" and nothing leaves the machine. Names of the lab
+# The client has routes to these subnets only and no default route, IPv4 or IPv6, so a target
+# outside the lab fails at once with "Network is unreachable" and nothing leaves the machine.
+# IPv6 addresses are usable at once (no duplicate address detection), and no host sends or
+# heeds router advertisements. Names of the lab
 # hosts live in /etc/netns/CLIENT/hosts, which `ip netns exec` puts in place of /etc/hosts; the
 # client's resolver reads files only, so an unknown name fails at once as "host not found".
 #
@@ -88,6 +94,30 @@ RESPONDER_ADDR=198.18.7.2
 RESPONDER_BLOCK=198.18.8.0/24
 OUTSIDE_ADDR=198.18.255.254
 UNKNOWN_NAME=nosuchhost.lab.test
+CLIENT_ALPHA_ADDR6=fd00:5152:1::1
+ALPHA_ADDR6=fd00:5152:1::2
+ALPHA_BLOCK6=fd00:5152:2::/64
+ALPHA6_NAME=alpha6
+ALPHA6_FQDN=alpha6.lab.test
+DUAL_FQDN=dual.lab.test
+DUAL_ADDR=198.18.1.5
+DUAL_ADDR6=fd00:5152:1::5
+DUAL2_FQDN=dual-b.lab.test
+DUAL2_ADDR=198.18.1.6
+DUAL2_ADDR6=fd00:5152:1::6
+CLIENT_SILENT_ADDR6=fd00:5152:3::1
+SILENT_ADDR6=fd00:5152:3::2
+CLIENT_ROUTER_ADDR6=fd00:5152:4::1
+ROUTER1_IN_ADDR6=fd00:5152:4::2
+ROUTER1_OUT_ADDR6=fd00:5152:5::1
+ROUTER2_IN_ADDR6=fd00:5152:5::2
+ROUTER2_OUT_ADDR6=fd00:5152:6::1
+FAR_ADDR6=fd00:5152:6::2
+FAR6_NAME=far6
+FAR6_FQDN=far6.lab.test
+CLIENT_RESPONDER_ADDR6=fd00:5152:7::1
+RESPONDER_ADDR6=fd00:5152:7::2
+OUTSIDE_ADDR6=fd00:5152:ff::1
 EOF
 }
 
@@ -102,12 +132,29 @@ set_sysctl() {
     in_ns "$ns" sysctl -q -w "$key=$value" >/dev/null
 }
 
-# A veth pair straight into two namespaces, addressed and up.
+# IPv6 on, with addresses usable at once (no duplicate address detection to wait for) and no
+# router advertisements sent, heeded or solicited: every route is set by hand. The defaults apply
+# to the links made afterwards.
+enable_ipv6() {
+    local ns=$1 scope
+    for scope in all default; do
+        set_sysctl "$ns" "net.ipv6.conf.$scope.disable_ipv6" 0
+        set_sysctl "$ns" "net.ipv6.conf.$scope.accept_dad" 0
+        set_sysctl "$ns" "net.ipv6.conf.$scope.accept_ra" 0
+        set_sysctl "$ns" "net.ipv6.conf.$scope.autoconf" 0
+        set_sysctl "$ns" "net.ipv6.conf.$scope.router_solicitations" 0
+    done
+}
+
+# A veth pair straight into two namespaces, addressed (IPv4, and IPv6 without duplicate address
+# detection) and up.
 link() {
-    local ns_a=$1 if_a=$2 addr_a=$3 ns_b=$4 if_b=$5 addr_b=$6
+    local ns_a=$1 if_a=$2 addr_a=$3 addr6_a=$4 ns_b=$5 if_b=$6 addr_b=$7 addr6_b=$8
     ip -n "$ns_a" link add "$if_a" type veth peer name "$if_b" netns "$ns_b"
     ip -n "$ns_a" addr add "$addr_a" dev "$if_a"
     ip -n "$ns_b" addr add "$addr_b" dev "$if_b"
+    ip -n "$ns_a" -6 addr add "$addr6_a" dev "$if_a" nodad
+    ip -n "$ns_b" -6 addr add "$addr6_b" dev "$if_b" nodad
     ip -n "$ns_a" link set "$if_a" up
     ip -n "$ns_b" link set "$if_b" up
 }
@@ -124,6 +171,12 @@ write_client_files() {
 198.18.6.1	r2.lab.test
 198.18.6.2	far.lab.test far
 198.18.7.2	responder.lab.test responder
+fd00:5152:1::2	alpha6.lab.test alpha6
+fd00:5152:6::2	far6.lab.test far6
+198.18.1.5	dual.lab.test
+fd00:5152:1::5	dual.lab.test
+fd00:5152:1::6	dual-b.lab.test
+198.18.1.6	dual-b.lab.test
 EOF
     # Lab names only: no query may leave for a name server outside the lab.
     sed -e 's/^hosts:.*/hosts:          files/' /etc/nsswitch.conf >"$CLIENT_ETC/nsswitch.conf"
@@ -143,18 +196,25 @@ lab_up() {
     trap 'lab_down "$suffix" >/dev/null 2>&1 || true' ERR
     for ns in "${ALL_NAMESPACES[@]}"; do
         ip netns add "$ns"
+        enable_ipv6 "$ns"
         ip -n "$ns" link set lo up
-        # No IPv6 chatter (router solicitations, MLD) in the lab's captures.
-        set_sysctl "$ns" net.ipv6.conf.all.disable_ipv6 1 2>/dev/null || true
-        set_sysctl "$ns" net.ipv6.conf.default.disable_ipv6 1 2>/dev/null || true
     done
 
-    link "$CLIENT" to-alpha 198.18.1.1/24 "$ALPHA" to-client 198.18.1.2/24
-    ip -n "$ALPHA" addr add 198.18.1.3/24 dev to-client
-    ip -n "$ALPHA" addr add 198.18.1.4/24 dev to-client
-    # The whole block answers without 254 addresses of its own (a local route).
+    link "$CLIENT" to-alpha 198.18.1.1/24 fd00:5152:1::1/64 \
+        "$ALPHA" to-client 198.18.1.2/24 fd00:5152:1::2/64
+    local extra
+    for extra in 198.18.1.3 198.18.1.4 198.18.1.5 198.18.1.6; do
+        ip -n "$ALPHA" addr add "$extra/24" dev to-client
+    done
+    for extra in fd00:5152:1::5 fd00:5152:1::6; do
+        ip -n "$ALPHA" -6 addr add "$extra/64" dev to-client nodad
+    done
+    # The whole block answers without 254 addresses of its own (a local route); so does an IPv6
+    # /64 for ranges.
     ip -n "$ALPHA" route add local 198.18.2.0/24 dev lo
     ip -n "$CLIENT" route add 198.18.2.0/24 via 198.18.1.2
+    ip -n "$ALPHA" -6 route add local fd00:5152:2::/64 dev lo
+    ip -n "$CLIENT" -6 route add fd00:5152:2::/64 via fd00:5152:1::2
     # A /16 for many requests in flight: alpha answers every even address of it, and the odd ones
     # are silent (dropped on arrival, so no ICMP error comes back either).
     ip -n "$ALPHA" route add local 198.19.0.0/16 dev lo
@@ -168,26 +228,41 @@ table ip qvwide {
 }
 NFT
 
-    link "$CLIENT" to-silent 198.18.3.1/24 "$SILENT" to-client 198.18.3.2/24
+    link "$CLIENT" to-silent 198.18.3.1/24 fd00:5152:3::1/64 \
+        "$SILENT" to-client 198.18.3.2/24 fd00:5152:3::2/64
     set_sysctl "$SILENT" net.ipv4.icmp_echo_ignore_all 1
+    set_sysctl "$SILENT" net.ipv6.icmp.echo_ignore_all 1
 
-    link "$CLIENT" to-r1 198.18.4.1/24 "$ROUTER1" to-client 198.18.4.2/24
-    link "$ROUTER1" to-r2 198.18.5.1/24 "$ROUTER2" to-r1 198.18.5.2/24
-    link "$ROUTER2" to-far 198.18.6.1/24 "$FAR" to-r2 198.18.6.2/24
+    link "$CLIENT" to-r1 198.18.4.1/24 fd00:5152:4::1/64 \
+        "$ROUTER1" to-client 198.18.4.2/24 fd00:5152:4::2/64
+    link "$ROUTER1" to-r2 198.18.5.1/24 fd00:5152:5::1/64 \
+        "$ROUTER2" to-r1 198.18.5.2/24 fd00:5152:5::2/64
+    link "$ROUTER2" to-far 198.18.6.1/24 fd00:5152:6::1/64 \
+        "$FAR" to-r2 198.18.6.2/24 fd00:5152:6::2/64
     ip -n "$CLIENT" route add 198.18.5.0/24 via 198.18.4.2
     ip -n "$CLIENT" route add 198.18.6.0/24 via 198.18.4.2
     ip -n "$ROUTER1" route add 198.18.6.0/24 via 198.18.5.2
     ip -n "$ROUTER2" route add 198.18.4.0/24 via 198.18.5.1
     ip -n "$FAR" route add 198.18.4.0/24 via 198.18.6.1
     ip -n "$FAR" route add 198.18.5.0/24 via 198.18.6.1
+    ip -n "$CLIENT" -6 route add fd00:5152:5::/64 via fd00:5152:4::2
+    ip -n "$CLIENT" -6 route add fd00:5152:6::/64 via fd00:5152:4::2
+    ip -n "$ROUTER1" -6 route add fd00:5152:6::/64 via fd00:5152:5::2
+    ip -n "$ROUTER2" -6 route add fd00:5152:4::/64 via fd00:5152:5::1
+    ip -n "$FAR" -6 route add fd00:5152:4::/64 via fd00:5152:6::1
+    ip -n "$FAR" -6 route add fd00:5152:5::/64 via fd00:5152:6::1
     for router in "$ROUTER1" "$ROUTER2"; do
         set_sysctl "$router" net.ipv4.ip_forward 1
+        set_sysctl "$router" net.ipv6.conf.all.forwarding 1
         # By default only a few of many time-exceeded messages would come back.
         set_sysctl "$router" net.ipv4.icmp_ratelimit 0
+        set_sysctl "$router" net.ipv6.icmp.ratelimit 0
     done
 
-    link "$CLIENT" to-resp 198.18.7.1/24 "$RESPONDER" to-client 198.18.7.2/24
+    link "$CLIENT" to-resp 198.18.7.1/24 fd00:5152:7::1/64 \
+        "$RESPONDER" to-client 198.18.7.2/24 fd00:5152:7::2/64
     set_sysctl "$RESPONDER" net.ipv4.icmp_echo_ignore_all 1
+    set_sysctl "$RESPONDER" net.ipv6.icmp.echo_ignore_all 1
     ip -n "$RESPONDER" route add local 198.18.8.0/24 dev lo
     ip -n "$CLIENT" route add 198.18.8.0/24 via 198.18.7.2
 

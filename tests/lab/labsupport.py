@@ -4,6 +4,7 @@ namespace, whole-output comparison, the test responder, packet captures and a pc
 import argparse
 import contextlib
 import functools
+import ipaddress
 import os
 import re
 import shutil
@@ -157,15 +158,17 @@ class Lab:
             process.stderr.close()
 
     @contextlib.contextmanager
-    def capture(self, interface, namespace=None):
-        """tcpdump on a lab interface; the yielded Capture holds the packets once the block ends."""
+    def capture(self, interface, namespace=None, expression="icmp"):
+        """tcpdump on a lab interface; the yielded Capture holds the packets once the block ends.
+        The filter `expression` is tcpdump's: "ip6" for IPv6, whose ICMPv6 may follow extension
+        headers (a fragment header) that tcpdump's "icmp6" would not look past."""
         handle, path = tempfile.mkstemp(prefix="quilvane-capture-", suffix=".pcap")
         os.close(handle)
         # Packets written as they come (a buffered capture may end with nothing written), by
         # root (the file was made by root).
         process = subprocess.Popen(["ip", "netns", "exec", namespace or self.client, "tcpdump",
                                     "-i", interface, "-n", "-U", "--immediate-mode", "-Z", "root",
-                                    "-s", "0", "-w", path, "icmp"],
+                                    "-s", "0", "-w", path, expression],
                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         result = Capture()
         try:
@@ -395,6 +398,11 @@ def masked(text):
     return re.sub(r"\b\d\d:\d\d:\d\d\b", "hh:mm:ss", text)
 
 
+def all_times_masked(text):
+    """Every measured time masked, also the 0.0 that a run without replies would show."""
+    return re.sub(r"\d+\.\d ms", "X ms", masked(text))
+
+
 def loss(sent, received):
     return ((sent - received) * 100 // sent) if sent else 0
 
@@ -410,6 +418,10 @@ def reply(number, address, size=32, ttl=64, tos=None, stamp=""):
     tail = " TOS=%d\n" % tos if tos is not None else "\n"
     return "%sReply[%d] from %s: bytes=%d time=X ms TTL=%d%s" % (stamp, number, address, size,
                                                                   ttl, tail)
+
+
+def host_not_found(host, error=11001):
+    return "Host not found: %s  error %d\n" % (host, error)
 
 
 def timed_out(address, code=None, stamp=""):
@@ -453,6 +465,8 @@ def many_header(size=32, interval=1000):
 DF_MESSAGE = "Packet size exceeds MTU and needs to be fragmented but DF set.\n"
 SWITCHING = "switching to ICMP dll\n"
 ROUTES_DISABLED = "Route options disabled by ICMP dll\n"
+# Once per run, before the first IPv6 host: the record-route option is IPv4's alone.
+ROUTES_DISABLED_FOR_IPV6 = "Route options disabled for IPv6 hosts\n"
 RAW_REFUSED = "socket() - Operation not permitted\n"
 NOT_LOADABLE = "Could not load the ICMP DLL\n"
 # On standard error after "No host specified".
@@ -504,6 +518,18 @@ class LabTestCase(unittest.TestCase):
         if stderr is not None:
             self.assertEqual(result.err, stderr, "standard error differs\n%r" % result)
 
+    def assertSameRun(self, arguments, windows=(8, 256), mask=all_times_masked, **options):
+        """The run with many requests in flight (-p, each window given) prints what the same run
+        prints one request at a time, measured times masked."""
+        alone = self.lab.run(arguments + ["-p", "1"], **options)
+        self.assertEqual(statistics_problems(alone.out), [])
+        for window in windows:
+            with self.subTest(window=window):
+                together = self.lab.run(arguments + ["-p", str(window)], **options)
+                self.assertEqual(mask(together.out), mask(alone.out))
+                self.assertEqual(together.err, alone.err)
+                self.assertEqual(together.code, alone.code)
+
     def assertNoPause(self, result, limit):
         """Nothing waited the (deliberately long) interval: the run ended well before `limit` s."""
         self.assertLess(result.elapsed, limit, "the run waited an interval\n%r" % result)
@@ -514,6 +540,9 @@ class LabTestCase(unittest.TestCase):
 
 
 class Packet:
+    """An IPv4 datagram carrying ICMP."""
+    ECHO_REQUEST, ECHO_REPLY = 8, 0
+
     def __init__(self, data):
         self.ip = data
         self.header_length = (data[0] & 0x0F) * 4
@@ -537,15 +566,66 @@ class Packet:
         return internet_checksum(self.icmp) == 0
 
 
+# IPv6 extension headers that may stand between the fixed header and ICMPv6.
+HOP_BY_HOP, ROUTING, FRAGMENT, DESTINATION_OPTIONS = 0, 43, 44, 60
+ICMPV6 = 58
+
+
+class Packet6:
+    """An IPv6 packet carrying ICMPv6 (the first fragment of a fragmented one), with the field
+    names of Packet where IPv4 has a counterpart: tos is the traffic class, ttl the hop limit."""
+    ECHO_REQUEST, ECHO_REPLY = 128, 129
+
+    def __init__(self, data):
+        self.ip = data
+        self.traffic_class = (data[0] & 0x0F) << 4 | data[1] >> 4
+        self.tos = self.traffic_class
+        self.payload_length = struct.unpack("!H", data[4:6])[0]
+        self.hop_limit = data[7]
+        self.ttl = self.hop_limit
+        self.source_bytes, self.destination_bytes = data[8:24], data[24:40]
+        self.source = str(ipaddress.IPv6Address(self.source_bytes))
+        self.destination = str(ipaddress.IPv6Address(self.destination_bytes))
+        self.extension_headers = []
+        self.fragment_offset, self.more_fragments = 0, False
+        next_header, offset = data[6], 40
+        while next_header in (HOP_BY_HOP, ROUTING, FRAGMENT, DESTINATION_OPTIONS):
+            self.extension_headers.append(next_header)
+            if next_header == FRAGMENT:
+                field = struct.unpack("!H", data[offset + 2:offset + 4])[0]
+                self.fragment_offset, self.more_fragments = field >> 3, bool(field & 1)
+                length = 8
+            else:
+                length = (data[offset + 1] + 1) * 8
+            next_header, offset = data[offset], offset + length
+        self.next_header = next_header
+        self.icmp = data[offset:40 + self.payload_length]
+        if len(self.icmp) >= 8:
+            self.type, self.code = self.icmp[0], self.icmp[1]
+            # As Packet reads them: in the sender's memory order.
+            self.identifier = struct.unpack("<H", self.icmp[4:6])[0]
+            self.sequence = struct.unpack("<H", self.icmp[6:8])[0]
+        else:
+            self.type = self.code = self.identifier = self.sequence = None
+        self.data = self.icmp[8:]
+
+    def checksum_valid(self):
+        """Over the pseudo-header (addresses, length, next header) and the whole message; only
+        a packet that is not fragmented holds the whole message."""
+        pseudo = (self.source_bytes + self.destination_bytes
+                  + struct.pack("!IxxxB", len(self.icmp), ICMPV6))
+        return not self.more_fragments and internet_checksum(pseudo + self.icmp) == 0
+
+
 class Capture:
     def __init__(self):
         self.packets = []
 
     def requests(self):
-        return [p for p in self.packets if p.type == 8]
+        return [p for p in self.packets if p.type == p.ECHO_REQUEST]
 
     def replies(self):
-        return [p for p in self.packets if p.type == 0]
+        return [p for p in self.packets if p.type == p.ECHO_REPLY]
 
 
 def internet_checksum(data):
@@ -558,7 +638,8 @@ def internet_checksum(data):
 
 
 def read_pcap(path):
-    """The IPv4 packets of a classic pcap file (Ethernet or raw IP link type)."""
+    """The ICMP packets of a classic pcap file (Ethernet or raw IP link type): IPv4 with ICMP,
+    and IPv6 with ICMPv6 (of a fragmented packet the first fragment alone)."""
     with open(path, "rb") as capture:
         data = capture.read()
     if len(data) < 24:
@@ -578,17 +659,21 @@ def read_pcap(path):
         frame = data[offset + 16:offset + 16 + captured]
         offset += 16 + captured
         if link_type == 1:  # Ethernet
-            if len(frame) < 14 or frame[12:14] != b"\x08\x00":
+            if len(frame) < 14 or frame[12:14] not in (b"\x08\x00", b"\x86\xdd"):
                 continue
             frame = frame[14:]
         elif link_type == 113:  # Linux cooked capture
-            if len(frame) < 16 or frame[14:16] != b"\x08\x00":
+            if len(frame) < 16 or frame[14:16] not in (b"\x08\x00", b"\x86\xdd"):
                 continue
             frame = frame[16:]
-        elif link_type not in (101, 228):  # raw IP
+        elif link_type not in (101, 228, 229):  # raw IP, raw IPv4, raw IPv6
             continue
         if len(frame) >= 28 and frame[0] >> 4 == 4 and frame[9] == 1:
             packets.append(Packet(bytes(frame)))
+        elif len(frame) >= 40 and frame[0] >> 4 == 6:
+            packet = Packet6(bytes(frame))
+            if packet.next_header == ICMPV6 and packet.fragment_offset == 0:
+                packets.append(packet)
     return packets
 
 

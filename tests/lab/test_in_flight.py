@@ -8,12 +8,8 @@ import signal
 import tempfile
 
 import labsupport
-from labsupport import NOBODY, LabTestCase, many_header, masked, reply, timed_out, totals
-
-
-def all_times_masked(text):
-    """Every measured time masked, also the 0.0 that a run without replies would show."""
-    return re.sub(r"\d+\.\d ms", "X ms", masked(text))
+from labsupport import (NOBODY, LabTestCase, all_times_masked, many_header, reply, timed_out,
+                        totals)
 
 
 def wide(lab, last_octets):
@@ -23,17 +19,6 @@ def wide(lab, last_octets):
 
 
 class SameAsOneByOne(LabTestCase):
-    def assertSameRun(self, arguments, windows=(8, 256), mask=all_times_masked, **options):
-        """The run with each window prints what it prints one request at a time."""
-        alone = self.lab.run(arguments + ["-p", "1"], **options)
-        self.assertEqual(labsupport.statistics_problems(alone.out), [])
-        for window in windows:
-            with self.subTest(window=window):
-                together = self.lab.run(arguments + ["-p", str(window)], **options)
-                self.assertEqual(mask(together.out), mask(alone.out))
-                self.assertEqual(together.err, alone.err)
-                self.assertEqual(together.code, alone.code)
-
     def test_answering_silent_and_unknown_hosts_over_two_passes(self):
         hosts = wide(self.lab, [(0, n) for n in range(1, 31)])
         hosts += [self.lab["SILENT_ADDR"], self.lab["UNKNOWN_NAME"], self.lab["ALPHA_NAME"]]

@@ -26,7 +26,7 @@ constexpr const char* usageTail =
     " <host(-list)> [-s data_size] [-S size1/size2] [-c] [-t time] [-w timeout]\n"
     "       [-n count] [-h TTL] [-v TOS] [-r routes] [-R min/max] [-a] [-f] \n"
     "       [-b(-)] [-i] [-l] [-T] [-D] [-d ping_data] [-g host1/host2]\n"
-    "       [-H filename] [-L filename] [-p requests]\n\n"
+    "       [-H filename] [-L filename] [-p requests] [-4] [-6]\n\n"
     "Options:\n"
     "\t-s : data_size in bytes up to 65500\n"
     "\t-S : size sweep. Ping with size1, size1 + 1, ..., size 2 datalength\n"
@@ -51,7 +51,9 @@ constexpr const char* usageTail =
     "\t-g : ping IP range from host1 to host2\n"
     "\t-H : get hosts from filename (comma delimited, filename with full path)\n"
     "\t-L : logging to a text file\n"
-    "\t-p : echo requests in flight at once over many hosts (1 to 4096)\n";
+    "\t-p : echo requests in flight at once over many hosts (1 to 4096)\n"
+    "\t-4 : resolve host names to IPv4 addresses only\n"
+    "\t-6 : resolve host names to IPv6 addresses only\n";
 
 bool isOptionText(const char* argument) {
     return argument[0] == '-' || argument[0] == '/';
@@ -225,6 +227,7 @@ class CommandLineScan {
             {'t', &CommandLineScan::interval},      {'v', &CommandLineScan::typeOfService},
             {'V', &CommandLineScan::typeOfService}, {'w', &CommandLineScan::timeout},
             {'W', &CommandLineScan::timeout},       {'p', &CommandLineScan::inFlight},
+            {'4', &CommandLineScan::ipv4Only},      {'6', &CommandLineScan::ipv6Only},
         };
         char letter = argument[1];
         if (letter == '?') return ScanOutcome::UsageRequested;
@@ -291,6 +294,8 @@ class CommandLineScan {
         int32_t value = numberValue(attached);
         options_.inFlight = value < 1 ? 1 : (value > 4096 ? 4096 : value);
     }
+    void ipv4Only(const char*) { options_.family = FamilyChoice::Ipv4Only; }
+    void ipv6Only(const char*) { options_.family = FamilyChoice::Ipv6Only; }
     void timeout(const char* attached) {
         int32_t value = numberValue(attached);
         settings_.timeoutMs = value == 0 ? 1 : value;

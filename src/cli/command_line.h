@@ -6,6 +6,7 @@
 
 #include "cli/run_state.h"
 #include "settings/ping_settings.h"
+#include "support/ip_address.h"
 
 namespace quilvane {
 
@@ -22,6 +23,8 @@ struct RunOptions {
     int32_t argumentWarning = 0;
     // -p: echo requests in flight at once in runs over many hosts (1 to 4096).
     int32_t inFlight = 1;
+    // -4, -6: the one family host names resolve to (the last of the two given counts).
+    FamilyChoice family = FamilyChoice::Any;
 };
 
 // Scans argv once (argc >= 2 for options); prints usage and ends the process for -?, /? or a

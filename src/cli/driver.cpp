@@ -36,8 +36,8 @@ bool isMany(RunKind kind) {
 void runSingleHostByEngine(const std::string& host, const PingSettings& settings,
                            const RunOptions& options, RunState& run) {
     int32_t routes = settings.recordRoutes;
-    pingWithFallback(host, EchoJob{settings, run.pingData, false}, options.useIcmpLibrary != 0,
-                     routes, run);
+    pingWithFallback(host, EchoJob{settings, run.pingData, false, options.family},
+                     options.useIcmpLibrary != 0, routes, run);
 }
 
 // The passes of every run the driver repeats itself.
@@ -107,7 +107,8 @@ class DriverRun final : private WindowedDispatches {
                     options_.randomMin, options_.randomMax, settings_.intervalMs);
                 break;
         }
-        if (isMany(kind_)) printResolvedHostList(hosts_, settings_.resolveNames != 0);
+        if (isMany(kind_))
+            printResolvedHostList(hosts_, settings_.resolveNames != 0, options_.family);
     }
 
     // Each step below looks at the stop request first and reports whether the run goes on.
@@ -190,7 +191,7 @@ class DriverRun final : private WindowedDispatches {
 
     // The job of the next dispatch: one echo of this pass's size, with the next reply number.
     EchoJob nextJob() {
-        EchoJob job{settings_, run_.pingData, true};
+        EchoJob job{settings_, run_.pingData, true, options_.family};
         job.settings.continuous = 0;
         job.settings.count = 1;
         job.settings.dataSize = dataSize_;

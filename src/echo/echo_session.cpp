@@ -26,4 +26,12 @@ bool EchoSession::bindEchoService() {
     return serviceBound_;
 }
 
+void EchoSession::dropRoutesForIpv6(const IpAddress& destination, PingSettings& settings) {
+    if (!destination.isIpv6() || settings.recordRoutes == 0) return;
+    settings.recordRoutes = 0;
+    if (ipv6RoutesNoted_) return;
+    ipv6RoutesNoted_ = true;
+    printMessage("Route options disabled for IPv6 hosts\n");
+}
+
 }  // namespace quilvane

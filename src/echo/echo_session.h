@@ -4,6 +4,8 @@
 #include <cstdint>
 
 #include "echo/icmp_wire.h"
+#include "settings/ping_settings.h"
+#include "support/ip_address.h"
 
 namespace quilvane {
 
@@ -27,6 +29,10 @@ class EchoSession {
     // outcome, silently, so a run that cannot use it says so once.
     bool bindEchoService();
 
+    // IPv6 has no record-route option: an IPv6 destination is pinged without one (recordRoutes
+    // cleared in settings), and the first such host of the run says so.
+    void dropRoutesForIpv6(const IpAddress& destination, PingSettings& settings);
+
   private:
     // Left uninitialised, in the object (no allocation at start-up): every byte is written before
     // it is read, and a run that never sends never touches these pages.
@@ -35,6 +41,7 @@ class EchoSession {
     uint8_t replyCopy_[receiveBufferSize];
     bool bindingTried_ = false;
     bool serviceBound_ = false;
+    bool ipv6RoutesNoted_ = false;
 };
 
 }  // namespace quilvane

@@ -39,7 +39,7 @@ class EchoServiceCycle final : public EchoAttempts {
           host_(host),
           timer_(timer),
           randomData_(job.pattern.empty()),
-          report_(job.settings, job.inRound),
+          report_(job.settings, job.inRound, target.destination.family()),
           data_(static_cast<size_t>(std::max(job.settings.dataSize, 0))),
           routeOption_(buildRecordRouteOption(job.settings.recordRoutes)),
           request_(makeRequest(job.settings, target.destination, data_, routeOption_)) {
@@ -112,6 +112,7 @@ HostOutcome IcmpDllEchoEngine::PingHost(const std::string& host, const EchoJob& 
     EchoJob own = job;
     std::optional<Target> target = resolveTarget(host, own.family, own.settings);
     if (!target) return {EngineResult::HostNotFound, ExitStatus::NotPinged, std::nullopt};
+    session_.dropRoutesForIpv6(target->destination, own.settings);
 
     EchoHandle handle = platform().createEchoHandle();
     if (handle == invalidEchoHandle) {

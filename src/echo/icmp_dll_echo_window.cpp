@@ -35,9 +35,10 @@ void IcmpDllEchoWindow::start(Flight& flight, WindowedDispatches&, const std::st
         flight.done = true;
         return;
     }
+    session_.dropRoutesForIpv6(target->destination, flight.job.settings);
     const PingSettings& settings = flight.job.settings;
     flight.destination = target->destination;
-    flight.report.emplace(settings, true);
+    flight.report.emplace(settings, true, flight.destination.family());
     formatAddress(target->display, flight.destinationText);
     flight.report->checkInterimRequest(flight.destinationText, 0);
     if (flight.report->refusedByDontFragment()) {

@@ -1,4 +1,4 @@
-// ICMP echo wire format: checksum, request building, record-route option and reply judging.
+// ICMP and ICMPv6 echo wire format: checksum, request building, record-route option, judging.
 #include "echo/icmp_wire.h"
 
 #include <algorithm>
@@ -18,6 +18,10 @@ constexpr int32_t smallestDataSize = 4;
 constexpr int32_t largestDataSize = 65500;
 constexpr long ipHeaderSize = 20;
 constexpr long icmpHeaderSize = 8;
+constexpr uint8_t echoRequestType6 = 128;
+constexpr uint8_t echoReplyType6 = 129;
+constexpr size_t ipv6HeaderSize = 40;
+constexpr uint8_t nextHeaderIcmp6 = 58;
 
 void writeLittle16(uint8_t* at, uint16_t value) {
     at[0] = static_cast<uint8_t>(value & 0xFF);
@@ -204,6 +208,52 @@ ParsedReply parseReply(const uint8_t* datagram, long receivedLength, int32_t dat
     // The echoed time stamp only when this datagram brought it.
     bool stampReceived = result.optionsTaken ? data >= 4 : received >= ipHeaderSize + 12;
     result.timeStamp = stampReceived ? readLittle32(replyCopy + 28) : 0;
+    return result;
+}
+
+size_t buildEchoRequest6(uint8_t* buffer, int32_t dataSize, uint16_t sequence,
+                         std::string_view pattern, uint16_t identifier, TickSource& ticks) {
+    size_t length = buildEchoRequest(buffer, dataSize, sequence, pattern, identifier, ticks);
+    buffer[0] = echoRequestType6;
+    writeLittle16(buffer + 2, 0);
+    return length;
+}
+
+std::optional<EchoIds> answeredRequest6(const uint8_t* message, size_t length, bool& isError) {
+    isError = false;
+    if (length < static_cast<size_t>(icmpHeaderSize)) return std::nullopt;
+    if (message[0] == echoReplyType6) {
+        return EchoIds{readLittle16(message + 4), readLittle16(message + 6)};
+    }
+    if (message[0] < 1 || message[0] > 4) return std::nullopt;
+    // The quote: the request's IPv6 header with no extension header, then its ICMPv6 header.
+    const uint8_t* quote = message + icmpHeaderSize;
+    if (length < icmpHeaderSize + ipv6HeaderSize + icmpHeaderSize || quote[6] != nextHeaderIcmp6 ||
+        quote[ipv6HeaderSize] != echoRequestType6) {
+        return std::nullopt;
+    }
+    isError = true;
+    return EchoIds{readLittle16(quote + ipv6HeaderSize + 4),
+                   readLittle16(quote + ipv6HeaderSize + 6)};
+}
+
+ParsedReply parseReply6(const uint8_t* message, long receivedLength, uint16_t expectedSequence,
+                        uint16_t identifier, uint8_t* replyCopy) {
+    ParsedReply result;
+    if (receivedLength < 0) return result;
+    long received = std::min(receivedLength, static_cast<long>(receiveBufferSize));
+    std::memcpy(replyCopy, message, static_cast<size_t>(received));
+    if (received < icmpHeaderSize) return result;
+    if (replyCopy[0] != echoReplyType6) {
+        result.verdict = ReplyVerdict::NotEchoReply;
+    } else if (readLittle16(replyCopy + 4) != identifier) {
+        result.verdict = ReplyVerdict::ForeignIdentifier;
+    } else if (readLittle16(replyCopy + 6) != expectedSequence) {
+        result.verdict = ReplyVerdict::WrongSequence;
+    } else {
+        result.verdict = ReplyVerdict::Match;
+        result.timeStamp = received >= icmpHeaderSize + 4 ? readLittle32(replyCopy + 8) : 0;
+    }
     return result;
 }
 

@@ -61,6 +61,11 @@ void fillPattern(uint8_t* data, size_t length, std::string_view pattern);
 size_t buildEchoRequest(uint8_t* buffer, int32_t dataSize, uint16_t sequence,
                         std::string_view pattern, uint16_t identifier, TickSource& ticks);
 
+// The ICMPv6 echo request: the same message with type 128 and the checksum left at 0, as the
+// kernel computes it over the IPv6 pseudo-header.
+size_t buildEchoRequest6(uint8_t* buffer, int32_t dataSize, uint16_t sequence,
+                         std::string_view pattern, uint16_t identifier, TickSource& ticks);
+
 struct RecordRouteOption {
     uint8_t bytes[39] = {};
     uint8_t length = 0;  // 0: no option (n outside 1..9)
@@ -86,11 +91,22 @@ struct EchoIds {
 // parameter problem) names it through the echo request it quotes. None for anything else.
 std::optional<EchoIds> answeredRequest(const uint8_t* datagram, size_t length, bool& isError);
 
+// The same over IPv6, where a datagram starts at its ICMPv6 message: an echo reply (129), or an
+// error (destination unreachable, packet too big, time exceeded, parameter problem) quoting the
+// IPv6 header and the first 8 bytes of one of our echo requests (128).
+std::optional<EchoIds> answeredRequest6(const uint8_t* message, size_t length, bool& isError);
+
 // Splits datagram (receivedLength bytes, -1 for a failed receive) into replyCopy
 // (receiveBufferSize bytes) and optionArea (cleared to 40 zero bytes first), then judges it. An
 // echo reply whose ICMP checksum does not verify is judged NotEchoReply.
 ParsedReply parseReply(const uint8_t* datagram, long receivedLength, int32_t dataSize,
                        uint16_t expectedSequence, uint16_t identifier, uint8_t* replyCopy,
                        uint8_t* optionArea);
+
+// Judges an ICMPv6 message (receivedLength bytes, -1 for a failed receive) copied into replyCopy
+// (receiveBufferSize bytes) as parseReply judges an IPv4 datagram. The kernel has verified its
+// checksum; the hop limit and traffic class come beside the message, so ttl and tos stay 0.
+ParsedReply parseReply6(const uint8_t* message, long receivedLength, uint16_t expectedSequence,
+                        uint16_t identifier, uint8_t* replyCopy);
 
 }  // namespace quilvane

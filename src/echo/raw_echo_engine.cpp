@@ -46,7 +46,7 @@ class RawEchoCycle final : public EchoAttempts {
           pattern_(job.pattern),
           session_(session),
           timer_(timer),
-          report_(job.settings, job.inRound) {
+          report_(job.settings, job.inRound, destination.family()) {
         formatAddress(destination, destinationText_);
     }
 
@@ -150,6 +150,13 @@ class RawEchoCycle final : public EchoAttempts {
         } else {
             ReportSocketError("recvfrom()", *received.error);
         }
+        if (destination_.isIpv6()) {
+            ParsedReply parsed = parseReply6(buffer, length, expectedSequence, currentIdentifier(),
+                                             session_.replyCopy());
+            parsed.ttl = received.value.hopLimit.value_or(0);
+            parsed.tos = received.value.trafficClass.value_or(0);
+            return parsed;
+        }
         return parseReply(buffer, length, settings().dataSize, expectedSequence,
                           currentIdentifier(), session_.replyCopy(), routeOptions_);
     }
@@ -169,15 +176,21 @@ class RawEchoCycle final : public EchoAttempts {
 
 }  // namespace
 
+namespace {
+
+// 10013 hands the host to the other engine; anything else means it cannot be pinged.
+HostOutcome socketRefused(const SystemError& error) {
+    if (ReportSocketError("socket()", error) == wsa::accessDenied) {
+        return {EngineResult::RawAccessDenied, std::nullopt, std::nullopt};
+    }
+    return {EngineResult::SocketFailed, ExitStatus::NotPinged, std::nullopt};
+}
+
+}  // namespace
+
 HostOutcome RawEchoEngine::PingHost(const std::string& host, const EchoJob& job) {
     SystemResult<SocketHandle> socket = platform().openRawSocket(AddressFamily::V4);
-    if (!socket.ok()) {
-        // 10013 hands the host to the other engine; anything else means it cannot be pinged.
-        if (ReportSocketError("socket()", *socket.error) == wsa::accessDenied) {
-            return {EngineResult::RawAccessDenied, std::nullopt, std::nullopt};
-        }
-        return {EngineResult::SocketFailed, ExitStatus::NotPinged, std::nullopt};
-    }
+    if (!socket.ok()) return socketRefused(*socket.error);
     EchoJob own = job;
     setSocketOptions(socket.value, own.settings);
 
@@ -185,6 +198,15 @@ HostOutcome RawEchoEngine::PingHost(const std::string& host, const EchoJob& job)
     if (!destination) {
         platform().closeSocket(socket.value);
         return {EngineResult::HostNotFound, ExitStatus::NotPinged, std::nullopt};
+    }
+    // The IPv4 socket comes first whatever the host, so that a refused raw socket reads as it
+    // always has; an IPv6 host then takes a socket of its own family.
+    if (destination->address.isIpv6()) {
+        platform().closeSocket(socket.value);
+        session_.dropRoutesForIpv6(destination->address, own.settings);
+        socket = platform().openRawSocket(AddressFamily::V6);
+        if (!socket.ok()) return socketRefused(*socket.error);
+        setSocketOptions(socket.value, own.settings);
     }
     printEngineHostHeader(host, destination->officialName, destination->address, own.settings,
                           own.inRound);

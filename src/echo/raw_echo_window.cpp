@@ -21,18 +21,32 @@ RawEchoWindow::RawEchoWindow(EchoSession& session, uint32_t window)
 
 RawEchoWindow::~RawEchoWindow() {
     if (socket_ != invalidSocket) platform().closeSocket(socket_);
+    if (socket6_ != invalidSocket) platform().closeSocket(socket6_);
 }
 
 std::optional<SystemError> RawEchoWindow::open(const PingSettings& settings) {
     SystemResult<SocketHandle> opened = platform().openRawSocket(AddressFamily::V4);
     if (!opened.ok()) return opened.error;
     socket_ = opened.value;
+    settings_ = settings;
     {
         HeldLines held(openingLines_);
         setSocketOptions(socket_, settings);
     }
     int bytes = receiveBufferBytes;
     platform().setSocketOption(socket_, SocketOption::ReceiveBuffer, &bytes, sizeof bytes);
+    return std::nullopt;
+}
+
+std::optional<SystemError> RawEchoWindow::openIpv6(const PingSettings& settings) {
+    SystemResult<SocketHandle> opened = platform().openRawSocket(AddressFamily::V6);
+    if (!opened.ok()) return opened.error;
+    socket6_ = opened.value;
+    PingSettings own = settings;
+    own.recordRoutes = 0;
+    setSocketOptions(socket6_, own);
+    int bytes = receiveBufferBytes;
+    platform().setSocketOption(socket6_, SocketOption::ReceiveBuffer, &bytes, sizeof bytes);
     return std::nullopt;
 }
 
@@ -48,7 +62,22 @@ void RawEchoWindow::start(Flight& flight, WindowedDispatches& dispatches, const 
         return;
     }
     flight.destination = destination->address;
-    flight.report.emplace(flight.job.settings, true);
+    SocketHandle socket = socket_;
+    if (flight.destination.isIpv6()) {
+        session_.dropRoutesForIpv6(flight.destination, flight.job.settings);
+        std::optional<SystemError> refused =
+            socket6_ == invalidSocket ? openIpv6(settings_) : std::nullopt;
+        if (refused) {
+            bool denied = ReportSocketError("socket()", *refused) == wsa::accessDenied;
+            flight.outcome = denied ? dispatches.pingThroughEchoService(host, flight.job)
+                                    : HostOutcome{EngineResult::SocketFailed, ExitStatus::NotPinged,
+                                                  std::nullopt};
+            flight.done = true;
+            return;
+        }
+        socket = socket6_;
+    }
+    flight.report.emplace(flight.job.settings, true, flight.destination.family());
     formatAddress(flight.destination, flight.destinationText);
     flight.report->checkInterimRequest(flight.destinationText, 0);
     flight.sequence = session_.takeSequence();
@@ -56,7 +85,7 @@ void RawEchoWindow::start(Flight& flight, WindowedDispatches& dispatches, const 
         flight.finish();
         return;
     }
-    SentRequest sent = sendEchoRequest(socket_, flight.destination, flight.job.settings.dataSize,
+    SentRequest sent = sendEchoRequest(socket, flight.destination, flight.job.settings.dataSize,
                                        flight.job.pattern, flight.sequence, session_, flight.timer);
     flight.sendDelayNs = sent.sendDelayNs;
     if (!sent.error) {
@@ -73,11 +102,16 @@ void RawEchoWindow::start(Flight& flight, WindowedDispatches& dispatches, const 
 }
 
 void RawEchoWindow::collect(int64_t timeoutNs) {
-    SystemResult<bool> readable = platform().waitReadableNs(socket_, invalidSocket, timeoutNs);
+    SystemResult<bool> readable = platform().waitReadableNs(socket_, socket6_, timeoutNs);
     if (!readable.ok() || !readable.value) return;
+    takeQueued(socket_);
+    if (socket6_ != invalidSocket) takeQueued(socket6_);
+}
+
+void RawEchoWindow::takeQueued(SocketHandle socket) {
     for (;;) {
         SystemResult<Datagram> received =
-            platform().receiveQueued(socket_, session_.receiveBuffer(), receiveBufferSize);
+            platform().receiveQueued(socket, session_.receiveBuffer(), receiveBufferSize);
         if (!received.ok()) {
             queueEmpty_ = *received.error;
             return;
@@ -90,8 +124,10 @@ void RawEchoWindow::collect(int64_t timeoutNs) {
 // that request's destination with our identifier; anything else, late or twice, is passed over.
 void RawEchoWindow::judge(const Datagram& datagram) {
     const uint8_t* bytes = session_.receiveBuffer();
+    bool ipv6 = datagram.sender.isIpv6();
     bool isError = false;
-    std::optional<EchoIds> ids = answeredRequest(bytes, datagram.length, isError);
+    std::optional<EchoIds> ids = ipv6 ? answeredRequest6(bytes, datagram.length, isError)
+                                      : answeredRequest(bytes, datagram.length, isError);
     if (!ids || ids->identifier != currentIdentifier()) return;
     Flight* flight = awaiting(ids->sequence);
     if (flight == nullptr) return;
@@ -102,8 +138,14 @@ void RawEchoWindow::judge(const Datagram& datagram) {
     if (datagram.sender != flight->destination) return;
     uint8_t routeOptions[optionAreaSize];
     ParsedReply parsed =
-        parseReply(bytes, static_cast<long>(datagram.length), flight->job.settings.dataSize,
-                   flight->sequence, ids->identifier, session_.replyCopy(), routeOptions);
+        ipv6 ? parseReply6(bytes, static_cast<long>(datagram.length), flight->sequence,
+                           ids->identifier, session_.replyCopy())
+             : parseReply(bytes, static_cast<long>(datagram.length), flight->job.settings.dataSize,
+                          flight->sequence, ids->identifier, session_.replyCopy(), routeOptions);
+    if (ipv6) {
+        parsed.ttl = datagram.hopLimit.value_or(0);
+        parsed.tos = datagram.trafficClass.value_or(0);
+    }
     if (parsed.verdict != ReplyVerdict::Match) return;
     flight->timer.Stop();
     flight->timer.TakeOffNs(kernelWaitNs(platform().realTimeNs(), datagram.receivedAtNs) +

@@ -22,10 +22,16 @@ class RawEchoWindow final : public EchoWindow {
     void start(Flight& flight, WindowedDispatches& dispatches, const std::string& host) override;
     void collect(int64_t timeoutNs) override;
     void timeOut(Flight& flight) override;
+    // The IPv6 socket, opened at the first IPv6 host with the run's options; its error if not.
+    std::optional<SystemError> openIpv6(const PingSettings& settings);
+    // Takes every datagram queued on socket.
+    void takeQueued(SocketHandle socket);
     void judge(const Datagram& datagram);
 
     EchoSession& session_;
+    PingSettings settings_;
     SocketHandle socket_ = invalidSocket;
+    SocketHandle socket6_ = invalidSocket;
     std::string openingLines_;  // what opening the socket printed, repeated for every dispatch
     SystemError queueEmpty_;    // what a receive says when nothing more is queued
 };

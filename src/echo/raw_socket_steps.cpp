@@ -56,7 +56,9 @@ SentRequest sendEchoRequest(SocketHandle socket, const IpAddress& destination, i
     PlatformTicks ticks;
     uint8_t* request = session.requestBuffer();
     size_t length =
-        buildEchoRequest(request, dataSize, sequence, pattern, currentIdentifier(), ticks);
+        destination.isIpv6()
+            ? buildEchoRequest6(request, dataSize, sequence, pattern, currentIdentifier(), ticks)
+            : buildEchoRequest(request, dataSize, sequence, pattern, currentIdentifier(), ticks);
     // On a short path the kernel carries most of the round trip out inside the send call, so the
     // interval starts just before it.
     timer.Start(true);

@@ -1,7 +1,9 @@
 // Address ranges of -g: the option's value, its checks, and the rank arithmetic of the walk.
 #include "hosts/address_range.h"
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "hosts/host_list.h"
 #include "support/inet.h"
@@ -36,10 +38,36 @@ uint32_t addressOfRank(uint64_t rank) {
     return static_cast<uint32_t>((rank / usablePerBlock) << 8 | (rank % usablePerBlock + 1));
 }
 
+namespace {
+
+// An IPv6 range is swept only when it holds at most this many addresses.
+constexpr uint64_t maximumIpv6Range = 65536;
+
+// Two IPv6 ends: every address between them (no address is left out, as IPv6 has no broadcast
+// address); a range too large or backwards is ignored as an invalid IPv4 range is.
+bool addIpv6Range(HostList& list, std::string_view value, bool separate) {
+    size_t slash = value.find('/');
+    if (slash == std::string_view::npos) return false;
+    std::optional<Ipv6Bytes> first = parseIpv6(value.substr(0, slash));
+    if (!first) return false;
+    std::optional<Ipv6Bytes> last = parseIpv6(value.substr(slash + 1));
+    if (!last) return separate;
+    if (std::optional<uint64_t> count = ipv6RangeSize(*first, *last, maximumIpv6Range)) {
+        list.appendRange6(*first, *count);
+    }
+    return separate;
+}
+
+}  // namespace
+
 bool addAddressRange(HostList& list, const char* attached, const char* next) {
     bool separate = attached == nullptr || attached[0] == '\0';
     const char* value = separate ? next : attached;
     if (value == nullptr) return false;
+    std::string_view text(value);
+    if (text.substr(0, text.find('/')).find(':') != std::string_view::npos) {
+        return addIpv6Range(list, text, separate);
+    }
 
     // The first address may be 16 characters long when attached, 15 in the next argument.
     const char* slash = findSlash(value, separate ? 16 : 17);

@@ -66,6 +66,16 @@ void HostList::appendRange(uint32_t firstHostOrder, uint32_t lastHostOrder) {
     addSegment(std::move(segment));
 }
 
+void HostList::appendRange6(const Ipv6Bytes& first, uint64_t count) {
+    if (count == 0) return;
+    Segment segment;
+    segment.kind = SegmentKind::Range6;
+    segment.firstIndex = size_;
+    segment.count = count;
+    segment.firstAddress = first;
+    addSegment(std::move(segment));
+}
+
 void HostList::appendHostFile(HostFileText text) {
     // The text stays as read and only the start of each host is noted: no copy of the text, no
     // allocation per host. Counting first sizes the index exactly.
@@ -118,6 +128,11 @@ std::string HostList::entry(size_t index) const {
             char text[16];
             Ipv4 address = hostToNetwork(addressOfRank(segment.firstRank + offset));
             return std::string(text, formatIpv4(address, text));
+        }
+        case SegmentKind::Range6: {
+            Ipv6Bytes address = segment.firstAddress;
+            addToIpv6(address, offset);
+            return addressText(IpAddress::fromIpv6(address));
         }
         case SegmentKind::HostFile:
             return std::string(hostStartingAt(segment.file.view(), segment.hostBegins[offset]));

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "hosts/host_file.h"
+#include "support/ip_address.h"
 
 namespace quilvane {
 
@@ -17,6 +18,8 @@ class HostList {
     // Every address from first to last (host byte order, inclusive) whose last octet is neither
     // 0 nor 255, in dotted form, as if appended one by one.
     void appendRange(uint32_t firstHostOrder, uint32_t lastHostOrder);
+    // count IPv6 addresses from first on, in RFC 5952 text, every one of them.
+    void appendRange6(const Ipv6Bytes& first, uint64_t count);
     // Appends the hosts of a host file's text in file order, keeping the text itself (only its
     // first 4 GiB - 1 bytes are seen). If memory runs out on the way, the hosts appended up to
     // that point stay.
@@ -31,7 +34,7 @@ class HostList {
     bool hostFileGiven = false;
 
   private:
-    enum class SegmentKind { Texts, HostFile, Range };
+    enum class SegmentKind { Texts, HostFile, Range, Range6 };
 
     // A run of consecutive entries of one kind.
     struct Segment {
@@ -46,6 +49,8 @@ class HostList {
         std::vector<uint32_t> hostBegins;
         // Range: the rank of the first address among all that end in neither .0 nor .255.
         uint64_t firstRank = 0;
+        // Range6: the first address.
+        Ipv6Bytes firstAddress{};
     };
 
     const Segment& segmentOf(size_t index) const;
@@ -63,6 +68,6 @@ void readHostFile(HostList& list, const std::string& path);
 bool addAddressRange(HostList& list, const char* attached, const char* next);
 
 // The resolved list of -a in many-host runs; prints nothing unless names are wanted.
-void printResolvedHostList(const HostList& list, bool resolveNames);
+void printResolvedHostList(const HostList& list, bool resolveNames, FamilyChoice family);
 
 }  // namespace quilvane

@@ -6,12 +6,12 @@
 
 namespace quilvane {
 
-void printResolvedHostList(const HostList& list, bool resolveNames) {
+void printResolvedHostList(const HostList& list, bool resolveNames, FamilyChoice family) {
     if (!resolveNames) return;
     printMessage("Resolved hostname list:\n");
     for (size_t index = 0; index < list.size(); ++index) {
         std::string text = list.entry(index);
-        SystemResult<HostEntry> host = platform().getHostByName(text, FamilyChoice::Any);
+        SystemResult<HostEntry> host = platform().getHostByName(text, family);
         if (!host.ok()) continue;
         std::optional<std::string> name = platform().getHostByAddr(host.value.address);
         if (name) {

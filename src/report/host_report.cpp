@@ -13,12 +13,16 @@ constexpr uint32_t beepFrequencyHz = 440;
 constexpr uint32_t beepDurationMs = 100;
 constexpr int32_t beepAfterReply = 1;
 constexpr int32_t beepAfterTimeout = 2;
-constexpr int32_t largestUnfragmentedData = 1472;  // 1500 less the IPv4 and ICMP headers
+constexpr int32_t largestUnfragmentedData = 1472;   // 1500 less the IPv4 and ICMP headers
+constexpr int32_t largestUnfragmentedData6 = 1452;  // 1500 less the IPv6 and ICMPv6 headers
 
 }  // namespace
 
-HostReport::HostReport(const PingSettings& settings, bool inRound)
-    : settings_(settings), inRound_(inRound) {}
+HostReport::HostReport(const PingSettings& settings, bool inRound, AddressFamily family)
+    : settings_(settings),
+      inRound_(inRound),
+      largestUnfragmentedData_(family == AddressFamily::V6 ? largestUnfragmentedData6
+                                                           : largestUnfragmentedData) {}
 
 bool HostReport::printsHostBlocks() const {
     return !inRound_ && settings_.limitOutput == 0;
@@ -39,7 +43,9 @@ void HostReport::checkInterimRequest(const char* heading, uint32_t sent) {
 }
 
 bool HostReport::refusedByDontFragment() {
-    if (settings_.dontFragment == 0 || settings_.dataSize <= largestUnfragmentedData) return false;
+    if (settings_.dontFragment == 0 || settings_.dataSize <= largestUnfragmentedData_) {
+        return false;
+    }
     printMessage("Packet size exceeds MTU and needs to be fragmented but DF set.\n");
     status_ = ExitStatus::NeedsFragmenting;
     return true;

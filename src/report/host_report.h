@@ -14,8 +14,10 @@ namespace quilvane {
 
 class HostReport {
   public:
-    // Statistics start at their start values; settings is the engine's own copy.
-    HostReport(const PingSettings& settings, bool inRound);
+    // Statistics start at their start values; settings is the engine's own copy; family is the
+    // host's, whose header sizes set the largest unfragmented request.
+    HostReport(const PingSettings& settings, bool inRound,
+               AddressFamily family = AddressFamily::V4);
 
     // The local time for the line's stamp, read only when lines carry one (-T, -D).
     LocalTime readStamp() const;
@@ -57,6 +59,7 @@ class HostReport {
   private:
     PingSettings settings_;
     bool inRound_;
+    int32_t largestUnfragmentedData_;
     PingStatistics statistics_;
     std::optional<ExitStatus> status_;
 };

@@ -520,7 +520,7 @@ const char* const expectedUsage =
     "qv <host(-list)> [-s data_size] [-S size1/size2] [-c] [-t time] [-w timeout]\n"
     "       [-n count] [-h TTL] [-v TOS] [-r routes] [-R min/max] [-a] [-f] \n"
     "       [-b(-)] [-i] [-l] [-T] [-D] [-d ping_data] [-g host1/host2]\n"
-    "       [-H filename] [-L filename] [-p requests]\n\n"
+    "       [-H filename] [-L filename] [-p requests] [-4] [-6]\n\n"
     "Options:\n"
     "\t-s : data_size in bytes up to 65500\n"
     "\t-S : size sweep. Ping with size1, size1 + 1, ..., size 2 datalength\n"
@@ -545,7 +545,9 @@ const char* const expectedUsage =
     "\t-g : ping IP range from host1 to host2\n"
     "\t-H : get hosts from filename (comma delimited, filename with full path)\n"
     "\t-L : logging to a text file\n"
-    "\t-p : echo requests in flight at once over many hosts (1 to 4096)\n";
+    "\t-p : echo requests in flight at once over many hosts (1 to 4096)\n"
+    "\t-4 : resolve host names to IPv4 addresses only\n"
+    "\t-6 : resolve host names to IPv6 addresses only\n";
 
 TEST_F(CommandLineTest, UsageGoesToStandardErrorAndOnlyTheBannerThroughTheSink) {
     ::testing::internal::CaptureStderr();

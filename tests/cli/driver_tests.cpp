@@ -298,6 +298,98 @@ std::vector<WholeRun> stoppedRuns() {
     };
 }
 
+// IPv6 hosts alone and among IPv4 ones, on both engines, with the same lines and numbering.
+std::vector<WholeRun> ipv6Runs() {
+    const std::string banner = bannerLines();
+    const std::string b1 = "fd00:5152::1";
+    const std::string b2 = "fd00:5152::a:2";
+    auto dualName = [](FakePlatform& fake) {
+        fake.names["dual.lab"] = HostEntry{"dual.lab", inetAddr("10.0.0.9")};
+        fake.names6["dual.lab"] = HostEntry{"dual.lab", testing::ipv6("fd00:5152::9")};
+        fake.names6["six.lab"] = HostEntry{"six.lab", testing::ipv6("fd00:5152::6")};
+    };
+    return {
+        {"AnIpv6HostShowsItsHopLimitAsTtl",
+         {"FD00:5152:0:0:0:0:0:1", "-n", "2", "-t", "5"},
+         banner + hostHeader(b1, 32, 5) + replyLine(1, b1, 32, 1, 57) + sleepMark(5) +
+             replyLine(2, b1, 32, 1, 57) + statisticsLines(b1, 2, 2, allTook(1)),
+         0,
+         [](FakePlatform& fake) { fake.replyTtl = 57; }},
+        {"TheReplysTrafficClassShowsAsTos",
+         {b1, "-v", "32", "-n", "1", "-l"},
+         "Reply[1] from " + b1 + ": bytes=32 time=1.0 ms TTL=64 TOS=32\n",
+         0,
+         [](FakePlatform& fake) { fake.replyTos = 32; }},
+        {"MixedHostsEachGoTheirOwnFamilyAndRoutesAreDroppedForIpv6Once",
+         {a1, b1, a2, b2, "-r", "2", "-n", "2", "-l"},
+         replyLine(1, a1, 32) + "Route options disabled for IPv6 hosts\n" +
+             replyLines(2, {b1, a2, b2}, 32) + "\n" + sleepMark(1000) +
+             replyLines(5, {a1, b1, a2, b2}, 32)},
+        {"AnIpv6RangeSweepsEveryAddressAcrossAGroupBoundary",
+         {"-g", "fd00:5152::fffe/fd00:5152::1:1", "-n", "1", "-l"},
+         replyLines(1, {"fd00:5152::fffe", "fd00:5152::ffff", "fd00:5152::1:0", "fd00:5152::1:1"},
+                    32)},
+        {"AnIpv6RangeOfMoreThan65536AddressesIsIgnored",
+         {a1, "-g", "fd00:5152::/fd00:5152::1:0", "-n", "1", "-l"},
+         replyLine(1, a1, 32)},
+        {"DontFragmentRefusesMoreThan1452BytesOverIpv6",
+         {b1, "-f", "-s", "1453", "-n", "1", "-l"},
+         "Packet size exceeds MTU and needs to be fragmented but DF set.\n",
+         3},
+        {"DontFragmentLets1452BytesGoOverIpv6",
+         {b1, "-f", "-s", "1452", "-n", "1", "-l"},
+         replyLine(1, b1, 1452)},
+        {"ANameWithBothFamiliesTakesItsIpv4AddressUnlessIpv6IsForced",
+         {"dual.lab", "fd00:5152::9", "-6", "-n", "1", "-l"},
+         replyLines(1, {"fd00:5152::9", "fd00:5152::9"}, 32),
+         0,
+         dualName},
+        {"ForcingIpv4LeavesAnIpv6OnlyNameAndLiteralUnresolved",
+         {"six.lab", b1, "dual.lab", "-4", "-n", "1", "-l"},
+         "Host not found: six.lab  error 11001\nHost not found: " + b1 + "  error 11001\n" +
+             replyLine(3, "10.0.0.9", 32),
+         0,
+         dualName},
+        {"ForcingIpv6LeavesAnIpv4LiteralUnresolved",
+         {a1, "-6", "-n", "1"},
+         banner + "Host not found: 10.0.0.1  error 11001\n",
+         2},
+        {"AnIpv6OnlyNameNeedsNoOption",
+         {"six.lab", "-n", "1"},
+         banner + hostHeader("six.lab [fd00:5152::6]", 32) + replyLine(1, "fd00:5152::6", 32) +
+             statisticsLines("fd00:5152::6", 1, 1, allTook(1)),
+         0,
+         dualName},
+        {"TheEchoServiceTakesIpv6HostsToo",
+         {b1, a1, "-i", "-r", "1", "-l"},
+         "Route options disabled by ICMP dll\n" + replyLine(1, b1, 32, 2) + replyLine(2, a1, 32, 2),
+         0,
+         [](FakePlatform& fake) {
+             fake.echoes = {goodEcho(), goodEcho()};
+             for (FakeEcho& echo : fake.echoes) echo.elapsedMs = 2;
+         }},
+        {"ARefusedIpv6RawSocketHandsTheHostToTheEchoService",
+         {b1, a1, "-l"},
+         "socket() - Operation not permitted\nswitching to ICMP dll\n" + replyLine(1, b1, 32, 2) +
+             replyLine(2, a1, 32),
+         0,
+         [](FakePlatform& fake) {
+             fake.openRaw6Error = 10013;
+             fake.echoes = {goodEcho()};
+             fake.echoes[0].elapsedMs = 2;
+         }},
+        {"ResolvedListNamesIpv6AddressesToo",
+         {a1, b1, "-a", "-n", "1"},
+         banner + manyHostsHeader() + "Resolved hostname list:\none.lab [10.0.0.1]\nsix.lab [" +
+             b1 + "]\n\n" + replyLines(1, {a1, b1}, 32) + totalsLines(2, 2, allTook(1)),
+         0,
+         [](FakePlatform& fake) {
+             nameFirstHost(fake);
+             fake.reverseNames[testing::ipv6("fd00:5152::1")] = "six.lab";
+         }},
+    };
+}
+
 class WholeRunTest : public DriverTest, public ::testing::WithParamInterface<WholeRun> {};
 
 TEST_P(WholeRunTest, PrintsExactlyTheExpectedText) {
@@ -317,6 +409,7 @@ INSTANTIATE_TEST_SUITE_P(SweepsAndRandomSizes, WholeRunTest,
 INSTANTIATE_TEST_SUITE_P(EngineAndFallback, WholeRunTest, ::testing::ValuesIn(engineRuns()),
                          nameOf);
 INSTANTIATE_TEST_SUITE_P(Stopped, WholeRunTest, ::testing::ValuesIn(stoppedRuns()), nameOf);
+INSTANTIATE_TEST_SUITE_P(Ipv6, WholeRunTest, ::testing::ValuesIn(ipv6Runs()), nameOf);
 
 // --- Many requests in flight --------------------------------------------------------------------
 
@@ -337,6 +430,7 @@ INSTANTIATE_TEST_SUITE_P(SweepsAndRandomSizes, InFlightRunTest,
 INSTANTIATE_TEST_SUITE_P(EngineAndFallback, InFlightRunTest, ::testing::ValuesIn(engineRuns()),
                          nameOf);
 INSTANTIATE_TEST_SUITE_P(Stopped, InFlightRunTest, ::testing::ValuesIn(stoppedRuns()), nameOf);
+INSTANTIATE_TEST_SUITE_P(Ipv6, InFlightRunTest, ::testing::ValuesIn(ipv6Runs()), nameOf);
 
 // A datagram the fake delivers at atMs after the start of the run, answering request sequence.
 testing::FakeDatagram replyArriving(uint16_t sequence, const std::string& from, uint32_t atMs) {

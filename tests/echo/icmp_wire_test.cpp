@@ -1,4 +1,5 @@
-// Echo request bytes, the checksum, the record-route option and the split and judging of replies.
+// Echo request bytes, the checksum, the record-route option and the split and judging of replies,
+// over IPv4 and over IPv6.
 #include "echo/icmp_wire.h"
 
 #include <gtest/gtest.h>
@@ -6,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -16,6 +18,7 @@ namespace quilvane {
 namespace {
 
 using testing::makeEchoReplyDatagram;
+using testing::makeEchoReplyMessage6;
 using testing::sealIcmpChecksum;
 
 // The checksum exactly as written down: a signed 32-bit sum of little-endian words, two folds.
@@ -331,6 +334,101 @@ TEST_F(ParseReplyTest, OnlyAReplyWhoseChecksumVerifiesIsTaken) {
         if (c.flipped == ipTtl) datagram[8] ^= 0x01;
         if (c.flipped >= 0) datagram[message + static_cast<size_t>(c.flipped)] ^= 0x10;
         EXPECT_EQ(parse(datagram, c.dataSize, 3).verdict, c.verdict) << c.name;
+    }
+}
+
+// --- ICMPv6 -------------------------------------------------------------------------------------
+
+TEST(EchoRequest6, IsTheSameMessageWithType128AndTheChecksumLeftToTheKernel) {
+    std::vector<uint8_t> request(requestBufferSize);
+    std::vector<uint8_t> request6(requestBufferSize);
+    ScriptedTicks ticks;
+    ticks.readings = {0x01020304};
+    ScriptedTicks ticks6 = ticks;
+    size_t length = buildEchoRequest(request.data(), 10, 0x0102, "abc", 0xABCD, ticks);
+    ASSERT_EQ(buildEchoRequest6(request6.data(), 10, 0x0102, "abc", 0xABCD, ticks6), length);
+    EXPECT_EQ(request6[0], 128);
+    EXPECT_EQ(request6[2], 0);
+    EXPECT_EQ(request6[3], 0);
+    EXPECT_TRUE(std::equal(request.begin() + 4, request.begin() + static_cast<long>(length),
+                           request6.begin() + 4));
+}
+
+// An ICMPv6 error about one of our requests: its header, the request's IPv6 header, its start.
+std::vector<uint8_t> icmp6Error(uint8_t type, uint16_t identifier, uint16_t sequence,
+                                uint8_t nextHeader = 58, uint8_t quotedType = 128) {
+    std::vector<uint8_t> message(8 + 40, 0);
+    message[0] = type;
+    message[8] = 0x60;
+    message[8 + 6] = nextHeader;
+    std::vector<uint8_t> quoted = makeEchoReplyMessage6(identifier, sequence, 4, quotedType);
+    message.insert(message.end(), quoted.begin(), quoted.end());
+    return message;
+}
+
+TEST(AnsweredRequest6, NamesTheRequestOfAReplyOrOfAnErrorQuotingIt) {
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> message;
+        std::optional<uint16_t> sequence;
+        bool isError;
+    };
+    std::vector<uint8_t> cut = icmp6Error(3, 0xABCD, 16);
+    cut.resize(8 + 40 + 7);  // a byte short of the identifier and sequence
+    const Case cases[] = {
+        {"echo reply", makeEchoReplyMessage6(0xABCD, 7, 32), 7, false},
+        {"destination unreachable", icmp6Error(1, 0xABCD, 8), 8, true},
+        {"packet too big", icmp6Error(2, 0xABCD, 9), 9, true},
+        {"time exceeded", icmp6Error(3, 0xABCD, 10), 10, true},
+        {"parameter problem", icmp6Error(4, 0xABCD, 11), 11, true},
+        {"an error quoting an extension header", icmp6Error(3, 0xABCD, 12, 0), std::nullopt, false},
+        {"an error quoting a reply", icmp6Error(3, 0xABCD, 13, 58, 129), std::nullopt, false},
+        {"an echo request", makeEchoReplyMessage6(0xABCD, 14, 32, 128), std::nullopt, false},
+        {"a neighbour solicitation", makeEchoReplyMessage6(0xABCD, 15, 32, 135), std::nullopt,
+         false},
+        {"an error cut inside the quote", cut, std::nullopt, false},
+        {"seven bytes", std::vector<uint8_t>(7, 129), std::nullopt, false},
+    };
+    for (const Case& c : cases) {
+        bool isError = true;
+        std::optional<EchoIds> ids = answeredRequest6(c.message.data(), c.message.size(), isError);
+        EXPECT_EQ(ids.has_value(), c.sequence.has_value()) << c.name;
+        if (ids && c.sequence) {
+            EXPECT_EQ(ids->identifier, 0xABCD) << c.name;
+            EXPECT_EQ(ids->sequence, *c.sequence) << c.name;
+        }
+        EXPECT_EQ(isError, c.isError) << c.name;
+    }
+}
+
+TEST(ParseReply6, JudgesAMessageAsTheIpv4DatagramIsJudged) {
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> message;
+        long length;
+        ReplyVerdict verdict;
+    };
+    auto reply = makeEchoReplyMessage6(0xABCD, 3, 32);
+    reply[8] = 0x78;
+    reply[11] = 0x12;
+    const Case cases[] = {
+        {"our reply", reply, 40, ReplyVerdict::Match},
+        {"a failed receive", reply, -1, ReplyVerdict::TooShort},
+        {"seven bytes", reply, 7, ReplyVerdict::TooShort},
+        {"an error", icmp6Error(3, 0xABCD, 3), 60, ReplyVerdict::NotEchoReply},
+        {"another identifier", makeEchoReplyMessage6(0x1111, 3, 32), 40,
+         ReplyVerdict::ForeignIdentifier},
+        {"an earlier sequence", makeEchoReplyMessage6(0xABCD, 2, 32), 40,
+         ReplyVerdict::WrongSequence},
+    };
+    std::vector<uint8_t> replyCopy(receiveBufferSize);
+    for (const Case& c : cases) {
+        ParsedReply parsed = parseReply6(c.message.data(), c.length, 3, 0xABCD, replyCopy.data());
+        EXPECT_EQ(parsed.verdict, c.verdict) << c.name;
+        EXPECT_FALSE(parsed.optionsTaken) << c.name;
+        if (c.verdict == ReplyVerdict::Match) {
+            EXPECT_EQ(parsed.timeStamp, 0x12000078u);
+        }
     }
 }
 

@@ -168,6 +168,11 @@ std::vector<uint8_t> makeEchoReplyDatagram(uint16_t identifier, uint16_t sequenc
 // to the kernel.
 std::vector<uint8_t> makeEchoReplyMessage6(uint16_t identifier, uint16_t sequence, int32_t dataSize,
                                            uint8_t icmpType = 129);
+// An IPv6 address from its text, for tables of expected runs.
+inline IpAddress ipv6(std::string_view text) {
+    return IpAddress::fromIpv6(parseIpv6(text).value_or(Ipv6Bytes{}));
+}
+
 // Writes the ICMP checksum of a datagram whose message was changed after it was made.
 void sealIcmpChecksum(std::vector<uint8_t>& datagram);
 

@@ -23,7 +23,7 @@ class ResolvedHostList : public ::testing::Test {
 TEST_F(ResolvedHostList, NameFirstThenTheEntryAsGiven) {
     list.append("gw");
     list.appendRange(networkToHost(inetAddr("10.0.0.2")), networkToHost(inetAddr("10.0.0.3")));
-    printResolvedHostList(list, true);
+    printResolvedHostList(list, true, FamilyChoice::Any);
     EXPECT_EQ(scope.output,
               "Resolved hostname list:\n"
               "gw.lab [gw]\n"
@@ -35,7 +35,7 @@ TEST_F(ResolvedHostList, NameFirstThenTheEntryAsGiven) {
 TEST_F(ResolvedHostList, EntryThatDoesNotResolveIsLeftOut) {
     list.append("nosuchhost");
     list.append("gw");
-    printResolvedHostList(list, true);
+    printResolvedHostList(list, true, FamilyChoice::Any);
     EXPECT_EQ(scope.output, "Resolved hostname list:\ngw.lab [gw]\n\n");
     EXPECT_EQ(fake.callsStartingWith("gethostbyaddr"),
               (std::vector<std::string>{"gethostbyaddr 10.0.0.1"}));
@@ -43,13 +43,13 @@ TEST_F(ResolvedHostList, EntryThatDoesNotResolveIsLeftOut) {
 
 TEST_F(ResolvedHostList, NothingWithoutResolveNames) {
     list.append("gw");
-    printResolvedHostList(list, false);
+    printResolvedHostList(list, false, FamilyChoice::Any);
     EXPECT_EQ(scope.output, "");
     EXPECT_TRUE(fake.calls.empty());
 }
 
 TEST_F(ResolvedHostList, EmptyListStillPrintsHeaderAndEmptyLine) {
-    printResolvedHostList(list, true);
+    printResolvedHostList(list, true, FamilyChoice::Any);
     EXPECT_EQ(scope.output, "Resolved hostname list:\n\n");
 }
 

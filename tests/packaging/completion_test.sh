@@ -46,7 +46,7 @@ expect() { # name expected-lines words...
 
 lines() { printf '%s\n' "$@" | LC_ALL=C sort; }
 
-all_options=$(lines -s -S -c -t -w -n -h -v -r -R -a -f -b -b- -i -l -T -D -d -g -H -L -p '-?')
+all_options=$(lines -s -S -c -t -w -n -h -v -r -R -a -f -b -b- -i -l -T -D -d -g -H -L -p -4 -6 '-?')
 
 # --- options
 expect "all options after a host" "$all_options" quilvane 198.18.0.10 -

@@ -117,7 +117,7 @@ Usage:
 quilvane <host(-list)> [-s data_size] [-S size1/size2] [-c] [-t time] [-w timeout]
        [-n count] [-h TTL] [-v TOS] [-r routes] [-R min/max] [-a] [-f] 
        [-b(-)] [-i] [-l] [-T] [-D] [-d ping_data] [-g host1/host2]
-       [-H filename] [-L filename] [-p requests]
+       [-H filename] [-L filename] [-p requests] [-4] [-6]
 
 Options:
 	-s : data_size in bytes up to 65500
@@ -144,6 +144,8 @@ Options:
 	-H : get hosts from filename (comma delimited, filename with full path)
 	-L : logging to a text file
 	-p : echo requests in flight at once over many hosts (1 to 4096)
+	-4 : resolve host names to IPv4 addresses only
+	-6 : resolve host names to IPv6 addresses only
 USAGE
 )
 expect_equal "usage text" "$expected_usage" "$(cat "$work/usage.err")"

@@ -1,10 +1,12 @@
-// Address texts with the classic conversion rules, and the repeatable pseudo-random sequence.
+// Address texts (IPv4 with the classic conversion rules, IPv6 compressed), and the random sequence.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "support/inet.h"
+#include "support/ip_address.h"
 #include "support/random.h"
 
 namespace quilvane {
@@ -96,6 +98,109 @@ TEST(Random, DrawsStayWithinZeroTo32767AndCoverTheRange) {
     }
     EXPECT_LT(lowest, 100);
     EXPECT_GT(highest, 32667);
+}
+
+}  // namespace
+}  // namespace quilvane
+
+// --- IPv6 addresses -----------------------------------------------------------------------------
+
+namespace quilvane {
+namespace {
+
+struct Ipv6Text {
+    const char* written;    // as a user may write it
+    const char* canonical;  // RFC 5952's form; null when written is no address
+};
+
+const Ipv6Text ipv6Texts[] = {
+    {"::", "::"},
+    {"::1", "::1"},
+    {"1::", "1::"},
+    {"FD00:5152:0000:0000:0000:0000:0000:0001", "fd00:5152::1"},
+    {"2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1"},     // the first of two equal runs
+    {"2001:0:0:1:0:0:0:1", "2001:0:0:1::1"},           // the longest run
+    {"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},  // one zero group stays
+    {"0:0:0:0:0:ffff:c000:201", "::ffff:192.0.2.1"},   // IPv4-mapped keeps the dotted tail
+    {"::ffff:192.0.2.1", "::ffff:192.0.2.1"},
+    {"64:ff9b::192.0.2.33", "64:ff9b::c000:221"},
+    {"1:2:3:4:5:6:7:8", "1:2:3:4:5:6:7:8"},
+    {"1:2:3:4:5:6::8", "1:2:3:4:5:6:0:8"},
+    {"", nullptr},
+    {":", nullptr},
+    {":::", nullptr},
+    {":1::", nullptr},
+    {"1::2::3", nullptr},
+    {"1:2:3:4:5:6:7:8:9", nullptr},
+    {"1:2:3:4:5:6:7", nullptr},
+    {"1:2:3:4:5:6:7:", nullptr},
+    {"1:2:3:4:5:6:7::8", nullptr},
+    {"12345::", nullptr},
+    {"g::", nullptr},
+    {"::1.2.3", nullptr},
+    {"::1.2.3.04", nullptr},
+    {"::256.1.1.1", nullptr},
+    {"1:2:3:4:5:6:7:1.2.3.4", nullptr},
+    {"1.2.3.4", nullptr},
+    {"fe80::1%eth0", nullptr},  // a zone index is the resolver's to read
+};
+
+TEST(Ipv6Address, ParsesTheWrittenFormsAndWritesTheCompressedOne) {
+    for (const Ipv6Text& text : ipv6Texts) {
+        std::optional<Ipv6Bytes> parsed = parseIpv6(text.written);
+        ASSERT_EQ(parsed.has_value(), text.canonical != nullptr) << text.written;
+        if (!parsed) continue;
+        EXPECT_EQ(addressText(IpAddress::fromIpv6(*parsed)), text.canonical) << text.written;
+        EXPECT_EQ(parseIpv6(text.canonical), parsed) << text.canonical;
+    }
+}
+
+TEST(Ipv6Address, AZoneIndexIsWrittenAfterThePercentSignAndMakesALiteral) {
+    Ipv6Bytes linkLocal = parseIpv6("fe80::1").value();
+    EXPECT_EQ(addressText(IpAddress::fromIpv6(linkLocal, 4294967295u)), "fe80::1%4294967295");
+    EXPECT_TRUE(isIpv6Literal("fe80::1%eth0"));
+    EXPECT_TRUE(isIpv6Literal("::1"));
+    EXPECT_FALSE(isIpv6Literal("fe80::1%"));
+    EXPECT_FALSE(isIpv6Literal("10.0.0.1"));
+    EXPECT_FALSE(isIpv6Literal("alpha"));
+    // The longest text there is fits the buffer the lines use.
+    Ipv6Bytes full = parseIpv6("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff").value();
+    EXPECT_LT(addressText(IpAddress::fromIpv6(full, 4294967295u)).size(), addressTextSize);
+}
+
+TEST(Ipv6Address, IsNeverEqualToAnIpv4AddressAndOrdersByFamilyFirst) {
+    IpAddress ipv4(inetAddr("10.0.0.1"));
+    IpAddress ipv6 = IpAddress::fromIpv6(parseIpv6("::").value());
+    EXPECT_NE(ipv4, ipv6);
+    EXPECT_NE(IpAddress(), ipv6);
+    EXPECT_TRUE(ipv4 < ipv6);
+    EXPECT_EQ(addressText(ipv4), "10.0.0.1");
+    EXPECT_NE(IpAddress::fromIpv6(ipv6.ipv6(), 1), ipv6);
+}
+
+TEST(Ipv6Range, CountsAtMostTheLimitWithinOneLowerHalf) {
+    struct Case {
+        const char* first;
+        const char* last;
+        std::optional<uint64_t> count;
+    };
+    const Case cases[] = {
+        {"fd00::1", "fd00::1", 1},
+        {"fd00::fffe", "fd00::1:1", 4},
+        {"fd00::", "fd00::ffff", 65536},
+        {"fd00::", "fd00::1:0", std::nullopt},
+        {"fd00::2", "fd00::1", std::nullopt},
+        {"fd00::ffff:ffff:ffff:ffff", "fd00:0:0:1::", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ipv6RangeSize(parseIpv6(c.first).value(), parseIpv6(c.last).value(), 65536),
+                  c.count)
+            << c.first << " to " << c.last;
+    }
+    Ipv6Bytes top = parseIpv6("ffff:ffff:ffff:ffff:ffff:ffff:ffff:fffe").value();
+    EXPECT_TRUE(addToIpv6(top, 1));
+    EXPECT_EQ(addressText(IpAddress::fromIpv6(top)), "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff");
+    EXPECT_FALSE(addToIpv6(top, 1));
 }
 
 }  // namespace

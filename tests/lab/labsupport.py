@@ -106,14 +106,15 @@ class Lab:
             self.set_ping_group_range(before)
 
     @contextlib.contextmanager
-    def nft(self, namespace, ruleset, table):
-        """An nftables ruleset in a lab namespace while the block runs."""
+    def nft(self, namespace, ruleset, table, family="ip"):
+        """An nftables ruleset in a lab namespace while the block runs; its table is of the
+        family given ("ip6" for IPv6)."""
         subprocess.run(["ip", "netns", "exec", namespace, "nft", "-f", "-"], input=ruleset,
                        text=True, check=True)
         try:
             yield
         finally:
-            subprocess.run(["ip", "netns", "exec", namespace, "nft", "delete", "table", "ip",
+            subprocess.run(["ip", "netns", "exec", namespace, "nft", "delete", "table", family,
                             table], check=False)
 
     # The program

@@ -25,6 +25,7 @@ USER = Engine("echo service for a user", [], NOBODY, RAW_REFUSED + SWITCHING)
 ENGINES = (RAW, SERVICE, USER)
 CHOSEN = (RAW, SERVICE)
 
+REJECT_TABLE = "quilvane_lab6"
 TIME_EXCEEDED = "Incorrect IP status: 11013\n"
 NO_ROUTE = "Incorrect IP status: 11002\n"
 
@@ -104,6 +105,26 @@ class SingleHost(Ipv6TestCase):
         ]
         self.assertCases(cases)
 
+    def test_a_rejecting_router(self):
+        # The second router answers every request to the far host with an ICMPv6 error: the raw
+        # engine's coded time-out as for IPv4, the echo service's status of each error.
+        far = self.lab["FAR_ADDR6"]
+        per_request = receive_failed() * 2 + timed_out(far, 4)
+        for icmp_type, status in (("no-route", 11002), ("addr-unreachable", 11003),
+                                  ("admin-prohibited", 11004), ("port-unreachable", 11005)):
+            ruleset = ("table ip6 %s {\n chain forward {\n"
+                       "  type filter hook forward priority 0;\n"
+                       "  ip6 daddr %s icmpv6 type echo-request reject with icmpv6 type %s\n"
+                       " }\n}\n" % (REJECT_TABLE, far, icmp_type))
+            with self.lab.nft(self.lab["ROUTER2_NS"], ruleset, REJECT_TABLE, family="ip6"):
+                self.assertCases([(
+                    icmp_type, [far, "-n", "2", "-w", "200", "-t", "50"], CHOSEN,
+                    by_engine(header(far, interval=50) + per_request * 2
+                              + statistics(far, 2, 0),
+                              header(far, interval=50) + "Incorrect IP status: %d\n" % status * 2
+                              + statistics(far, 2, 0)),
+                    by_engine(1, 5))])
+
     def test_route_options_are_left_out_for_ipv6_hosts(self):
         # The raw engine says so once, before the first IPv6 host; the echo service has no route
         # options at all and says that instead, right after the banner.
@@ -143,8 +164,8 @@ class Names(Ipv6TestCase):
 
         dual, dual2 = lab["DUAL_FQDN"], lab["DUAL2_FQDN"]
         cases = [
-            ("-6 picks the IPv6 address", ["-6", dual], "DUAL_FQDN", "DUAL_ADDR6"),
-            ("-4 picks the IPv4 address", ["-4", dual], "DUAL_FQDN", "DUAL_ADDR"),
+            ("-6 picks the IPv6 address", [dual, "-6"], "DUAL_FQDN", "DUAL_ADDR6"),
+            ("-4 picks the IPv4 address", [dual, "-4"], "DUAL_FQDN", "DUAL_ADDR"),
             ("IPv4 first without an option", [dual], "DUAL_FQDN", "DUAL_ADDR"),
             # The hosts file lists this one's IPv6 address first; IPv4 is still preferred.
             ("IPv4 first whatever the order", [dual2], "DUAL2_FQDN", "DUAL2_ADDR"),
@@ -159,12 +180,12 @@ class Names(Ipv6TestCase):
         # The resolver's error: no such name (11001) for a name without an address of the
         # family, a text of the other family (11004) for an address.
         lab = self.lab
-        cases = [(["-4", lab["ALPHA6_FQDN"]], 11001), (["-6", lab["ALPHA_FQDN"]], 11001),
-                 (["-6", lab["ALPHA_ADDR"]], 11004), (["-4", lab["ALPHA_ADDR6"]], 11004)]
+        cases = [([lab["ALPHA6_FQDN"], "-4"], 11001), ([lab["ALPHA_FQDN"], "-6"], 11001),
+                 ([lab["ALPHA_ADDR"], "-6"], 11004), ([lab["ALPHA_ADDR6"], "-4"], 11004)]
         self.assertCases([
             (" ".join(args), args + ["-n", "2"], CHOSEN,
-             by_engine(host_not_found(args[1], error),
-                       "Could not resolve the host name %s\n" % args[1]), 2)
+             by_engine(host_not_found(args[0], error),
+                       "Could not resolve the host name %s\n" % args[0]), 2)
             for args, error in cases])
 
     def test_reverse_names_of_ipv6_addresses(self):
@@ -182,6 +203,7 @@ class ManyHosts(Ipv6TestCase):
     def host_file(self, hosts):
         directory = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, directory)
+        os.chmod(directory, 0o755)  # readable by the unprivileged user too
         path = os.path.join(directory, "hosts.txt")
         with open(path, "w", encoding="ascii", newline="") as text:
             text.write("\r\n".join(hosts) + "\r\n")
@@ -342,7 +364,8 @@ class Wire(Ipv6TestCase):
                                                           + engine.args, user=engine.user)
                     self.assertEqual(result.code, 0, result)
                     (request,) = capture.requests()
-                    self.assertEqual(request.hop_limit, 64)  # no -h: the system's own
+                    # Without -h: the system's own, and the echo service's 128 as for IPv4.
+                    self.assertEqual(request.hop_limit, 64 if engine is RAW else 128)
                     if fragmented:
                         self.assertLessEqual(len(request.ip), 1500)
                     else:

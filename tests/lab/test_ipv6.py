@@ -256,8 +256,8 @@ class ManyHosts(Ipv6TestCase):
         far, alpha = self.lab["FAR_ADDR6"], self.lab["ALPHA_ADDR6"]
         for engine in CHOSEN:
             with self.subTest(engine=engine.name):
-                self.assertSameRun(["-H", path, "-a", "-n", "2", "-w", "200", "-t", "50"]
-                                   + engine.args, windows=(8,))
+                self.assertSameRun(["-H", path, "-a", "-r", "3", "-n", "2", "-w", "200", "-t",
+                                    "50"] + engine.args, windows=(8,))
                 self.assertSameRun([far, alpha, far, "-h", "1", "-w", "200"] + engine.args,
                                    windows=(3,))
 

@@ -10,8 +10,9 @@ import tempfile
 import unittest
 
 import labsupport
-from labsupport import (NOBODY, RAW_REFUSED, SWITCHING, LabTestCase, header, receive_failed,
-                        reply, statistics, timed_out, totals)
+from labsupport import (NOBODY, RAW_REFUSED, ROUTES_DISABLED, ROUTES_DISABLED_FOR_IPV6,
+                        SWITCHING, LabTestCase, header, many_header, receive_failed, reply,
+                        statistics, timed_out, totals)
 
 MEMCHECK = ["valgrind", "--tool=memcheck", "--error-exitcode=99", "--leak-check=full",
             "--show-leak-kinds=definite,indirect,possible",
@@ -125,6 +126,29 @@ class Memcheck(LabTestCase):
                                                       name=self.lab["ALPHA_FQDN"])
                           + reply(1, alpha) + reply(2, alpha)
                           + statistics(self.lab["ALPHA_NAME"], 2, 2))
+
+    def test_ipv4_and_ipv6_hosts_in_flight_through_both_engines(self):
+        lab = self.lab
+        alpha6, far6, silent6 = lab["ALPHA_ADDR6"], lab["FAR_ADDR6"], lab["SILENT_ADDR6"]
+        alpha = lab["ALPHA_ADDR"]
+        block = ["fd00:5152:2::1", "fd00:5152:2::2"]
+        resolved = ("Resolved hostname list:\n%s [%s]\n%s [%s]\n%s [%s]\n%s\n%s\n%s\n\n"
+                    % (lab["ALPHA6_FQDN"], alpha6, lab["FAR6_FQDN"], lab["FAR6_NAME"],
+                       lab["ALPHA_FQDN"], alpha, silent6, block[0], block[1]))
+        for engine, before, route in (
+                ([], ROUTES_DISABLED_FOR_IPV6,
+                 "\tRoute:  198.18.1.1  ->\n\t\t%s [%s]\n" % (lab["ALPHA_FQDN"], alpha)),
+                (["-i"], "", "")):
+            with self.subTest(engine=engine), self.lab.ping_sockets(allowed=True):
+                result = self.memcheck([alpha6, lab["FAR6_NAME"], alpha, silent6, "-g",
+                                        "%s/%s" % tuple(block), "-a", "-r", "2", "-w", "100",
+                                        "-t", "20", "-p", "4"] + engine)
+                self.assertClean(result)
+                self.assertOutput(result, "<banner>" + (ROUTES_DISABLED if engine else "")
+                                  + many_header(interval=20) + resolved + before
+                                  + reply(1, alpha6) + reply(2, far6, ttl=62)
+                                  + reply(3, alpha) + route + timed_out(silent6)
+                                  + reply(5, block[0]) + reply(6, block[1]) + totals(6, 5))
 
 
 if __name__ == "__main__":

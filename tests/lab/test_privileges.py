@@ -32,24 +32,26 @@ class FileCapability(LabTestCase):
         self.assertEqual(int(status["CapPrm"], 16), 1 << labsupport.CAP_NET_RAW_BIT)
 
     def test_an_ordinary_user_pings_over_the_raw_socket_without_an_effective_right(self):
-        alpha = self.lab["ALPHA_ADDR"]
-        # Each check falls in a pause of a second, so the program is still running on a busy
-        # machine.
-        running = self.lab.start([alpha, "-n", "4", "-t", "1000"], user=NOBODY,
-                                 binary=self.binary)
-        try:
-            running.wait_for(r"Reply\[1\]")
-            self.assertEqual(os.readlink("/proc/%d/exe" % running.pid), self.binary)
-            self.assertNoEffectiveCapability(running.pid)
-            running.wait_for(r"Reply\[3\]")
-            self.assertNoEffectiveCapability(running.pid)
-            result = running.finish()
-        finally:
-            running.kill()
-        # No fallback: the raw socket was opened.
-        self.assertOutput(result, "<banner>" + header(alpha, interval=1000)
-                          + "".join(reply(n, alpha) for n in range(1, 5))
-                          + statistics(alpha, 4, 4))
+        # The raw ICMP socket, and for an IPv6 host the raw ICMPv6 one.
+        for alpha in (self.lab["ALPHA_ADDR"], self.lab["ALPHA_ADDR6"]):
+            with self.subTest(address=alpha):
+                # Each check falls in a pause of a second, so the program is still running on a
+                # busy machine.
+                running = self.lab.start([alpha, "-n", "4", "-t", "1000"], user=NOBODY,
+                                         binary=self.binary)
+                try:
+                    running.wait_for(r"Reply\[1\]")
+                    self.assertEqual(os.readlink("/proc/%d/exe" % running.pid), self.binary)
+                    self.assertNoEffectiveCapability(running.pid)
+                    running.wait_for(r"Reply\[3\]")
+                    self.assertNoEffectiveCapability(running.pid)
+                    result = running.finish()
+                finally:
+                    running.kill()
+                # No fallback: the raw socket was opened.
+                self.assertOutput(result, "<banner>" + header(alpha, interval=1000)
+                                  + "".join(reply(n, alpha) for n in range(1, 5))
+                                  + statistics(alpha, 4, 4))
 
     def test_every_dispatch_of_a_run_opens_its_raw_socket_and_drops_the_right_again(self):
         alpha, alpha2 = self.lab["ALPHA_ADDR"], self.lab["ALPHA_ADDR2"]

@@ -67,7 +67,6 @@ class SingleHost(Ipv6TestCase):
                     + "".join(reply(n, host, size, ttl, tos) for n in range(1, count + 1))
                     + statistics(host, count, count))
 
-
         def far_once(lines):
             return header(far) + lines + statistics(far, 1, 0)
 
@@ -84,6 +83,8 @@ class SingleHost(Ipv6TestCase):
             # Linux sends the request's traffic class back in the reply.
             ("traffic class", [alpha, "-n", "2", "-v", "32", "-t", "50"], ENGINES,
              answered(alpha, 2, 32, 50, tos=32), 0),
+            ("traffic class 0 given", [alpha, "-n", "1", "-v", "0"], ENGINES,
+             answered(alpha, 1, tos=0), 0),
             # The first router answers with ICMPv6 time exceeded: the raw engine's coded
             # time-out, the echo service's status, as for IPv4's TTL.
             ("hop limit 1", [far, "-n", "1", "-h", "1", "-w", "200"], ENGINES,
@@ -104,6 +105,21 @@ class SingleHost(Ipv6TestCase):
              by_engine(1, 5)),
         ]
         self.assertCases(cases)
+
+    def test_a_link_local_address_with_its_zone(self):
+        # The zone, given by the interface's name or number, shows as the number; the echo
+        # service's statistics name the host as it was given.
+        link_local, interface = self.lab["ALPHA_LINK_LOCAL6"], self.lab["CLIENT_TO_ALPHA_IF"]
+        index = self.lab.in_namespace(self.lab.client, ["cat", "/sys/class/net/%s/ifindex"
+                                                        % interface]).stdout.strip()
+        shown = "%s%%%s" % (link_local, index)
+        self.assertCases([
+            (given, [given, "-n", "2", "-t", "50"], ENGINES,
+             lambda engine, given=given: (header(shown, interval=50) + reply(1, shown)
+                                          + reply(2, shown)
+                                          + statistics(shown if engine is RAW else given, 2, 2)),
+             0)
+            for given in (shown, "%s%%%s" % (link_local, interface))])
 
     def test_a_rejecting_router(self):
         # The second router answers every request to the far host with an ICMPv6 error: the raw

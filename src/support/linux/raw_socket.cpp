@@ -309,8 +309,11 @@ SystemResult<Datagram> LinuxPlatform::receiveDatagram(SocketHandle socket, uint8
                                                       size_t capacity, bool waitForOne) {
     AnySocketAddress from;
     iovec part{buffer, capacity};
-    alignas(
-        cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timespec)) + 2 * CMSG_SPACE(sizeof(int))];
+    // The kernel adds a software stamp in SO_TIMESTAMPING's form as well, as the transmit stamps
+    // are asked for; without room for it the hop limit and traffic class would be cut off.
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timespec)) +
+                                           CMSG_SPACE(sizeof(scm_timestamping)) +
+                                           2 * CMSG_SPACE(sizeof(int))];
     msghdr header{};
     header.msg_name = from.get();
     header.msg_namelen = from.length;

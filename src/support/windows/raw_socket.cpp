@@ -238,6 +238,19 @@ void readControlData(WSAMSG& message, Datagram& datagram) {
     }
 }
 
+// Windows has no ICMPv6 filter for a raw socket, which sees neighbour discovery and every other
+// message of the host: what the engine never reads (anything but an echo reply and the errors
+// destination unreachable, packet too big, time exceeded and parameter problem) is passed over
+// here, as Linux's filter does in the kernel.
+bool passedOver(AddressFamily family, const SystemResult<Datagram>& read, const uint8_t* message) {
+    if (family == AddressFamily::V4 || !read.ok()) return false;
+    if (read.value.length == 0) return true;
+    constexpr uint8_t echoReply = 129;
+    uint8_t type = message[0];
+    bool error = type >= 1 && type <= 4;
+    return !error && type != echoReply;
+}
+
 }  // namespace
 
 // An ICMPv6 socket reads the message without the IPv6 header: what the header held comes as
@@ -280,24 +293,30 @@ SystemResult<Datagram> WindowsPlatform::receiveFrom(SocketHandle socket, uint8_t
         return {{}, lastSocketError()};
     }
     int64_t limitMs = timeoutMs == 0 ? int64_t{1} << 40 : int64_t{timeoutMs};
-    SystemResult<bool> ready =
-        waitUntil(socket, invalidSocket, counterNow() + limitMs * frequency_ / 1000);
-    if (!ready.ok()) return {{}, *ready.error};
-    if (!ready.value) return {{}, windowsError(WSAETIMEDOUT)};
-    return readDatagram(socket, buffer, capacity);
+    const int64_t deadline = counterNow() + limitMs * frequency_ / 1000;
+    for (;;) {
+        SystemResult<bool> ready = waitUntil(socket, invalidSocket, deadline);
+        if (!ready.ok()) return {{}, *ready.error};
+        if (!ready.value) return {{}, windowsError(WSAETIMEDOUT)};
+        SystemResult<Datagram> read = readDatagram(socket, buffer, capacity);
+        if (!passedOver(familyOf(socket), read, buffer)) return read;
+    }
 }
 
 SystemResult<Datagram> WindowsPlatform::receiveQueued(SocketHandle socket, uint8_t* buffer,
                                                       size_t capacity) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(asSocket(socket), &readable);
-    timeval now{0, 0};
-    int ready = select(0, &readable, nullptr, nullptr, &now);
-    if (ready == SOCKET_ERROR) return {{}, lastSocketError()};
-    // An empty queue reads as the receive time-out a one-by-one run meets.
-    if (ready == 0) return {{}, windowsError(WSAETIMEDOUT)};
-    return readDatagram(socket, buffer, capacity);
+    for (;;) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(asSocket(socket), &readable);
+        timeval now{0, 0};
+        int ready = select(0, &readable, nullptr, nullptr, &now);
+        if (ready == SOCKET_ERROR) return {{}, lastSocketError()};
+        // An empty queue reads as the receive time-out a one-by-one run meets.
+        if (ready == 0) return {{}, windowsError(WSAETIMEDOUT)};
+        SystemResult<Datagram> read = readDatagram(socket, buffer, capacity);
+        if (!passedOver(familyOf(socket), read, buffer)) return read;
+    }
 }
 
 std::optional<SystemError> WindowsPlatform::closeSocket(SocketHandle socket) {

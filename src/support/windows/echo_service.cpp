@@ -106,8 +106,8 @@ Value readAt(const std::vector<uint8_t>& buffer, size_t offset) {
 }
 
 // The IPv6 record has no hop limit, traffic class or data size: the hop limit and traffic class
-// are left at 0, and a reply is taken to carry the data sent, as the system compares them itself.
-// Its round trip, in whole milliseconds, is left unread: the engine times the call more finely.
+// are left at 0, and a reply is taken to carry as much data as was sent. Its round trip, in whole
+// milliseconds, is left unread: the engine times the call more finely, as over IPv4.
 int readIpv6Reply(const std::vector<uint8_t>& buffer, const EchoServiceRequest& request,
                   EchoServiceReply& reply) {
     auto status = readAt<ULONG>(buffer, ipv6ReplyStatusAt);
@@ -177,9 +177,11 @@ int WindowsPlatform::sendIpv6Echo(EchoHandles& handles, const EchoServiceRequest
                                   EchoServiceReply& reply) {
     HANDLE handle = ipv6EchoHandle(handles);
     // Without an IPv6 echo service the request fails here, at once.
-    if (handle == INVALID_HANDLE_VALUE)
+    if (handle == INVALID_HANDLE_VALUE) {
         return answerFailure(ipStatus::generalFailure, request, reply);
-    // IPv6 has no IP options; the hop limit and traffic class go where IPv4's TTL and TOS do.
+    }
+    // IPv6 has no IP options: the hop limit goes where IPv4's TTL does. Without option bytes the
+    // record reads the same in the 32-bit form the documentation names for 64-bit systems.
     IP_OPTION_INFORMATION options{};
     options.Ttl = request.ttl;
     options.Tos = request.tos;

@@ -242,8 +242,8 @@ ParsedReply parseReply6(const uint8_t* message, long receivedLength, uint16_t ex
     ParsedReply result;
     if (receivedLength < 0) return result;
     long received = std::min(receivedLength, static_cast<long>(receiveBufferSize));
-    std::memcpy(replyCopy, message, static_cast<size_t>(received));
     if (received < icmpHeaderSize) return result;
+    std::memcpy(replyCopy, message, static_cast<size_t>(received));
     if (replyCopy[0] != echoReplyType6) {
         result.verdict = ReplyVerdict::NotEchoReply;
     } else if (readLittle16(replyCopy + 4) != identifier) {

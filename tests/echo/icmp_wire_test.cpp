@@ -415,6 +415,7 @@ TEST(ParseReply6, JudgesAMessageAsTheIpv4DatagramIsJudged) {
         {"our reply", reply, 40, ReplyVerdict::Match},
         {"a failed receive", reply, -1, ReplyVerdict::TooShort},
         {"seven bytes", reply, 7, ReplyVerdict::TooShort},
+        {"nothing at all", {}, 0, ReplyVerdict::TooShort},
         {"an error", icmp6Error(3, 0xABCD, 3), 60, ReplyVerdict::NotEchoReply},
         {"another identifier", makeEchoReplyMessage6(0x1111, 3, 32), 40,
          ReplyVerdict::ForeignIdentifier},

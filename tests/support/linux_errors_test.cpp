@@ -73,6 +73,8 @@ TEST(PingMessages, RequestIsTypeEightWithTheSequenceAndTheData) {
     EXPECT_EQ(message, (std::vector<uint8_t>{8, 0, 0, 0, 0, 0, 0x12, 0x34, 'a', 'b', 'c'}));
     buildPingRequest(7, nullptr, 0, message);
     EXPECT_EQ(message, (std::vector<uint8_t>{8, 0, 0, 0, 0, 0, 0, 7}));
+    buildPingRequest(0x1234, data, 1, message, AddressFamily::V6);
+    EXPECT_EQ(message, (std::vector<uint8_t>{128, 0, 0, 0, 0, 0, 0x12, 0x34, 'a'}));
 }
 
 TEST(PingMessages, ReplySequenceOnlyForEchoReplies) {
@@ -85,6 +87,17 @@ TEST(PingMessages, ReplySequenceOnlyForEchoReplies) {
     EXPECT_EQ(quotedRequestSequence(request, sizeof request), std::optional<uint16_t>(0x0102));
     EXPECT_FALSE(quotedRequestSequence(reply, sizeof reply).has_value());
     EXPECT_FALSE(quotedRequestSequence(request, 0).has_value());
+
+    // Over IPv6 only the ICMPv6 types count: 129 answers, 128 is quoted.
+    const uint8_t reply6[] = {129, 0, 0, 0, 0x11, 0x22, 0x03, 0x04};
+    const uint8_t request6[] = {128, 0, 0, 0, 0x11, 0x22, 0x03, 0x04};
+    const auto v6 = AddressFamily::V6;
+    EXPECT_EQ(echoReplySequence(reply6, 8, v6), std::optional<uint16_t>(0x0304));
+    EXPECT_FALSE(echoReplySequence(reply, sizeof reply, v6).has_value());
+    EXPECT_FALSE(echoReplySequence(reply6, 8).has_value());
+    EXPECT_EQ(quotedRequestSequence(request6, 8, v6), std::optional<uint16_t>(0x0304));
+    EXPECT_FALSE(quotedRequestSequence(request, sizeof request, v6).has_value());
+    EXPECT_FALSE(quotedRequestSequence(request6, 7, v6).has_value());
 }
 
 TEST(PingMessages, IcmpErrorsBecomeIpStatuses) {
@@ -108,6 +121,42 @@ TEST(PingMessages, IcmpErrorsBecomeIpStatuses) {
     };
     for (const Case& c : cases) {
         EXPECT_EQ(statusForIcmpError(c.type, c.code), c.status)
+            << "type " << int{c.type} << " code " << int{c.code};
+    }
+}
+
+TEST(PingMessages, Icmpv6ErrorsBecomeIpStatuses) {
+    struct Case {
+        uint8_t type;
+        uint8_t code;
+        uint32_t status;
+    };
+    const Case cases[] = {
+        {1, 0, ipStatus::destinationNetUnreachable},       // no route
+        {1, 1, ipStatus::destinationProtocolUnreachable},  // administratively prohibited
+        {1, 2, ipStatus::destinationNetUnreachable},       // beyond the source's scope
+        {1, 3, ipStatus::destinationHostUnreachable},      // address unreachable
+        {1, 4, ipStatus::destinationPortUnreachable},
+        {1, 5, ipStatus::destinationProtocolUnreachable},  // source address policy
+        {1, 6, ipStatus::destinationProtocolUnreachable},  // reject route
+        {1, 7, ipStatus::destinationHostUnreachable},
+        {1, 255, ipStatus::destinationHostUnreachable},
+        {2, 0, ipStatus::packetTooBig},
+        {2, 9, ipStatus::packetTooBig},
+        {3, 0, ipStatus::ttlExpiredTransit},
+        {3, 1, ipStatus::reassemblyTimeExceeded},
+        {3, 2, ipStatus::generalFailure},
+        {4, 0, ipStatus::parameterProblem},
+        {4, 2, ipStatus::parameterProblem},
+        {0, 0, ipStatus::generalFailure},
+        {5, 0, ipStatus::generalFailure},
+        {11, 0, ipStatus::generalFailure},  // the IPv4 type numbers mean nothing here
+        {128, 0, ipStatus::generalFailure},
+        {129, 0, ipStatus::generalFailure},
+        {137, 0, ipStatus::generalFailure},  // a redirect
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(statusForIcmpv6Error(c.type, c.code), c.status)
             << "type " << int{c.type} << " code " << int{c.code};
     }
 }

@@ -13,6 +13,7 @@
 #include "raw_icmp_helpers.h"
 #include "support/console_control.h"
 #include "support/inet.h"
+#include "support/ip_address.h"
 #include "support/linux/linux_platform.h"
 #include "system_helpers.h"
 
@@ -24,10 +25,20 @@ using testing::PrivateNetwork;
 
 const Ipv4 loopback = inetAddr("127.0.0.1");
 
+IpAddress ipv6(const char* text, uint32_t scopeId = 0) {
+    return IpAddress::fromIpv6(parseIpv6(text).value_or(Ipv6Bytes{}), scopeId);
+}
+
+const IpAddress loopback6 = ipv6("::1");
+
 #define SKIP_WITHOUT(network)                                                    \
     if (!(network).active())                                                     \
     GTEST_SKIP() << "needs root and network namespaces (" << (network).failure() \
                  << "); the lab tests cover this too"
+
+#define SKIP_WITHOUT_IPV6(network) \
+    SKIP_WITHOUT(network);         \
+    if (!(network).hasIpv6()) GTEST_SKIP() << "the kernel gives the namespace no IPv6 loopback"
 
 using testing::awaitType;
 using testing::echoRequest;
@@ -48,6 +59,51 @@ TEST(LinuxResolver, DottedTextResolvesToItselfWithoutANameService) {
     EXPECT_EQ(broadcast.value.address, inaddrNone);
 }
 
+TEST(LinuxResolver, LiteralsUnderEachFamilyChoice) {
+    constexpr int anyHostError = -1;
+    struct Case {
+        const char* text;
+        FamilyChoice family;
+        IpAddress address;
+        int error;  // 0 for an entry named as the text
+    };
+    const IpAddress linkLocal = ipv6("fe80::1", testing::interfaceIndex("lo"));
+    const auto any = FamilyChoice::Any;
+    const auto only4 = FamilyChoice::Ipv4Only;
+    const auto only6 = FamilyChoice::Ipv6Only;
+    const Case cases[] = {
+        {"::1", any, loopback6, 0},
+        {"::1", only6, loopback6, 0},
+        {"::1", only4, {}, wsa::hostNotFound},
+        {"FD00:5152::0001", any, ipv6("fd00:5152::1"), 0},
+        {"fe80::1%lo", any, linkLocal, 0},
+        {"fe80::1%lo", only6, linkLocal, 0},
+        {"fe80::1%lo", only4, {}, wsa::hostNotFound},
+        {"127.0.0.1", any, loopback, 0},
+        {"127.0.0.1", only4, loopback, 0},
+        {"127.0.0.1", only6, {}, anyHostError},
+        {"10.1", only6, {}, anyHostError},
+    };
+    LinuxPlatform system;
+    for (const Case& c : cases) {
+        std::string label = std::string(c.text) + " as " + std::to_string(int(c.family));
+        auto entry = system.getHostByName(c.text, c.family);
+        if (c.error == 0) {
+            ASSERT_TRUE(entry.ok()) << label << ": " << entry.error->text;
+            EXPECT_EQ(entry.value.address, c.address) << label;
+            EXPECT_EQ(entry.value.officialName, c.text) << label;
+            continue;
+        }
+        ASSERT_FALSE(entry.ok()) << label;
+        if (c.error != anyHostError) {
+            EXPECT_EQ(entry.error->number, c.error) << label;
+        }
+        EXPECT_GE(entry.error->number, wsa::hostNotFound) << label;
+        EXPECT_LE(entry.error->number, wsa::noData) << label;
+        EXPECT_EQ(entry.error->text.back(), '\n') << label;
+    }
+}
+
 TEST(LinuxResolver, NamesFromTheHostsFileBothWays) {
     PrivateNetwork network(NetworkSettings{});
     SKIP_WITHOUT(network);
@@ -59,6 +115,19 @@ TEST(LinuxResolver, NamesFromTheHostsFileBothWays) {
     auto name = system.getHostByAddr(loopback);
     ASSERT_TRUE(name.has_value());
     EXPECT_FALSE(name->empty());
+
+    // The hosts file may give localhost both addresses: without a choice IPv4 comes first.
+    auto forced = system.getHostByName("localhost", FamilyChoice::Ipv4Only);
+    ASSERT_TRUE(forced.ok()) << forced.error->text;
+    EXPECT_EQ(forced.value.address, loopback);
+    auto only6 = system.getHostByName("localhost", FamilyChoice::Ipv6Only);
+    if (only6.ok()) {
+        EXPECT_EQ(only6.value.address, loopback6);
+    } else {
+        EXPECT_GE(only6.error->number, wsa::hostNotFound);
+        EXPECT_LE(only6.error->number, wsa::noData);
+    }
+    EXPECT_FALSE(system.getHostByAddr(ipv6("fd00:5152::1")).has_value());
 }
 
 TEST(LinuxResolver, FailuresCarryAHostErrorNumber) {
@@ -73,7 +142,21 @@ TEST(LinuxResolver, FailuresCarryAHostErrorNumber) {
         EXPECT_GE(entry.error->number, wsa::hostNotFound);
         EXPECT_LE(entry.error->number, wsa::noData);
         EXPECT_EQ(entry.error->text.back(), '\n');
+        // An unknown name fails as it did before IPv6: with the IPv4 lookup's error.
+        auto forced = system.getHostByName(text, FamilyChoice::Ipv4Only);
+        ASSERT_FALSE(forced.ok());
+        EXPECT_EQ(forced.error->number, entry.error->number);
+        EXPECT_EQ(forced.error->text, entry.error->text);
+        auto only6 = system.getHostByName(text, FamilyChoice::Ipv6Only);
+        ASSERT_FALSE(only6.ok());
+        EXPECT_GE(only6.error->number, wsa::hostNotFound);
+        EXPECT_LE(only6.error->number, wsa::noData);
     }
+    // A zone the host does not have: neither family finds an address.
+    auto unknownZone = system.getHostByName("fe80::1%no-such-zone", FamilyChoice::Any);
+    ASSERT_FALSE(unknownZone.ok());
+    EXPECT_GE(unknownZone.error->number, wsa::hostNotFound);
+    EXPECT_LE(unknownZone.error->number, wsa::noData);
     EXPECT_FALSE(system.getHostByAddr(inetAddr("10.77.1.2")).has_value());
 }
 
@@ -305,6 +388,204 @@ TEST(LinuxRawSocket, OnlyRepliesAndErrorsAboutOurRequestsPassTheFilter) {
     system.closeSocket(wire);
 }
 
+// ICMPv6 messages as a raw ICMPv6 socket sends them: the kernel fills in the checksum.
+std::vector<uint8_t> icmpv6Message(uint8_t type, uint8_t code, const uint8_t rest[4],
+                                   const std::vector<uint8_t>& body) {
+    std::vector<uint8_t> message = icmpMessage(type, code, rest, body);
+    message[2] = message[3] = 0;
+    return message;
+}
+
+std::vector<uint8_t> echoRequest6(uint16_t identifier, uint16_t sequence, size_t dataSize) {
+    std::vector<uint8_t> message = echoRequest(identifier, sequence, dataSize);
+    message[0] = 128;
+    message[2] = message[3] = 0;
+    return message;
+}
+
+// A packet from ::1 to ::1 as an ICMPv6 error quotes it: the fixed IPv6 header and the first
+// quotedBytes of its payload, an echo request as given.
+std::vector<uint8_t> quotedPacket6(uint8_t nextHeader, std::vector<uint8_t> request,
+                                   size_t quotedBytes = 16) {
+    std::vector<uint8_t> quote(40, 0);
+    quote[0] = 0x60;
+    quote[5] = static_cast<uint8_t>(request.size());
+    quote[6] = nextHeader;
+    quote[7] = 64;
+    quote[23] = 1;
+    quote[39] = 1;
+    quotedBytes = std::min(quotedBytes, request.size());
+    quote.insert(quote.end(), request.begin(), request.begin() + static_cast<long>(quotedBytes));
+    return quote;
+}
+
+// A datagram from a raw ICMPv6 socket: the message alone, the rest beside it.
+struct Received6 {
+    std::vector<uint8_t> bytes;
+    Datagram datagram;
+    uint16_t sequence() const { return static_cast<uint16_t>(bytes[6] << 8 | bytes[7]); }
+};
+
+std::optional<Received6> awaitType6(Platform& system, SocketHandle socket, uint8_t type,
+                                    uint32_t timeoutMs = 2000) {
+    for (int i = 0; i < 20; ++i) {
+        if (!system.waitReadable(socket, timeoutMs).value) return std::nullopt;
+        Received6 received;
+        received.bytes.resize(70'000);
+        SystemResult<Datagram> read =
+            system.receiveFrom(socket, received.bytes.data(), received.bytes.size());
+        if (!read.ok() || read.value.length < 8) continue;
+        received.datagram = read.value;
+        received.bytes.resize(read.value.length);
+        if (received.bytes[0] == type) return received;
+    }
+    return std::nullopt;
+}
+
+TEST(LinuxRawSocket, Ipv6LoopbackRoundTripWithHopLimitAndTrafficClass) {
+    PrivateNetwork network(NetworkSettings{.loopbackMtu = 1500});
+    SKIP_WITHOUT_IPV6(network);
+    LinuxPlatform system;
+    auto socketOpened = system.openRawSocket(AddressFamily::V6);
+    ASSERT_TRUE(socketOpened.ok()) << socketOpened.error->text;
+    SocketHandle socket = socketOpened.value;
+    auto otherOpened = system.openRawSocket(AddressFamily::V4);
+    ASSERT_TRUE(otherOpened.ok());
+    SocketHandle ipv4Socket = otherOpened.value;
+
+    struct Setting {
+        SocketOption option;
+        int value;
+    };
+    const Setting settings[] = {
+        {SocketOption::ReceiveTimeout, 1500},
+        {SocketOption::SendTimeout, 700},
+        {SocketOption::Ttl, 17},
+        {SocketOption::Tos, 0x28},
+        {SocketOption::DontFragment, 1},
+    };
+    for (auto [option, wanted] : settings) {
+        EXPECT_TRUE(succeeded(system.setSocketOption(socket, option, &wanted, 4))) << wanted;
+        int value = -1;
+        EXPECT_TRUE(readOption(system, socket, option, value)) << wanted;
+        EXPECT_EQ(value, wanted);
+    }
+    // IPv6 has no header options; the failure is the IPv4 socket's for an unknown option.
+    const uint8_t recordRoute[11] = {7, 11, 4};
+    std::optional<SystemError> refused =
+        system.setSocketOption(socket, SocketOption::IpOptions, recordRoute, 11);
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_EQ(refused->number, 10042);
+    EXPECT_FALSE(system.getSocketOption(socket, SocketOption::IpOptions).ok());
+
+    // Nothing on either socket yet: the wait on both runs out.
+    int64_t start = system.performanceCounter();
+    EXPECT_FALSE(system.waitReadableNs(ipv4Socket, socket, 50'000'000).value);
+    EXPECT_GE(system.performanceCounter() - start, 50'000'000);
+
+    SocketHandle wire = testing::openUnfilteredRawIpv6Socket();
+    ASSERT_GE(wire, 0);
+    auto request = echoRequest6(ourIdentifier(system), 7, 56);
+    EXPECT_EQ(system.sendTo(socket, request.data(), request.size(), loopback6).value, 64u);
+    auto sent = awaitType6(system, wire, 128);
+    ASSERT_TRUE(sent.has_value());
+    EXPECT_EQ(sent->datagram.hopLimit, std::optional<uint8_t>(17));
+    EXPECT_EQ(sent->datagram.trafficClass, std::optional<uint8_t>(0x28));
+
+    EXPECT_TRUE(system.waitReadableNs(ipv4Socket, socket, 2'000'000'000).value);
+    auto reply = awaitType6(system, socket, 129);
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(reply->datagram.sender, loopback6);
+    EXPECT_EQ(reply->sequence(), 7);
+    EXPECT_EQ(reply->bytes.size(), 64u);
+    EXPECT_TRUE(reply->datagram.hopLimit.has_value());
+    EXPECT_EQ(reply->datagram.trafficClass, std::optional<uint8_t>(0x28)) << "reflected";
+    EXPECT_TRUE(reply->datagram.receivedAtNs.has_value());
+
+    // Don't Fragment holds a request above the loopback's MTU back; without it the request
+    // leaves in fragments.
+    auto large = echoRequest6(ourIdentifier(system), 8, 2000);
+    SystemResult<size_t> held = system.sendTo(socket, large.data(), large.size(), loopback6);
+    ASSERT_FALSE(held.ok());
+    EXPECT_EQ(held.error->number, 10040);
+    int fragments = 0;
+    EXPECT_TRUE(
+        succeeded(system.setSocketOption(socket, SocketOption::DontFragment, &fragments, 4)));
+    EXPECT_EQ(system.sendTo(socket, large.data(), large.size(), loopback6).value, large.size());
+    auto largeReply = awaitType6(system, socket, 129);
+    ASSERT_TRUE(largeReply.has_value());
+    EXPECT_EQ(largeReply->bytes.size(), large.size());
+    system.closeSocket(wire);
+    system.closeSocket(ipv4Socket);
+    EXPECT_TRUE(succeeded(system.closeSocket(socket)));
+}
+
+TEST(LinuxRawSocket, OnlyIpv6RepliesAndErrorsAboutOurRequestsPassTheFilters) {
+    PrivateNetwork network(NetworkSettings{.ignoreEchoRequests = true});
+    SKIP_WITHOUT_IPV6(network);
+    LinuxPlatform system;
+    auto socketOpened = system.openRawSocket(AddressFamily::V6);
+    SocketHandle wire = testing::openUnfilteredRawIpv6Socket();
+    ASSERT_TRUE(socketOpened.ok()) << socketOpened.error->text;
+    ASSERT_GE(wire, 0);
+    SocketHandle socket = socketOpened.value;
+    const uint16_t ours = ourIdentifier(system);
+    const uint16_t foreign = static_cast<uint16_t>(ours ^ 0x0100);
+    const auto ourRequest = echoRequest6(ours, 1, 8);
+    struct Case {
+        const char* name;
+        uint8_t type;
+        uint16_t identifier;  // echo messages; errors quote quote instead
+        std::vector<uint8_t> quote;
+        bool passes;
+    };
+    const std::vector<Case> cases = {
+        {"our echo reply", 129, ours, {}, true},
+        {"another pinger's echo reply", 129, foreign, {}, false},
+        {"our own request seen on the loopback", 128, ours, {}, false},
+        {"an unknown informational message", 200, ours, {}, false},
+        {"time exceeded for our request", 3, 0, quotedPacket6(58, ourRequest), true},
+        {"time exceeded for another pinger", 3, 0, quotedPacket6(58, echoRequest6(foreign, 1, 8)),
+         false},
+        {"unreachable for our request", 1, 0, quotedPacket6(58, ourRequest), true},
+        {"unreachable quoting too little", 1, 0, quotedPacket6(58, ourRequest, 4), false},
+        {"unreachable for a UDP datagram", 1, 0, quotedPacket6(17, ourRequest), false},
+        {"packet too big for our request", 2, 0, quotedPacket6(58, ourRequest), true},
+        {"parameter problem for our request", 4, 0, quotedPacket6(58, ourRequest), true},
+    };
+    // Each message carries its case number in byte 7 of the ICMPv6 header.
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        auto marker = static_cast<uint8_t>(i + 1);
+        std::vector<uint8_t> message;
+        if (c.quote.empty()) {
+            message = echoRequest6(c.identifier, marker, 8);
+            message[0] = c.type;
+        } else {
+            // A too-big message's MTU is its marker: the kernel takes any MTU up to 1280.
+            const uint8_t rest[4] = {0, 0, 0, marker};
+            message = icmpv6Message(c.type, 0, rest, c.quote);
+        }
+        ASSERT_GT(system.sendTo(wire, message.data(), message.size(), loopback6).value, 0u)
+            << c.name;
+    }
+    std::vector<bool> arrived(cases.size(), false);
+    while (system.waitReadable(socket, 300).value) {
+        uint8_t buffer[600];
+        SystemResult<Datagram> received = system.receiveFrom(socket, buffer, sizeof buffer);
+        ASSERT_TRUE(received.ok());
+        ASSERT_GE(received.value.length, 8u);
+        size_t marker = buffer[7];
+        ASSERT_TRUE(marker >= 1 && marker <= cases.size()) << marker;
+        arrived[marker - 1] = true;
+    }
+    for (size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(arrived[i], cases[i].passes) << cases[i].name;
+    }
+    system.closeSocket(socket);
+    system.closeSocket(wire);
+}
+
 TEST(LinuxRawSocket, FailedCallsCarryTheirNumberAndText) {
     LinuxPlatform system;
     std::optional<SystemError> closed = system.closeSocket(-1);
@@ -349,7 +630,8 @@ TEST(LinuxPrivileges, WithoutTheCapabilityTheRawSocketIsRefusedWith10013) {
 
 class LinuxEchoServiceTest : public ::testing::Test {
   protected:
-    EchoServiceRequest request(Ipv4 destination, uint16_t dataSize, uint32_t timeoutMs = 2000) {
+    EchoServiceRequest request(const IpAddress& destination, uint16_t dataSize,
+                               uint32_t timeoutMs = 2000) {
         data.assign(dataSize, 0x5A);
         EchoServiceRequest result;
         result.destination = destination;
@@ -583,6 +865,174 @@ TEST_F(LinuxEchoServiceTest, AnErrorAboutAnEarlierRequestDoesNotFailTheNextSend)
         EXPECT_EQ(reply.dataSize, 16) << echo;
     }
     system.closeSocket(watcher);
+    system.closeEchoHandle(handle);
+}
+
+TEST_F(LinuxEchoServiceTest, Ipv6EchoesShareTheHandleWithIpv4) {
+    PrivateNetwork network(NetworkSettings{});
+    SKIP_WITHOUT_IPV6(network);
+    EchoHandle handle = system.createEchoHandle();
+    ASSERT_NE(handle, invalidEchoHandle);
+    SocketHandle wire = testing::openUnfilteredRawIpv6Socket();
+    ASSERT_GE(wire, 0);
+
+    // The hop limit and traffic class go on the wire; a record route has no place in IPv6.
+    const uint8_t recordRoute[39] = {7, 39, 4};
+    EchoServiceRequest sent = request(loopback6, 32);
+    sent.ttl = 5;
+    sent.tos = 0x20;
+    sent.options = recordRoute;
+    sent.optionsSize = sizeof recordRoute;
+    EchoServiceReply reply;
+    EXPECT_EQ(system.sendEcho(handle, sent, reply), 1);
+    EXPECT_EQ(reply.status, ipStatus::success);
+    EXPECT_EQ(reply.address, loopback6);
+    EXPECT_EQ(reply.dataSize, 32);
+    EXPECT_EQ(reply.ttl, 64) << "the reply's own hop limit";
+    EXPECT_EQ(reply.tos, 0x20) << "reflected";
+    EXPECT_EQ(reply.optionsSize, 0);
+    EXPECT_TRUE(reply.receivedAtNs.has_value());
+    auto seen = awaitType6(system, wire, 128);
+    ASSERT_TRUE(seen.has_value());
+    EXPECT_EQ(seen->datagram.hopLimit, std::optional<uint8_t>(5));
+    EXPECT_EQ(seen->datagram.trafficClass, std::optional<uint8_t>(0x20));
+
+    // One counter numbers the requests of both sockets, and one wait collects from both.
+    EchoStart first = system.startEcho(handle, request(loopback, 8));
+    EchoStart second = system.startEcho(handle, request(loopback6, 8));
+    ASSERT_TRUE(first.sent && second.sent);
+    EXPECT_NE(first.sequence, second.sequence);
+    std::vector<uint16_t> answered;
+    for (int i = 0; i < 2; ++i) {
+        std::optional<EchoAnswer> answer = system.collectEcho(handle, 2'000'000'000);
+        ASSERT_TRUE(answer.has_value() && answer->sequence.has_value()) << i;
+        EXPECT_EQ(answer->reply.status, ipStatus::success);
+        EXPECT_EQ(answer->reply.address,
+                  *answer->sequence == first.sequence ? IpAddress(loopback) : loopback6);
+        answered.push_back(*answer->sequence);
+    }
+    std::sort(answered.begin(), answered.end());
+    EXPECT_EQ(answered, (std::vector<uint16_t>{std::min(first.sequence, second.sequence),
+                                               std::max(first.sequence, second.sequence)}));
+    EXPECT_FALSE(system.collectEcho(handle, 20'000'000).has_value());
+    system.closeSocket(wire);
+    system.closeEchoHandle(handle);
+}
+
+TEST_F(LinuxEchoServiceTest, Ipv6FailuresOnThisHostGiveOneReplyWithAStatus) {
+    PrivateNetwork network(NetworkSettings{.loopbackMtu = 1500});
+    SKIP_WITHOUT_IPV6(network);
+    EchoHandle handle = system.createEchoHandle();
+    ASSERT_NE(handle, invalidEchoHandle);
+    // The IPv6 socket cannot open (no descriptor left): the request fails at once. Nothing but
+    // the call runs under the limit, as the sanitizers' checks need descriptors of their own.
+    EchoServiceRequest first = request(loopback6, 8);
+    EchoStart refused;
+    {
+        testing::ScopedDescriptorLimit noneLeft(0);
+        refused = system.startEcho(handle, first);
+    }
+    EXPECT_FALSE(refused.sent);
+    ASSERT_TRUE(refused.answered.has_value());
+    EXPECT_EQ(refused.answered->status, ipStatus::generalFailure);
+    EXPECT_EQ(refused.answered->address, loopback6);
+    struct Case {
+        const char* name;
+        IpAddress destination;
+        uint16_t dataSize;
+        bool dontFragment;
+        uint32_t status;
+    };
+    const Case cases[] = {
+        {"no route", ipv6("fd00:5152::1"), 32, false, ipStatus::destinationNetUnreachable},
+        {"too big under Don't Fragment", loopback6, 2000, true, ipStatus::packetTooBig},
+        {"the same size in fragments", loopback6, 2000, false, ipStatus::success},
+        {"link-local without a zone", ipv6("fe80::1"), 8, false, ipStatus::generalFailure},
+    };
+    for (const Case& c : cases) {
+        EchoServiceRequest sent = request(c.destination, c.dataSize, 500);
+        sent.dontFragment = c.dontFragment;
+        EchoServiceReply reply;
+        EXPECT_EQ(system.sendEcho(handle, sent, reply), 1) << c.name;
+        EXPECT_EQ(reply.status, c.status) << c.name;
+        EXPECT_EQ(reply.address, c.destination) << c.name;
+        if (c.status == ipStatus::success) {
+            EXPECT_EQ(reply.dataSize, c.dataSize) << c.name;
+        }
+    }
+    system.closeEchoHandle(handle);
+}
+
+// The test responder over IPv6: it answers the first ICMPv6 echo request it sees.
+class Responder6 {
+  public:
+    using Script =
+        std::function<std::vector<std::vector<uint8_t>>(const std::vector<uint8_t>& request)>;
+
+    explicit Responder6(Script script) : script_(std::move(script)) {
+        socket_ = testing::openUnfilteredRawIpv6Socket();
+        if (socket_ != invalidSocket) thread_ = std::thread([this] { run(); });
+    }
+    ~Responder6() {
+        if (thread_.joinable()) thread_.join();
+        if (socket_ != invalidSocket) system_.closeSocket(socket_);
+    }
+    bool ready() const { return socket_ != invalidSocket; }
+
+  private:
+    void run() {
+        auto request = awaitType6(system_, socket_, 128);
+        if (!request) return;
+        for (const auto& message : script_(request->bytes)) {
+            system_.sendTo(socket_, message.data(), message.size(), loopback6);
+        }
+    }
+
+    LinuxPlatform system_;
+    SocketHandle socket_ = invalidSocket;
+    Script script_;
+    std::thread thread_;
+};
+
+std::vector<uint8_t> errorFor6(std::vector<uint8_t> request, uint8_t type, uint8_t code,
+                               uint16_t sequenceShift) {
+    uint16_t sequence = static_cast<uint16_t>((request[6] << 8 | request[7]) + sequenceShift);
+    request[6] = static_cast<uint8_t>(sequence >> 8);
+    request[7] = static_cast<uint8_t>(sequence);
+    const uint8_t rest[4] = {0, 0, 0x05, 0x78};  // an MTU for "packet too big"
+    return icmpv6Message(type, code, rest, quotedPacket6(58, request, request.size()));
+}
+
+TEST_F(LinuxEchoServiceTest, QueuedIcmpv6ErrorsBecomeRepliesWithTheirStatus) {
+    struct Case {
+        uint8_t type;
+        uint8_t code;
+        uint32_t status;
+    };
+    // The full table is checked without sockets; these show the kernel's delivery of each type.
+    const Case cases[] = {
+        {1, 0, ipStatus::destinationNetUnreachable},  {1, 3, ipStatus::destinationHostUnreachable},
+        {1, 4, ipStatus::destinationPortUnreachable}, {2, 0, ipStatus::packetTooBig},
+        {3, 0, ipStatus::ttlExpiredTransit},          {3, 1, ipStatus::reassemblyTimeExceeded},
+        {4, 0, ipStatus::parameterProblem},
+    };
+    PrivateNetwork network(NetworkSettings{.ignoreEchoRequests = true});
+    SKIP_WITHOUT_IPV6(network);
+    EchoHandle handle = system.createEchoHandle();
+    ASSERT_NE(handle, invalidEchoHandle);
+    for (const Case& c : cases) {
+        // An error about an earlier request comes first and must not count.
+        Responder6 responder([&c](const std::vector<uint8_t>& request) {
+            return std::vector<std::vector<uint8_t>>{errorFor6(request, 1, 3, 0xFFFF),
+                                                     errorFor6(request, c.type, c.code, 0)};
+        });
+        ASSERT_TRUE(responder.ready());
+        EchoServiceReply reply;
+        EXPECT_EQ(system.sendEcho(handle, request(loopback6, 16), reply), 1)
+            << "type " << int{c.type} << " code " << int{c.code};
+        EXPECT_EQ(reply.status, c.status) << "type " << int{c.type} << " code " << int{c.code};
+        EXPECT_EQ(reply.address, loopback6);
+    }
     system.closeEchoHandle(handle);
 }
 

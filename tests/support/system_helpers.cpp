@@ -109,6 +109,20 @@ int openUnfilteredRawSocket() {
     return socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
 }
 
+int openUnfilteredRawIpv6Socket() {
+    int descriptor;
+    {
+        linux_detail::RawCapabilityScope capability;
+        descriptor = socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6);
+    }
+    int on = 1;
+    if (descriptor >= 0) {
+        setsockopt(descriptor, IPPROTO_IPV6, IPV6_RECVHOPLIMIT, &on, sizeof on);
+        setsockopt(descriptor, IPPROTO_IPV6, IPV6_RECVTCLASS, &on, sizeof on);
+    }
+    return descriptor;
+}
+
 void interruptThisThreadLater(bool quit, uint32_t delayMs) {
     pthread_t target = pthread_self();
     joinInterrupter();
@@ -168,6 +182,10 @@ PrivateNetwork::PrivateNetwork(const NetworkSettings& settings) {
                       settings.ignoreEchoRequests ? "1" : "0")) {
         failure_ = "cannot change the namespace's ICMP settings";
     }
+    // A kernel without IPv6 (or with it disabled) has no such setting; the IPv4 tests go on.
+    ipv6_ = writeSetting("/proc/sys/net/ipv6/icmp/echo_ignore_all",
+                         settings.ignoreEchoRequests ? "1" : "0") &&
+            readWholeFile("/proc/sys/net/ipv6/conf/lo/disable_ipv6") == "0\n";
     if (!failure_.empty()) active_ = false;
 }
 
@@ -176,6 +194,10 @@ PrivateNetwork::~PrivateNetwork() {
         if (setns(original_, CLONE_NEWNET) != 0) std::abort();
         close(original_);
     }
+}
+
+unsigned interfaceIndex(const std::string& name) {
+    return if_nametoindex(name.c_str());
 }
 
 uint64_t effectiveCapabilities() {

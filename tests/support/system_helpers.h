@@ -56,7 +56,8 @@ void restoreDefaultSignals();
 
 // The calling thread moves into a network namespace of its own, with the loopback interface up
 // and ping sockets allowed for every group; the original namespace comes back at the end.
-// Needs root; active() tells whether it worked.
+// Needs root; active() tells whether it worked, and hasIpv6() whether ::1 is there as well (the
+// echo setting then holds for ICMPv6 too).
 struct NetworkSettings {
     bool allowPingSockets = true;
     bool ignoreEchoRequests = false;  // the kernel leaves echo requests unanswered
@@ -71,13 +72,18 @@ class PrivateNetwork {
     PrivateNetwork& operator=(const PrivateNetwork&) = delete;
 
     bool active() const { return active_; }
+    bool hasIpv6() const { return ipv6_; }
     const std::string& failure() const { return failure_; }
 
   private:
     int original_ = -1;
     bool active_ = false;
+    bool ipv6_ = false;
     std::string failure_;
 };
+
+// The index of a network interface of the calling thread's namespace; 0 when there is none.
+unsigned interfaceIndex(const std::string& name);
 
 // The capability lines of /proc/self/task/<tid>/status for the calling thread: CapEff as a number.
 uint64_t effectiveCapabilities();
@@ -86,6 +92,8 @@ constexpr uint64_t netRawBit = uint64_t{1} << 13;
 // A raw ICMP socket without the program's reply filter: it sees every ICMP message of the
 // namespace, as a router or another program would. -1 when refused.
 int openUnfilteredRawSocket();
+// The same for ICMPv6, with the hop limit and traffic class of each datagram read beside it.
+int openUnfilteredRawIpv6Socket();
 
 // Gives up CAP_NET_RAW from the permitted set of the calling thread for good (tests of refusal).
 bool giveUpRawCapability();

@@ -1,4 +1,4 @@
-// The echo service on the kernel's ping socket: one echo request, then its reply or ICMP error.
+// The echo service on the kernel's ping sockets: one echo request, then its reply or ICMP error.
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -31,16 +31,31 @@ int openPingSocket() {
     return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
 }
 
-bool enable(int descriptor, int option) {
+bool enable(int descriptor, int option, int level = IPPROTO_IP) {
     int on = 1;
-    return setsockopt(descriptor, IPPROTO_IP, option, &on, sizeof on) == 0;
+    return setsockopt(descriptor, level, option, &on, sizeof on) == 0;
 }
 
-// One read from the socket with room for the control messages (TTL, TOS, IP options, and an
-// extended error with its offender address).
+// The same net.ipv4.ping_group_range allows it as the IPv4 one.
+int openIpv6PingSocket() {
+    int descriptor = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMPV6);
+    if (descriptor < 0) return -1;
+    if (!enable(descriptor, IPV6_RECVHOPLIMIT, IPPROTO_IPV6) ||
+        !enable(descriptor, IPV6_RECVTCLASS, IPPROTO_IPV6) ||
+        !enable(descriptor, IPV6_RECVERR, IPPROTO_IPV6)) {
+        close(descriptor);
+        return -1;
+    }
+    enableReceiveStamps(descriptor);
+    enableTransmitStamps(descriptor);
+    return descriptor;
+}
+
+// One read from the socket with room for the control messages (TTL or hop limit, TOS or traffic
+// class, IP options, and an extended error with its offender address).
 struct Received {
     ssize_t length = -1;
-    sockaddr_in from{};
+    AnySocketAddress from;
     alignas(cmsghdr) unsigned char control[512];
     msghdr header{};
 };
@@ -48,8 +63,9 @@ struct Received {
 void receive(int descriptor, std::vector<uint8_t>& buffer, int flags, Received& into) {
     iovec part{buffer.data(), buffer.size()};
     into.header = msghdr{};
-    into.header.msg_name = &into.from;
-    into.header.msg_namelen = sizeof into.from;
+    into.from = AnySocketAddress{};
+    into.header.msg_name = into.from.get();
+    into.header.msg_namelen = into.from.length;
     into.header.msg_iov = &part;
     into.header.msg_iovlen = 1;
     into.header.msg_control = into.control;
@@ -60,9 +76,15 @@ void receive(int descriptor, std::vector<uint8_t>& buffer, int flags, Received& 
 void readReplyDetails(msghdr& header, EchoServiceReply& reply) {
     for (cmsghdr* message = CMSG_FIRSTHDR(&header); message != nullptr;
          message = CMSG_NXTHDR(&header, message)) {
-        if (message->cmsg_level != IPPROTO_IP) continue;
         const unsigned char* data = CMSG_DATA(message);
         size_t size = message->cmsg_len - CMSG_LEN(0);
+        if (message->cmsg_level == IPPROTO_IPV6 && size >= sizeof(int)) {
+            int value;
+            std::memcpy(&value, data, sizeof value);
+            if (message->cmsg_type == IPV6_HOPLIMIT) reply.ttl = static_cast<uint8_t>(value);
+            if (message->cmsg_type == IPV6_TCLASS) reply.tos = static_cast<uint8_t>(value);
+        }
+        if (message->cmsg_level != IPPROTO_IP) continue;
         if (message->cmsg_type == IP_TTL && size >= sizeof(int)) {
             int ttl;
             std::memcpy(&ttl, data, sizeof ttl);
@@ -80,8 +102,9 @@ void readReplyDetails(msghdr& header, EchoServiceReply& reply) {
 const sock_extended_err* extendedError(msghdr& header) {
     for (cmsghdr* message = CMSG_FIRSTHDR(&header); message != nullptr;
          message = CMSG_NXTHDR(&header, message)) {
-        if (message->cmsg_level == IPPROTO_IP && message->cmsg_type == IP_RECVERR &&
-            message->cmsg_len >= CMSG_LEN(sizeof(sock_extended_err))) {
+        bool isError = (message->cmsg_level == IPPROTO_IP && message->cmsg_type == IP_RECVERR) ||
+                       (message->cmsg_level == IPPROTO_IPV6 && message->cmsg_type == IPV6_RECVERR);
+        if (isError && message->cmsg_len >= CMSG_LEN(sizeof(sock_extended_err))) {
             return reinterpret_cast<const sock_extended_err*>(CMSG_DATA(message));
         }
     }
@@ -91,20 +114,29 @@ const sock_extended_err* extendedError(msghdr& header) {
 uint32_t statusOf(const sock_extended_err& error) {
     if (error.ee_origin == SO_EE_ORIGIN_ICMP)
         return statusForIcmpError(error.ee_type, error.ee_code);
+    if (error.ee_origin == SO_EE_ORIGIN_ICMP6) {
+        return statusForIcmpv6Error(error.ee_type, error.ee_code);
+    }
     if (error.ee_origin == SO_EE_ORIGIN_LOCAL) return statusForLocalError(error.ee_errno);
     return ipStatus::generalFailure;
 }
 
 // Who raised the error: the router or host that sent the ICMP message; for an error raised on
 // this host, the address the request was sent to.
-Ipv4 offenderOf(const sock_extended_err& error, const cmsghdr* end, Ipv4 destination) {
+IpAddress offenderOf(const sock_extended_err& error, const cmsghdr* end,
+                     const IpAddress& destination) {
     const auto* offender = reinterpret_cast<const unsigned char*>(SO_EE_OFFENDER(&error));
-    if (offender + sizeof(sockaddr_in) > reinterpret_cast<const unsigned char*>(end)) {
-        return destination;
-    }
+    const auto* limit = reinterpret_cast<const unsigned char*>(end);
+    if (offender + sizeof(sockaddr_in) > limit) return destination;
     sockaddr_in address;
     std::memcpy(&address, offender, sizeof address);
-    return address.sin_family == AF_INET ? address.sin_addr.s_addr : destination;
+    if (address.sin_family == AF_INET) return IpAddress(address.sin_addr.s_addr);
+    if (address.sin_family != AF_INET6 || offender + sizeof(sockaddr_in6) > limit) {
+        return destination;
+    }
+    sockaddr_in6 address6;
+    std::memcpy(&address6, offender, sizeof address6);
+    return addressFromIpv6(address6);
 }
 
 const cmsghdr* endOfControl(msghdr& header) {
@@ -113,13 +145,106 @@ const cmsghdr* endOfControl(msghdr& header) {
 }
 
 // Sends one ICMP message; 0 when it went out, else the errno of the failure.
-int sendMessage(int descriptor, const std::vector<uint8_t>& message, Ipv4 destination) {
-    sockaddr_in target = socketAddress(destination);
+int sendMessage(int descriptor, const std::vector<uint8_t>& message, const IpAddress& destination) {
+    AnySocketAddress target = destinationAddress(destination);
     ssize_t sent = retryOnInterrupt([&] {
-        return sendto(descriptor, message.data(), message.size(), 0,
-                      reinterpret_cast<const sockaddr*>(&target), sizeof target);
+        return sendto(descriptor, message.data(), message.size(), 0, target.get(), target.length);
     });
     return sent < 0 ? errno : 0;
+}
+
+bool setInteger(int descriptor, int level, int option, int value) {
+    return setsockopt(descriptor, level, option, &value, sizeof value) == 0;
+}
+
+void applyIpv4Settings(int descriptor, PingSocketSettings& applied,
+                       const EchoServiceRequest& request) {
+    if (applied.ttl != request.ttl && setInteger(descriptor, IPPROTO_IP, IP_TTL, request.ttl)) {
+        applied.ttl = request.ttl;
+    }
+    if (applied.tos != request.tos && setInteger(descriptor, IPPROTO_IP, IP_TOS, request.tos)) {
+        applied.tos = request.tos;
+    }
+    if (applied.dontFragment != request.dontFragment &&
+        setInteger(descriptor, IPPROTO_IP, IP_MTU_DISCOVER,
+                   request.dontFragment ? IP_PMTUDISC_DO : IP_PMTUDISC_DONT)) {
+        applied.dontFragment = request.dontFragment;
+    }
+    std::vector<uint8_t> options;
+    if (request.options != nullptr) {
+        options.assign(request.options, request.options + request.optionsSize);
+    }
+    if (applied.options != options && setsockopt(descriptor, IPPROTO_IP, IP_OPTIONS, options.data(),
+                                                 static_cast<socklen_t>(options.size())) == 0) {
+        applied.options = std::move(options);
+    }
+}
+
+// IPv6 has no header options to carry a record route or a timestamp; they are left out.
+void applyIpv6Settings(int descriptor, PingSocketSettings& applied,
+                       const EchoServiceRequest& request) {
+    if (applied.ttl != request.ttl &&
+        setInteger(descriptor, IPPROTO_IPV6, IPV6_UNICAST_HOPS, request.ttl)) {
+        applied.ttl = request.ttl;
+    }
+    if (applied.tos != request.tos &&
+        setInteger(descriptor, IPPROTO_IPV6, IPV6_TCLASS, request.tos)) {
+        applied.tos = request.tos;
+    }
+    if (applied.dontFragment != request.dontFragment &&
+        setInteger(descriptor, IPPROTO_IPV6, IPV6_DONTFRAG, request.dontFragment ? 1 : 0)) {
+        applied.dontFragment = request.dontFragment;
+    }
+}
+
+EchoServiceReply failedAt(const IpAddress& destination, uint32_t status) {
+    EchoServiceReply reply;
+    reply.status = status;
+    reply.address = destination;
+    return reply;
+}
+
+AddressFamily familyOf(const EchoHandleState& state, int descriptor) {
+    return descriptor == state.ipv6Socket ? AddressFamily::V6 : AddressFamily::V4;
+}
+
+// What one socket the wait found ready holds: a reply, an error about one of our requests, a
+// local error naming none, or nothing to report (a transmit stamp, a foreign quote).
+std::optional<EchoAnswer> readAnswer(int descriptor, short events, EchoHandleState& state) {
+    const AddressFamily family = familyOf(state, descriptor);
+    Received read;
+    if ((events & POLLERR) != 0) {
+        receive(descriptor, state.received, MSG_ERRQUEUE | MSG_DONTWAIT, read);
+        const sock_extended_err* error = read.length >= 0 ? extendedError(read.header) : nullptr;
+        if (error != nullptr && error->ee_origin == SO_EE_ORIGIN_TIMESTAMPING) {
+            state.sentAtNs = linux_detail::transmitStampNs(read.header);
+        } else if (error != nullptr) {
+            EchoAnswer answer;
+            if (read.length >= static_cast<ssize_t>(icmpHeaderSize)) {
+                answer.sequence = quotedRequestSequence(state.received.data(),
+                                                        static_cast<size_t>(read.length), family);
+                // A quote that is not one of our requests answers nothing.
+                if (!answer.sequence) return std::nullopt;
+            }
+            answer.reply.status = statusOf(*error);
+            answer.reply.address = offenderOf(*error, endOfControl(read.header), IpAddress());
+            return answer;
+        }
+    }
+    if ((events & (POLLIN | POLLERR)) == 0) return std::nullopt;
+    // With an error pending, this read reports it (and clears it) instead of data.
+    receive(descriptor, state.received, MSG_DONTWAIT, read);
+    if (read.length < 0) return std::nullopt;
+    auto replied =
+        echoReplySequence(state.received.data(), static_cast<size_t>(read.length), family);
+    if (!replied) return std::nullopt;
+    EchoAnswer answer{replied, {}};
+    answer.reply.address = senderAddress(read.from.storage);
+    size_t dataSize = static_cast<size_t>(read.length) - icmpHeaderSize;
+    answer.reply.dataSize = static_cast<uint16_t>(std::min<size_t>(dataSize, 0xFFFF));
+    readReplyDetails(read.header, answer.reply);
+    answer.reply.receivedAtNs = receiveStampNs(read.header);
+    return answer;
 }
 
 }  // namespace
@@ -162,28 +287,17 @@ EchoHandle LinuxPlatform::createEchoHandle() {
 }
 
 void LinuxPlatform::closeEchoHandle(EchoHandle handle) {
-    if (echoHandles_.erase(handle) != 0) close(handle);
+    auto found = echoHandles_.find(handle);
+    if (found == echoHandles_.end()) return;
+    if (found->second.ipv6Socket >= 0) close(found->second.ipv6Socket);
+    echoHandles_.erase(found);
+    close(handle);
 }
 
-void LinuxPlatform::applyEchoSettings(EchoHandle handle, EchoHandleState& state,
-                                      const EchoServiceRequest& request) {
-    auto setInteger = [handle](int option, int value) {
-        return setsockopt(handle, IPPROTO_IP, option, &value, sizeof value) == 0;
-    };
-    if (state.ttl != request.ttl && setInteger(IP_TTL, request.ttl)) state.ttl = request.ttl;
-    if (state.tos != request.tos && setInteger(IP_TOS, request.tos)) state.tos = request.tos;
-    if (state.dontFragment != request.dontFragment &&
-        setInteger(IP_MTU_DISCOVER, request.dontFragment ? IP_PMTUDISC_DO : IP_PMTUDISC_DONT)) {
-        state.dontFragment = request.dontFragment;
-    }
-    std::vector<uint8_t> options;
-    if (request.options != nullptr) {
-        options.assign(request.options, request.options + request.optionsSize);
-    }
-    if (state.options != options && setsockopt(handle, IPPROTO_IP, IP_OPTIONS, options.data(),
-                                               static_cast<socklen_t>(options.size())) == 0) {
-        state.options = std::move(options);
-    }
+int LinuxPlatform::pingSocketFor(EchoHandle handle, EchoHandleState& state, AddressFamily family) {
+    if (family == AddressFamily::V4) return handle;
+    if (state.ipv6Socket < 0) state.ipv6Socket = openIpv6PingSocket();
+    return state.ipv6Socket;
 }
 
 int LinuxPlatform::sendEcho(EchoHandle handle, const EchoServiceRequest& request,
@@ -195,7 +309,9 @@ int LinuxPlatform::sendEcho(EchoHandle handle, const EchoServiceRequest& request
     }
     if (!start.sent) return 0;
     // The transmit stamp is queued as the request leaves, mostly before the send call returns.
-    takeQueuedErrors(handle, echoHandles_[handle], request.destination.ipv4());
+    EchoHandleState& state = echoHandles_[handle];
+    takeQueuedErrors(pingSocketFor(handle, state, request.destination.family()), state,
+                     request.destination);
     const int64_t deadline = monotonicNs() + int64_t{request.timeoutMs} * 1'000'000;
     for (;;) {
         std::optional<EchoAnswer> answer = collectEcho(handle, deadline - monotonicNs());
@@ -204,7 +320,7 @@ int LinuxPlatform::sendEcho(EchoHandle handle, const EchoServiceRequest& request
         if (!answer->sequence || *answer->sequence == start.sequence) {
             reply = answer->reply;
             if (reply.address == IpAddress()) reply.address = request.destination;
-            reply.sentAtNs = echoHandles_[handle].sentAtNs;
+            reply.sentAtNs = state.sentAtNs;
             return 1;
         }
     }
@@ -214,37 +330,47 @@ EchoStart LinuxPlatform::startEcho(EchoHandle handle, const EchoServiceRequest& 
     auto found = echoHandles_.find(handle);
     if (found == echoHandles_.end()) return {};
     EchoHandleState& state = found->second;
-    applyEchoSettings(handle, state, request);
-
+    const IpAddress& destination = request.destination;
     EchoStart start;
+    int descriptor = pingSocketFor(handle, state, destination.family());
+    if (descriptor < 0) {
+        // No IPv6 ping socket: the kernel lacks IPv6, or the namespace refuses it.
+        start.answered = failedAt(destination, ipStatus::generalFailure);
+        return start;
+    }
+    if (destination.isIpv6()) {
+        applyIpv6Settings(descriptor, state.ipv6, request);
+    } else {
+        applyIpv4Settings(descriptor, state.ipv4, request);
+    }
+
     state.sentAtNs.reset();
     start.sequence = state.nextSequence++;
-    buildPingRequest(start.sequence, request.data, request.dataSize, state.request);
-    int failure = sendMessage(handle, state.request, request.destination.ipv4());
+    buildPingRequest(start.sequence, request.data, request.dataSize, state.request,
+                     destination.family());
+    int failure = sendMessage(descriptor, state.request, destination);
     // An ICMP error that came while no reply was awaited stays pending on the socket, and the
     // kernel reports it at the next send instead of sending. With the queue read the request goes
     // out; errors about requests still in flight are kept for them.
-    if (failure != 0 && takeQueuedErrors(handle, state, request.destination.ipv4())) {
-        failure = sendMessage(handle, state.request, request.destination.ipv4());
+    if (failure != 0 && takeQueuedErrors(descriptor, state, destination)) {
+        failure = sendMessage(descriptor, state.request, destination);
     }
     if (failure != 0) {
         // With IP_RECVERR a refused send may also queue its error; it is answered here.
-        takeQueuedErrors(handle, state, request.destination.ipv4());
-        EchoServiceReply reply;
-        reply.status = statusForLocalError(failure);
-        reply.address = request.destination;
-        start.answered = reply;
+        takeQueuedErrors(descriptor, state, destination);
+        start.answered = failedAt(destination, statusForLocalError(failure));
         return start;
     }
     start.sent = true;
     return start;
 }
 
-bool LinuxPlatform::takeQueuedErrors(EchoHandle handle, EchoHandleState& state, Ipv4 destination) {
+bool LinuxPlatform::takeQueuedErrors(int descriptor, EchoHandleState& state,
+                                     const IpAddress& destination) {
     bool any = false;
     Received read;
     for (;;) {
-        receive(handle, state.received, MSG_ERRQUEUE | MSG_DONTWAIT, read);
+        receive(descriptor, state.received, MSG_ERRQUEUE | MSG_DONTWAIT, read);
         if (read.length < 0) return any;
         any = true;
         const sock_extended_err* error = extendedError(read.header);
@@ -252,8 +378,8 @@ bool LinuxPlatform::takeQueuedErrors(EchoHandle handle, EchoHandleState& state, 
             state.sentAtNs = linux_detail::transmitStampNs(read.header);
             continue;
         }
-        auto quoted =
-            quotedRequestSequence(state.received.data(), static_cast<size_t>(read.length));
+        auto quoted = quotedRequestSequence(state.received.data(), static_cast<size_t>(read.length),
+                                            destination.family());
         // An error without a quote names no request: it belonged to one that is over.
         if (error == nullptr || !quoted) continue;
         EchoAnswer answer{quoted, {}};
@@ -273,48 +399,17 @@ std::optional<EchoAnswer> LinuxPlatform::collectEcho(EchoHandle handle, int64_t 
         return answer;
     }
     const int64_t deadline = monotonicNs() + std::max<int64_t>(timeoutNs, 0);
-    Received read;
     for (;;) {
-        pollfd entry{handle, POLLIN, 0};
-        int ready = pollUntil(entry, deadline);
-        if (ready <= 0 || (entry.revents & POLLNVAL) != 0) return std::nullopt;
-
-        if ((entry.revents & POLLERR) != 0) {
-            receive(handle, state.received, MSG_ERRQUEUE | MSG_DONTWAIT, read);
-            const sock_extended_err* error =
-                read.length >= 0 ? extendedError(read.header) : nullptr;
-            if (error != nullptr && error->ee_origin == SO_EE_ORIGIN_TIMESTAMPING) {
-                state.sentAtNs = linux_detail::transmitStampNs(read.header);
-            } else if (error != nullptr) {
-                EchoAnswer answer;
-                if (read.length >= static_cast<ssize_t>(icmpHeaderSize)) {
-                    answer.sequence = quotedRequestSequence(state.received.data(),
-                                                            static_cast<size_t>(read.length));
-                    // A quote that is not one of our requests answers nothing.
-                    if (!answer.sequence) continue;
-                }
-                answer.reply.status = statusOf(*error);
-                answer.reply.address = offenderOf(*error, endOfControl(read.header), 0);
-                return answer;
-            }
+        // poll skips the IPv6 entry while the handle has no IPv6 socket (-1).
+        pollfd entries[2] = {{handle, POLLIN, 0}, {state.ipv6Socket, POLLIN, 0}};
+        int ready = pollUntil(entries, 2, deadline);
+        if (ready <= 0) return std::nullopt;
+        for (const pollfd& entry : entries) {
+            if ((entry.revents & POLLNVAL) != 0) return std::nullopt;
         }
-        if ((entry.revents & (POLLIN | POLLERR)) != 0) {
-            // With an error pending, this read reports it (and clears it) instead of data.
-            receive(handle, state.received, MSG_DONTWAIT, read);
-            if (read.length >= 0) {
-                auto replied =
-                    echoReplySequence(state.received.data(), static_cast<size_t>(read.length));
-                if (replied) {
-                    EchoAnswer answer{replied, {}};
-                    answer.reply.address = read.from.sin_addr.s_addr;
-                    size_t dataSize = static_cast<size_t>(read.length) - icmpHeaderSize;
-                    answer.reply.dataSize =
-                        static_cast<uint16_t>(std::min<size_t>(dataSize, 0xFFFF));
-                    readReplyDetails(read.header, answer.reply);
-                    answer.reply.receivedAtNs = receiveStampNs(read.header);
-                    return answer;
-                }
-            }
+        for (const pollfd& entry : entries) {
+            if (entry.revents == 0) continue;
+            if (auto answer = readAnswer(entry.fd, entry.revents, state)) return answer;
         }
         if (monotonicNs() >= deadline) return std::nullopt;
     }

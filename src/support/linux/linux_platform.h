@@ -11,14 +11,22 @@
 
 namespace quilvane {
 
-// What one ping socket remembers between requests: its own sequence numbers, the IP settings last
-// applied (so an unchanged request costs no system call), and its receive buffer.
-struct EchoHandleState {
-    uint16_t nextSequence = 1;
+// The IP settings last applied to one ping socket, so an unchanged request costs no system call.
+struct PingSocketSettings {
     std::optional<uint8_t> ttl;
     std::optional<uint8_t> tos;
     std::optional<bool> dontFragment;
     std::optional<std::vector<uint8_t>> options;
+};
+
+// What one echo handle remembers between requests: its sequence numbers (one counter for both
+// families, so the answers on its two sockets are told apart), each socket's settings, and its
+// buffers. The handle is its IPv4 ping socket; the IPv6 one opens at the first IPv6 request.
+struct EchoHandleState {
+    uint16_t nextSequence = 1;
+    PingSocketSettings ipv4;
+    int ipv6Socket = -1;
+    PingSocketSettings ipv6;
     std::vector<uint8_t> request;     // the ICMP message being sent
     std::vector<uint8_t> received;    // each datagram or queued error read back
     std::deque<EchoAnswer> pending;   // errors about requests in flight, read to clear a send
@@ -76,11 +84,12 @@ class LinuxPlatform : public Platform {
   private:
     SystemResult<Datagram> receiveDatagram(SocketHandle socket, uint8_t* buffer, size_t capacity,
                                            bool waitForOne);
-    SystemResult<bool> waitForData(SocketHandle socket, int64_t deadlineNs);
-    void applyEchoSettings(EchoHandle handle, EchoHandleState& state,
-                           const EchoServiceRequest& request);
-    // Reads the queued errors into the handle's pending answers; true when there were any.
-    bool takeQueuedErrors(EchoHandle handle, EchoHandleState& state, Ipv4 destination);
+    SystemResult<bool> waitForData(SocketHandle socket, SocketHandle also, int64_t deadlineNs);
+    // The handle's socket for a family, the IPv6 one opened on first use; -1 when it cannot open.
+    int pingSocketFor(EchoHandle handle, EchoHandleState& state, AddressFamily family);
+    // Reads the queued errors of one of the handle's sockets into its pending answers; true when
+    // there were any.
+    bool takeQueuedErrors(int descriptor, EchoHandleState& state, const IpAddress& destination);
 
     std::map<EchoHandle, EchoHandleState> echoHandles_;
 };

@@ -1,4 +1,5 @@
-// The raw ICMP socket: creation under CAP_NET_RAW, options, send, wait, receive and close.
+// The raw ICMP and ICMPv6 sockets: creation under CAP_NET_RAW, options, send, wait, receive, close.
+#include <netinet/icmp6.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -29,7 +30,19 @@ struct OptionName {
     int name;
 };
 
-OptionName systemName(SocketOption option) {
+OptionName systemName(SocketOption option, bool ipv6) {
+    if (ipv6) {
+        switch (option) {
+            case SocketOption::Ttl:
+                return {IPPROTO_IPV6, IPV6_UNICAST_HOPS};
+            case SocketOption::Tos:
+                return {IPPROTO_IPV6, IPV6_TCLASS};
+            case SocketOption::DontFragment:
+                return {IPPROTO_IPV6, IPV6_DONTFRAG};
+            default:
+                break;
+        }
+    }
     switch (option) {
         case SocketOption::ReceiveTimeout:
             return {SOL_SOCKET, SO_RCVTIMEO};
@@ -47,6 +60,28 @@ OptionName systemName(SocketOption option) {
             return {SOL_SOCKET, SO_RCVBUF};
     }
     return {IPPROTO_IP, IP_OPTIONS};
+}
+
+// The family is the socket's own; a descriptor the kernel cannot tell counts as IPv4, and its
+// calls fail as they always have.
+bool isIpv6Socket(int socket) {
+    int domain = 0;
+    socklen_t length = sizeof domain;
+    return getsockopt(socket, SOL_SOCKET, SO_DOMAIN, &domain, &length) == 0 && domain == AF_INET6;
+}
+
+// What an IPv6 socket read beside the ICMPv6 message (the IPv4 socket asks for neither).
+void readHopLimitAndClass(msghdr& header, Datagram& datagram) {
+    for (cmsghdr* message = CMSG_FIRSTHDR(&header); message != nullptr;
+         message = CMSG_NXTHDR(&header, message)) {
+        if (message->cmsg_level != IPPROTO_IPV6 || message->cmsg_len < CMSG_LEN(sizeof(int))) {
+            continue;
+        }
+        int value;
+        std::memcpy(&value, CMSG_DATA(message), sizeof value);
+        if (message->cmsg_type == IPV6_HOPLIMIT) datagram.hopLimit = static_cast<uint8_t>(value);
+        if (message->cmsg_type == IPV6_TCLASS) datagram.trafficClass = static_cast<uint8_t>(value);
+    }
 }
 
 bool isTimeout(SocketOption option) {
@@ -82,10 +117,52 @@ TakenStamps takeTransmitStamps(int socket, int64_t notBeforeNs) {
     }
 }
 
+void enableIpv6(int descriptor, int option) {
+    int on = 1;
+    setsockopt(descriptor, IPPROTO_IPV6, option, &on, sizeof on);
+}
+
+// Echo replies and the errors that can answer a request: unreachable, too big, time exceeded,
+// parameter problem. The rest of the host's ICMPv6 traffic (neighbour discovery above all) stays
+// out of the socket's queue.
+void passOnlyAnswers(int descriptor) {
+    icmp6_filter filter;
+    ICMP6_FILTER_SETBLOCKALL(&filter);
+    for (int type : {ICMP6_ECHO_REPLY, ICMP6_DST_UNREACH, ICMP6_PACKET_TOO_BIG, ICMP6_TIME_EXCEEDED,
+                     ICMP6_PARAM_PROB}) {
+        ICMP6_FILTER_SETPASS(type, &filter);
+    }
+    setsockopt(descriptor, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter);
+}
+
+// The kernel fills in the ICMPv6 checksum on send and checks it on receive, so the engine's
+// requests go out with checksum 0. The hop limit and traffic class of each reply come as control
+// messages, as the datagram carries no IPv6 header. As on the IPv4 socket, an option the kernel
+// refuses leaves the socket working without it.
+SystemResult<SocketHandle> openRawIpv6Socket(uint16_t identifier) {
+    int descriptor;
+    {
+        RawCapabilityScope capability;
+        descriptor = socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6);
+    }
+    if (descriptor < 0) return {invalidSocket, systemError(errno)};
+    passOnlyAnswers(descriptor);
+    enableIpv6(descriptor, IPV6_RECVHOPLIMIT);
+    enableIpv6(descriptor, IPV6_RECVTCLASS);
+    if (attachIpv6ReplyFilter(descriptor, identifier)) {
+        discardQueuedDatagrams(descriptor);
+    }
+    enableReceiveStamps(descriptor);
+    enableTransmitStamps(descriptor);
+    return {descriptor, std::nullopt};
+}
+
 }  // namespace
 
 SystemResult<SocketHandle> LinuxPlatform::openRawSocket(AddressFamily family) {
-    if (family == AddressFamily::V6) return {invalidSocket, systemError(EAFNOSUPPORT)};
+    if (family == AddressFamily::V6) {
+        return openRawIpv6Socket(static_cast<uint16_t>(currentThreadId()));
+    }
     int descriptor;
     {
         RawCapabilityScope capability;
@@ -108,7 +185,10 @@ SystemResult<SocketHandle> LinuxPlatform::openRawSocket(AddressFamily family) {
 }
 
 SystemResult<int> LinuxPlatform::getSocketOption(SocketHandle socket, SocketOption option) {
-    auto [level, name] = systemName(option);
+    const bool ipv6 = isIpv6Socket(socket);
+    // IPv6 has no header options to set: -r and -s have nothing to carry them.
+    if (ipv6 && option == SocketOption::IpOptions) return {0, systemError(ENOPROTOOPT)};
+    auto [level, name] = systemName(option, ipv6);
     int value = 0;
     int result;
     if (isTimeout(option)) {
@@ -126,7 +206,7 @@ SystemResult<int> LinuxPlatform::getSocketOption(SocketHandle socket, SocketOpti
         socklen_t length = sizeof current;
         result = getsockopt(socket, level, name, &current, &length);
         if (result == 0) {
-            value = option == SocketOption::DontFragment
+            value = option == SocketOption::DontFragment && !ipv6
                         ? (current == IP_PMTUDISC_DO || current == IP_PMTUDISC_PROBE)
                         : current;
         }
@@ -137,9 +217,13 @@ SystemResult<int> LinuxPlatform::getSocketOption(SocketHandle socket, SocketOpti
 
 std::optional<SystemError> LinuxPlatform::setSocketOption(SocketHandle socket, SocketOption option,
                                                           const void* value, size_t length) {
-    auto [level, name] = systemName(option);
+    const bool ipv6 = isIpv6Socket(socket);
+    auto [level, name] = systemName(option, ipv6);
     int result;
-    if (option == SocketOption::IpOptions) {
+    if (ipv6 && option == SocketOption::IpOptions) {
+        errno = ENOPROTOOPT;
+        result = -1;
+    } else if (option == SocketOption::IpOptions) {
         result = setsockopt(socket, level, name, value, static_cast<socklen_t>(length));
     } else if (value == nullptr || length < sizeof(int)) {
         errno = value == nullptr ? EFAULT : EINVAL;
@@ -150,6 +234,9 @@ std::optional<SystemError> LinuxPlatform::setSocketOption(SocketHandle socket, S
         if (isTimeout(option)) {
             timeval limit = timevalFromMs(static_cast<uint32_t>(number));
             result = setsockopt(socket, level, name, &limit, sizeof limit);
+        } else if (option == SocketOption::DontFragment && ipv6) {
+            int dontFragment = number != 0 ? 1 : 0;
+            result = setsockopt(socket, level, name, &dontFragment, sizeof dontFragment);
         } else if (option == SocketOption::DontFragment) {
             int discovery = number != 0 ? IP_PMTUDISC_DO : IP_PMTUDISC_DONT;
             result = setsockopt(socket, level, name, &discovery, sizeof discovery);
@@ -163,17 +250,15 @@ std::optional<SystemError> LinuxPlatform::setSocketOption(SocketHandle socket, S
 
 SystemResult<size_t> LinuxPlatform::sendTo(SocketHandle socket, const uint8_t* data, size_t length,
                                            const IpAddress& destination) {
-    sockaddr_in target = socketAddress(destination.ipv4());
-    ssize_t sent = retryOnInterrupt([&] {
-        return sendto(socket, data, length, 0, reinterpret_cast<const sockaddr*>(&target),
-                      sizeof target);
-    });
+    AnySocketAddress target = destinationAddress(destination);
+    ssize_t sent = retryOnInterrupt(
+        [&] { return sendto(socket, data, length, 0, target.get(), target.length); });
     if (sent < 0) return {0, systemError(errno)};
     return {static_cast<size_t>(sent), std::nullopt};
 }
 
 SystemResult<bool> LinuxPlatform::waitReadable(SocketHandle socket, uint32_t timeoutMs) {
-    return waitForData(socket, monotonicNs() + int64_t{timeoutMs} * 1'000'000);
+    return waitForData(socket, invalidSocket, monotonicNs() + int64_t{timeoutMs} * 1'000'000);
 }
 
 SystemResult<Datagram> LinuxPlatform::receiveFrom(SocketHandle socket, uint8_t* buffer,
@@ -186,22 +271,33 @@ SystemResult<Datagram> LinuxPlatform::receiveQueued(SocketHandle socket, uint8_t
     return receiveDatagram(socket, buffer, capacity, false);
 }
 
-SystemResult<bool> LinuxPlatform::waitReadableNs(SocketHandle socket, SocketHandle,
+SystemResult<bool> LinuxPlatform::waitReadableNs(SocketHandle socket, SocketHandle also,
                                                  int64_t timeoutNs) {
-    return waitForData(socket, monotonicNs() + (timeoutNs > 0 ? timeoutNs : 0));
+    return waitForData(socket, also, monotonicNs() + (timeoutNs > 0 ? timeoutNs : 0));
 }
 
 // Transmit stamps wait on the error queue, which poll reports whatever it is asked for: a wait
-// that only found stamps takes them off the queue and goes on waiting for a datagram.
-SystemResult<bool> LinuxPlatform::waitForData(SocketHandle socket, int64_t deadlineNs) {
+// that only found stamps takes them off the queue and goes on waiting for a datagram. poll skips
+// a negative descriptor, so also may be invalidSocket.
+SystemResult<bool> LinuxPlatform::waitForData(SocketHandle socket, SocketHandle also,
+                                              int64_t deadlineNs) {
     for (;;) {
-        pollfd entry{socket, POLLIN, 0};
-        int ready = pollUntil(entry, deadlineNs);
+        pollfd entries[2] = {{socket, POLLIN, 0}, {also, POLLIN, 0}};
+        int ready = pollUntil(entries, 2, deadlineNs);
         if (ready < 0) return {false, systemError(errno)};
-        if (ready > 0 && (entry.revents & POLLNVAL) != 0) return {false, systemError(EBADF)};
-        if (ready == 0 || (entry.revents & POLLIN) != 0) return {ready > 0, std::nullopt};
-        // Nothing on the queue: a socket error, which the receive reports.
-        if (!takeTransmitStamps(socket, INT64_MAX).taken) return {true, std::nullopt};
+        if (ready == 0) return {false, std::nullopt};
+        bool readable = false;
+        for (const pollfd& entry : entries) {
+            if ((entry.revents & POLLNVAL) != 0) return {false, systemError(EBADF)};
+            readable = readable || (entry.revents & POLLIN) != 0;
+        }
+        if (readable) return {true, std::nullopt};
+        for (const pollfd& entry : entries) {
+            // Nothing on the queue: a socket error, which the receive reports.
+            if (entry.revents != 0 && !takeTransmitStamps(entry.fd, INT64_MAX).taken) {
+                return {true, std::nullopt};
+            }
+        }
     }
 }
 
@@ -211,12 +307,16 @@ std::optional<int64_t> LinuxPlatform::transmitStampNs(SocketHandle socket, int64
 
 SystemResult<Datagram> LinuxPlatform::receiveDatagram(SocketHandle socket, uint8_t* buffer,
                                                       size_t capacity, bool waitForOne) {
-    sockaddr_in from{};
+    AnySocketAddress from;
     iovec part{buffer, capacity};
-    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timespec))];
+    // The kernel adds a software stamp in SO_TIMESTAMPING's form as well, as the transmit stamps
+    // are asked for; without room for it the hop limit and traffic class would be cut off.
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timespec)) +
+                                           CMSG_SPACE(sizeof(scm_timestamping)) +
+                                           2 * CMSG_SPACE(sizeof(int))];
     msghdr header{};
-    header.msg_name = &from;
-    header.msg_namelen = sizeof from;
+    header.msg_name = from.get();
+    header.msg_namelen = from.length;
     header.msg_iov = &part;
     header.msg_iovlen = 1;
     header.msg_control = control;
@@ -230,7 +330,8 @@ SystemResult<Datagram> LinuxPlatform::receiveDatagram(SocketHandle socket, uint8
     if (received < 0) return {{}, systemError(errno)};
     Datagram datagram;
     datagram.length = static_cast<size_t>(received);
-    datagram.sender = from.sin_addr.s_addr;
+    datagram.sender = senderAddress(from.storage);
+    readHopLimitAndClass(header, datagram);
     datagram.receivedAtNs = receiveStampNs(header);
     return {datagram, std::nullopt};
 }

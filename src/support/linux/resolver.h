@@ -1,4 +1,4 @@
-// Forward and reverse name lookups for IPv4.
+// Forward and reverse name lookups for IPv4 and IPv6.
 #pragma once
 
 #include <optional>

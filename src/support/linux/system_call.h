@@ -21,16 +21,20 @@ auto retryOnInterrupt(Call call) -> decltype(call()) {
     }
 }
 
-// Waits for the events of entry until deadlineNs on the monotonic clock; after a signal the wait
-// goes on for the time that is left, unless the wait is cut short (a second Ctrl-C). Returns what
-// ppoll returns: the count, 0 at the deadline or when cut short, -1 with errno on failure.
-inline int pollUntil(pollfd& entry, int64_t deadlineNs) {
+// Waits for the events of the entries until deadlineNs on the monotonic clock; after a signal the
+// wait goes on for the time that is left, unless the wait is cut short (a second Ctrl-C). Returns
+// what ppoll returns: the count, 0 at the deadline or when cut short, -1 with errno on failure.
+inline int pollUntil(pollfd* entries, nfds_t count, int64_t deadlineNs) {
     return retryOnInterrupt([&] {
         // A Ctrl-C between this check and ppoll wakes nothing; the next one ends the wait.
         if (waitsCutShort()) return 0;
         timespec remaining = timespecFromNs(deadlineNs - monotonicNs());
-        return ppoll(&entry, 1, &remaining, nullptr);
+        return ppoll(entries, count, &remaining, nullptr);
     });
+}
+
+inline int pollUntil(pollfd& entry, int64_t deadlineNs) {
+    return pollUntil(&entry, 1, deadlineNs);
 }
 
 }  // namespace quilvane::linux_detail

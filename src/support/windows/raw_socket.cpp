@@ -1,6 +1,9 @@
-// The raw ICMP socket through Windows Sockets: socket, options, sendto, select, recvfrom.
+// The raw ICMP and ICMPv6 sockets through Windows Sockets: socket, options, sendto, select,
+// recvfrom, and WSARecvMsg for an IPv6 reply's hop limit and traffic class.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// After <winsock2.h>: it needs its types.
+#include <mswsock.h>
 
 #include <algorithm>
 #include <cstring>
@@ -40,6 +43,23 @@ OptionName systemName(SocketOption option) {
     return {IPPROTO_IP, IP_OPTIONS};
 }
 
+// IPv6 has no IP options: none for those.
+std::optional<OptionName> systemName(SocketOption option, AddressFamily family) {
+    if (family == AddressFamily::V4) return systemName(option);
+    switch (option) {
+        case SocketOption::Ttl:
+            return OptionName{IPPROTO_IPV6, IPV6_UNICAST_HOPS};
+        case SocketOption::Tos:
+            return OptionName{IPPROTO_IPV6, IPV6_TCLASS};
+        case SocketOption::DontFragment:
+            return OptionName{IPPROTO_IPV6, IPV6_DONTFRAG};
+        case SocketOption::IpOptions:
+            return std::nullopt;
+        default:
+            return systemName(option);
+    }
+}
+
 SystemError lastSocketError() {
     return windowsError(WSAGetLastError());
 }
@@ -55,17 +75,56 @@ int64_t counterNow() {
     return now.QuadPart;
 }
 
+// WSARecvMsg is the provider's: Windows Sockets hands it out per socket, the same for every one.
+SystemResult<ReceiveMessageProcedure> findReceiveMessage(SOCKET socket) {
+    GUID name = WSAID_WSARECVMSG;
+    ReceiveMessageProcedure procedure = nullptr;
+    DWORD length = 0;
+    if (WSAIoctl(socket, SIO_GET_EXTENSION_FUNCTION_POINTER, &name, sizeof name, &procedure,
+                 sizeof procedure, &length, nullptr, nullptr) != 0) {
+        return {nullptr, lastSocketError()};
+    }
+    return {procedure, std::nullopt};
+}
+
 }  // namespace
 
 SystemResult<SocketHandle> WindowsPlatform::openRawSocket(AddressFamily family) {
-    if (family == AddressFamily::V6) return {invalidSocket, SystemError{WSAEAFNOSUPPORT, {}}};
-    SOCKET created = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+    bool ipv6 = family == AddressFamily::V6;
+    SOCKET created =
+        ipv6 ? socket(AF_INET6, SOCK_RAW, IPPROTO_ICMPV6) : socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
     if (created == INVALID_SOCKET) return {invalidSocket, lastSocketError()};
-    return {static_cast<SocketHandle>(created), std::nullopt};
+    if (ipv6) {
+        if (receiveMessage_ == nullptr) {
+            SystemResult<ReceiveMessageProcedure> found = findReceiveMessage(created);
+            if (!found.ok()) {
+                closesocket(created);
+                return {invalidSocket, *found.error};
+            }
+            receiveMessage_ = found.value;
+        }
+        // The reply's hop limit and traffic class as control data; a system without the traffic
+        // class (before Windows 10) still gives the hop limit, and the datagram without either.
+        DWORD on = 1;
+        setsockopt(created, IPPROTO_IPV6, IPV6_HOPLIMIT, reinterpret_cast<const char*>(&on),
+                   sizeof on);
+        setsockopt(created, IPPROTO_IPV6, IPV6_RECVTCLASS, reinterpret_cast<const char*>(&on),
+                   sizeof on);
+    }
+    auto handle = static_cast<SocketHandle>(created);
+    socketFamilies_[handle] = family;
+    return {handle, std::nullopt};
+}
+
+AddressFamily WindowsPlatform::familyOf(SocketHandle socket) const {
+    auto found = socketFamilies_.find(socket);
+    return found == socketFamilies_.end() ? AddressFamily::V4 : found->second;
 }
 
 SystemResult<int> WindowsPlatform::getSocketOption(SocketHandle socket, SocketOption option) {
-    auto [level, name] = systemName(option);
+    std::optional<OptionName> systemOption = systemName(option, familyOf(socket));
+    if (!systemOption) return {0, windowsError(WSAENOPROTOOPT)};
+    auto [level, name] = *systemOption;
     if (option == SocketOption::IpOptions) {
         char bytes[40];
         int length = sizeof bytes;
@@ -86,9 +145,10 @@ SystemResult<int> WindowsPlatform::getSocketOption(SocketHandle socket, SocketOp
 std::optional<SystemError> WindowsPlatform::setSocketOption(SocketHandle socket,
                                                             SocketOption option, const void* value,
                                                             size_t length) {
-    auto [level, name] = systemName(option);
-    int result = setsockopt(asSocket(socket), level, name, static_cast<const char*>(value),
-                            static_cast<int>(length));
+    std::optional<OptionName> systemOption = systemName(option, familyOf(socket));
+    if (!systemOption) return windowsError(WSAENOPROTOOPT);
+    int result = setsockopt(asSocket(socket), systemOption->level, systemOption->name,
+                            static_cast<const char*>(value), static_cast<int>(length));
     if (result != 0) return lastSocketError();
     return std::nullopt;
 }
@@ -98,14 +158,22 @@ SystemResult<size_t> WindowsPlatform::sendTo(SocketHandle socket, const uint8_t*
     sockaddr_in target{};
     target.sin_family = AF_INET;
     target.sin_addr.s_addr = destination.ipv4();
+    sockaddr_in6 target6{};
+    target6.sin6_family = AF_INET6;
+    std::memcpy(&target6.sin6_addr, destination.ipv6().data(), destination.ipv6().size());
+    target6.sin6_scope_id = destination.scopeId();
+    bool ipv6 = destination.isIpv6();
     int sent =
         sendto(asSocket(socket), reinterpret_cast<const char*>(data), static_cast<int>(length), 0,
-               reinterpret_cast<const sockaddr*>(&target), sizeof target);
+               ipv6 ? reinterpret_cast<const sockaddr*>(&target6)
+                    : reinterpret_cast<const sockaddr*>(&target),
+               ipv6 ? sizeof target6 : sizeof target);
     if (sent == SOCKET_ERROR) return {0, lastSocketError()};
     return {static_cast<size_t>(sent), std::nullopt};
 }
 
-SystemResult<bool> WindowsPlatform::waitUntil(SocketHandle socket, int64_t deadlineCounter) {
+SystemResult<bool> WindowsPlatform::waitUntil(SocketHandle socket, SocketHandle also,
+                                              int64_t deadlineCounter) {
     for (;;) {
         if (waitsCutShort()) return {false, std::nullopt};
         int64_t left = deadlineCounter - counterNow();
@@ -116,6 +184,7 @@ SystemResult<bool> WindowsPlatform::waitUntil(SocketHandle socket, int64_t deadl
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(asSocket(socket), &readable);
+        if (also != invalidSocket) FD_SET(asSocket(also), &readable);
         timeval limit{static_cast<long>(sliceUs / 1'000'000),
                       static_cast<long>(sliceUs % 1'000'000)};
         int ready = select(0, &readable, nullptr, nullptr, &limit);
@@ -126,21 +195,21 @@ SystemResult<bool> WindowsPlatform::waitUntil(SocketHandle socket, int64_t deadl
 }
 
 SystemResult<bool> WindowsPlatform::waitReadable(SocketHandle socket, uint32_t timeoutMs) {
-    return waitUntil(socket, counterNow() + int64_t{timeoutMs} * frequency_ / 1000);
+    return waitUntil(socket, invalidSocket, counterNow() + int64_t{timeoutMs} * frequency_ / 1000);
 }
 
-SystemResult<bool> WindowsPlatform::waitReadableNs(SocketHandle socket, SocketHandle,
+SystemResult<bool> WindowsPlatform::waitReadableNs(SocketHandle socket, SocketHandle also,
                                                    int64_t timeoutNs) {
     if (timeoutNs < 0) timeoutNs = 0;
     auto ticks = static_cast<int64_t>(static_cast<long double>(timeoutNs) *
                                       static_cast<long double>(frequency_) / 1e9L);
-    return waitUntil(socket, counterNow() + ticks);
+    return waitUntil(socket, also, counterNow() + ticks);
 }
 
-namespace {
-
-// One recvfrom once the socket is known to be readable; Windows gives no receive stamp.
-SystemResult<Datagram> readDatagram(SocketHandle socket, uint8_t* buffer, size_t capacity) {
+// One read once the socket is known to be readable; Windows gives no receive stamp.
+SystemResult<Datagram> WindowsPlatform::readDatagram(SocketHandle socket, uint8_t* buffer,
+                                                     size_t capacity) {
+    if (familyOf(socket) == AddressFamily::V6) return readIpv6Datagram(socket, buffer, capacity);
     sockaddr_in from{};
     int fromLength = sizeof from;
     int received = recvfrom(asSocket(socket), reinterpret_cast<char*>(buffer),
@@ -153,7 +222,64 @@ SystemResult<Datagram> readDatagram(SocketHandle socket, uint8_t* buffer, size_t
     return {datagram, std::nullopt};
 }
 
+namespace {
+
+// The hop limit and traffic class beside an IPv6 datagram; each an int of its own.
+void readControlData(WSAMSG& message, Datagram& datagram) {
+    for (WSACMSGHDR* header = WSA_CMSG_FIRSTHDR(&message); header != nullptr;
+         header = WSA_CMSG_NXTHDR(&message, header)) {
+        if (header->cmsg_level != IPPROTO_IPV6 || header->cmsg_len < WSA_CMSG_LEN(sizeof(int))) {
+            continue;
+        }
+        int value = 0;
+        std::memcpy(&value, WSA_CMSG_DATA(header), sizeof value);
+        if (header->cmsg_type == IPV6_HOPLIMIT) datagram.hopLimit = static_cast<uint8_t>(value);
+        if (header->cmsg_type == IPV6_TCLASS) datagram.trafficClass = static_cast<uint8_t>(value);
+    }
+}
+
+// Windows has no ICMPv6 filter for a raw socket, which sees neighbour discovery and every other
+// message of the host: what the engine never reads (anything but an echo reply and the errors
+// destination unreachable, packet too big, time exceeded and parameter problem) is passed over
+// here, as Linux's filter does in the kernel.
+bool passedOver(AddressFamily family, const SystemResult<Datagram>& read, const uint8_t* message) {
+    if (family == AddressFamily::V4 || !read.ok()) return false;
+    if (read.value.length == 0) return true;
+    constexpr uint8_t echoReply = 129;
+    uint8_t type = message[0];
+    bool error = type >= 1 && type <= 4;
+    return !error && type != echoReply;
+}
+
 }  // namespace
+
+// An ICMPv6 socket reads the message without the IPv6 header: what the header held comes as
+// control data.
+SystemResult<Datagram> WindowsPlatform::readIpv6Datagram(SocketHandle socket, uint8_t* buffer,
+                                                         size_t capacity) {
+    sockaddr_in6 from{};
+    // Room for both values, each rounded up to the header's alignment.
+    alignas(WSACMSGHDR) char control[2 * WSA_CMSG_SPACE(sizeof(int)) + 16] = {};
+    WSABUF data{static_cast<ULONG>(std::min<size_t>(capacity, 0x7FFFFFFF)),
+                reinterpret_cast<char*>(buffer)};
+    WSAMSG message{};
+    message.name = reinterpret_cast<sockaddr*>(&from);
+    message.namelen = sizeof from;
+    message.lpBuffers = &data;
+    message.dwBufferCount = 1;
+    message.Control = WSABUF{sizeof control, control};
+    DWORD received = 0;
+    if (receiveMessage_(asSocket(socket), &message, &received, nullptr, nullptr) != 0) {
+        return {{}, lastSocketError()};
+    }
+    Datagram datagram;
+    datagram.length = received;
+    Ipv6Bytes sender;
+    std::memcpy(sender.data(), &from.sin6_addr, sender.size());
+    datagram.sender = IpAddress::fromIpv6(sender, from.sin6_scope_id);
+    readControlData(message, datagram);
+    return {datagram, std::nullopt};
+}
 
 SystemResult<Datagram> WindowsPlatform::receiveFrom(SocketHandle socket, uint8_t* buffer,
                                                     size_t capacity) {
@@ -167,26 +293,34 @@ SystemResult<Datagram> WindowsPlatform::receiveFrom(SocketHandle socket, uint8_t
         return {{}, lastSocketError()};
     }
     int64_t limitMs = timeoutMs == 0 ? int64_t{1} << 40 : int64_t{timeoutMs};
-    SystemResult<bool> ready = waitUntil(socket, counterNow() + limitMs * frequency_ / 1000);
-    if (!ready.ok()) return {{}, *ready.error};
-    if (!ready.value) return {{}, windowsError(WSAETIMEDOUT)};
-    return readDatagram(socket, buffer, capacity);
+    const int64_t deadline = counterNow() + limitMs * frequency_ / 1000;
+    for (;;) {
+        SystemResult<bool> ready = waitUntil(socket, invalidSocket, deadline);
+        if (!ready.ok()) return {{}, *ready.error};
+        if (!ready.value) return {{}, windowsError(WSAETIMEDOUT)};
+        SystemResult<Datagram> read = readDatagram(socket, buffer, capacity);
+        if (!passedOver(familyOf(socket), read, buffer)) return read;
+    }
 }
 
 SystemResult<Datagram> WindowsPlatform::receiveQueued(SocketHandle socket, uint8_t* buffer,
                                                       size_t capacity) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(asSocket(socket), &readable);
-    timeval now{0, 0};
-    int ready = select(0, &readable, nullptr, nullptr, &now);
-    if (ready == SOCKET_ERROR) return {{}, lastSocketError()};
-    // An empty queue reads as the receive time-out a one-by-one run meets.
-    if (ready == 0) return {{}, windowsError(WSAETIMEDOUT)};
-    return readDatagram(socket, buffer, capacity);
+    for (;;) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(asSocket(socket), &readable);
+        timeval now{0, 0};
+        int ready = select(0, &readable, nullptr, nullptr, &now);
+        if (ready == SOCKET_ERROR) return {{}, lastSocketError()};
+        // An empty queue reads as the receive time-out a one-by-one run meets.
+        if (ready == 0) return {{}, windowsError(WSAETIMEDOUT)};
+        SystemResult<Datagram> read = readDatagram(socket, buffer, capacity);
+        if (!passedOver(familyOf(socket), read, buffer)) return read;
+    }
 }
 
 std::optional<SystemError> WindowsPlatform::closeSocket(SocketHandle socket) {
+    socketFamilies_.erase(socket);
     if (closesocket(asSocket(socket)) != 0) return lastSocketError();
     return std::nullopt;
 }

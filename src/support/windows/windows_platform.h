@@ -1,8 +1,9 @@
-// The Windows implementation of the platform seam: Windows Sockets 2, ICMP.DLL and Win32.
+// The Windows implementation of the platform seam: Windows Sockets 2, ICMP.DLL, IPHLPAPI, Win32.
 #pragma once
 
 #include <windows.h>
 #include <winsock2.h>
+#include <ws2tcpip.h>
 // After <windows.h>: it needs its types.
 #include <ipexport.h>
 
@@ -24,6 +25,26 @@ struct IcmpProcedures {
     (HANDLE, IPAddr, LPVOID, WORD, PIP_OPTION_INFORMATION, LPVOID, DWORD, DWORD) = nullptr;
     BOOL(WINAPI* closeHandle)(HANDLE) = nullptr;
 };
+
+// The IPv6 procedures of the IP helper library, as it publishes them.
+struct Icmp6Procedures {
+    HANDLE(WINAPI* createFile)() = nullptr;
+    DWORD(WINAPI* sendEcho2)
+    (HANDLE, HANDLE, FARPROC, PVOID, sockaddr_in6*, sockaddr_in6*, LPVOID, WORD,
+     PIP_OPTION_INFORMATION, LPVOID, DWORD, DWORD) = nullptr;
+    BOOL(WINAPI* closeHandle)(HANDLE) = nullptr;
+};
+
+// One echo handle of the seam: the ICMP handle, and the ICMPv6 one made when first needed.
+struct EchoHandles {
+    HANDLE ipv4 = INVALID_HANDLE_VALUE;
+    HANDLE ipv6 = INVALID_HANDLE_VALUE;
+    bool ipv6Tried = false;
+};
+
+// WSARecvMsg, which Windows Sockets hands out only through WSAIoctl.
+using ReceiveMessageProcedure = INT(WINAPI*)(SOCKET, LPWSAMSG, LPDWORD, LPWSAOVERLAPPED,
+                                             LPWSAOVERLAPPED_COMPLETION_ROUTINE);
 
 class WindowsPlatform : public Platform {
   public:
@@ -77,17 +98,36 @@ class WindowsPlatform : public Platform {
     void closeFile(FileHandle file) override;
 
   private:
-    // Waits in slices, so that a second Control-C (handled on a thread of its own) ends the wait.
-    SystemResult<bool> waitUntil(SocketHandle socket, int64_t deadlineCounter);
+    // Waits in slices, so that a second Control-C (handled on a thread of its own) ends the wait;
+    // also may be invalidSocket.
+    SystemResult<bool> waitUntil(SocketHandle socket, SocketHandle also, int64_t deadlineCounter);
+    SystemResult<Datagram> readDatagram(SocketHandle socket, uint8_t* buffer, size_t capacity);
+    SystemResult<Datagram> readIpv6Datagram(SocketHandle socket, uint8_t* buffer, size_t capacity);
+    // A socket this object did not open counts as an IPv4 one.
+    AddressFamily familyOf(SocketHandle socket) const;
+
+    // Into the buffers the library writes to; the reply buffer sized for any answer.
+    void copyRequestData(const EchoServiceRequest& request);
+    int sendIpv4Echo(HANDLE handle, const EchoServiceRequest& request, EchoServiceReply& reply);
+    int sendIpv6Echo(EchoHandles& handles, const EchoServiceRequest& request,
+                     EchoServiceReply& reply);
+    // The ICMPv6 handle, made on the first IPv6 request; INVALID_HANDLE_VALUE where the system
+    // has no IPv6 echo service.
+    HANDLE ipv6EchoHandle(EchoHandles& handles);
 
     int64_t frequency_ = 1;
     bool socketsStarted_ = false;
+    std::map<SocketHandle, AddressFamily> socketFamilies_;
+    ReceiveMessageProcedure receiveMessage_ = nullptr;
 
     std::optional<EchoServiceState> echoState_;
     HMODULE icmpLibrary_ = nullptr;
     IcmpProcedures icmp_;
+    std::optional<bool> icmp6Loaded_;
+    HMODULE ipHelperLibrary_ = nullptr;
+    Icmp6Procedures icmp6_;
     // The seam numbers handles as small integers; Windows hands out pointers.
-    std::map<EchoHandle, HANDLE> echoHandles_;
+    std::map<EchoHandle, EchoHandles> echoHandles_;
     EchoHandle nextEchoHandle_ = 1;
     std::vector<uint8_t> requestData_;
     // IcmpSendEcho answers before it returns: many echoes in flight go one at a time here, and

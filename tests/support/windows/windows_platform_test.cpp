@@ -1,5 +1,6 @@
-// The Windows platform layer on real calls: resolver, raw socket and ICMP.DLL over loopback (only
-// where the runner put Wine's server in a private network), clocks, files and console control.
+// The Windows platform layer on real calls: resolver, raw ICMP and ICMPv6 sockets and the echo
+// service over loopback (only where the runner put Wine's server in a private network), clocks,
+// files and console control.
 #include "support/windows/windows_platform.h"
 
 #include <gtest/gtest.h>
@@ -26,6 +27,12 @@ using testing::readOption;
 using testing::succeeded;
 
 const Ipv4 loopback = inetAddr("127.0.0.1");
+
+IpAddress ipv6(const char* text, uint32_t scopeId = 0) {
+    return IpAddress::fromIpv6(*parseIpv6(text), scopeId);
+}
+
+const IpAddress loopback6 = ipv6("::1");
 
 // Wine keeps raw sockets in its server process, which lives in the network where it was started:
 // the runner says so when that is a private one with loopback only.
@@ -54,20 +61,38 @@ class WindowsPlatformTest : public ::testing::Test {
 TEST_F(WindowsPlatformTest, DottedTextResolvesToItselfAndBadNamesCarryAHostError) {
     struct Case {
         const char* text;
-        Ipv4 address;
+        FamilyChoice family;
+        std::optional<IpAddress> address;  // none: a resolver error
     };
-    for (Case c : {Case{"127.0.0.1", loopback}, Case{"10.1", inetAddr("10.0.0.1")},
-                   Case{"255.255.255.255", inaddrNone}}) {
-        SystemResult<HostEntry> entry = system.getHostByName(c.text, FamilyChoice::Any);
-        ASSERT_TRUE(entry.ok()) << c.text;
+    for (Case c : {
+             Case{"127.0.0.1", FamilyChoice::Any, loopback},
+             Case{"10.1", FamilyChoice::Any, inetAddr("10.0.0.1")},
+             Case{"255.255.255.255", FamilyChoice::Any, inaddrNone},
+             Case{"127.0.0.1", FamilyChoice::Ipv4Only, loopback},
+             Case{"127.0.0.1", FamilyChoice::Ipv6Only, std::nullopt},
+             Case{"::1", FamilyChoice::Any, loopback6},
+             Case{"::1", FamilyChoice::Ipv6Only, loopback6},
+             Case{"::1", FamilyChoice::Ipv4Only, std::nullopt},
+             Case{"2001:db8::5", FamilyChoice::Any, ipv6("2001:db8::5")},
+             Case{"fe80::1%4", FamilyChoice::Any, ipv6("fe80::1", 4)},
+             Case{"no-such-host.invalid", FamilyChoice::Any, std::nullopt},
+             Case{"no-such-host.invalid", FamilyChoice::Ipv6Only, std::nullopt},
+         }) {
+        SystemResult<HostEntry> entry = system.getHostByName(c.text, c.family);
+        std::string what = std::string(c.text) + " as " + std::to_string(int(c.family));
+        if (!c.address) {
+            ASSERT_FALSE(entry.ok()) << what << " gave " << addressText(entry.value.address);
+            EXPECT_GE(entry.error->number, wsa::hostNotFound) << what;
+            EXPECT_LE(entry.error->number, wsa::noData) << what;
+            continue;
+        }
+        ASSERT_TRUE(entry.ok()) << what << ": " << entry.error->number;
         EXPECT_EQ(entry.value.officialName, c.text);
-        EXPECT_EQ(entry.value.address, c.address) << c.text;
+        EXPECT_EQ(addressText(entry.value.address), addressText(*c.address)) << what;
+        EXPECT_EQ(entry.value.address, *c.address) << what;
     }
-    SystemResult<HostEntry> missing =
-        system.getHostByName("no-such-host.invalid", FamilyChoice::Any);
-    ASSERT_FALSE(missing.ok());
-    EXPECT_GE(missing.error->number, wsa::hostNotFound);
-    EXPECT_LE(missing.error->number, wsa::noData);
+    // An address without a name has none, rather than its own text as one.
+    EXPECT_EQ(system.getHostByAddr(ipv6("2001:db8::1")), std::nullopt);
 }
 
 // The system's text ends in one line end and no carriage return; Wine has no text for some
@@ -94,8 +119,25 @@ TEST_F(WindowsPlatformTest, FailedCallsCarryTheirNumberAndTextWithOneLineEnd) {
     EXPECT_EQ(closed->number, WSAENOTSOCK);
 }
 
-TEST_F(WindowsPlatformTest, RawSocketOptionsReadBackAsSet) {
-    SystemResult<SocketHandle> opened = system.openRawSocket(AddressFamily::V4);
+// Wine's server makes raw sockets of ICMP only: it refuses ICMPv6 as a protocol.
+class WindowsFamilyTest : public WindowsPlatformTest,
+                          public ::testing::WithParamInterface<AddressFamily> {};
+
+std::string familyName(const ::testing::TestParamInfo<AddressFamily>& info) {
+    return info.param == AddressFamily::V6 ? "Ipv6" : "Ipv4";
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, WindowsFamilyTest,
+                         ::testing::Values(AddressFamily::V4, AddressFamily::V6), familyName);
+
+#define SKIP_WITHOUT_RAW_ICMPV6(opened)                                 \
+    if (!(opened).ok() && (opened).error->number == WSAEPROTONOSUPPORT) \
+    GTEST_SKIP() << "this system makes no raw ICMPv6 socket (10043): Wine's server has none"
+
+TEST_P(WindowsFamilyTest, RawSocketOptionsReadBackAsSet) {
+    AddressFamily family = GetParam();
+    SystemResult<SocketHandle> opened = system.openRawSocket(family);
+    SKIP_WITHOUT_RAW_ICMPV6(opened);
     ASSERT_TRUE(opened.ok()) << opened.error->number << " " << opened.error->text;
     struct Case {
         SocketOption option;
@@ -115,36 +157,74 @@ TEST_F(WindowsPlatformTest, RawSocketOptionsReadBackAsSet) {
             EXPECT_EQ(value, c.value) << static_cast<int>(c.option);
         }
     }
+    // IPv6 has no IP options: the option fails rather than being set at another level.
     const uint8_t recordRoute[11] = {7, 11, 4};
-    EXPECT_TRUE(
-        succeeded(system.setSocketOption(opened.value, SocketOption::IpOptions, recordRoute, 11)));
+    EXPECT_EQ(
+        succeeded(system.setSocketOption(opened.value, SocketOption::IpOptions, recordRoute, 11)),
+        family == AddressFamily::V4);
     EXPECT_TRUE(succeeded(system.closeSocket(opened.value)));
 }
 
-TEST_F(WindowsPlatformTest, RawLoopbackRoundTripThenAnEmptyQueueReadsAsATimeOut) {
+// An echo reply as the raw socket of either family reads it: IPv4 datagrams start at the IP
+// header, IPv6 ones at the ICMPv6 message, with the hop limit beside it.
+struct EchoReplySeen {
+    Datagram datagram;
+    std::vector<uint8_t> icmp;
+    uint16_t sequence() const { return static_cast<uint16_t>(icmp[6] << 8 | icmp[7]); }
+};
+
+std::optional<EchoReplySeen> awaitEchoReply(Platform& system, SocketHandle socket,
+                                            AddressFamily family) {
+    const uint8_t replyType = family == AddressFamily::V6 ? 129 : 0;
+    std::vector<uint8_t> bytes(70'000);
+    for (int i = 0; i < 20; ++i) {
+        if (!system.waitReadable(socket, 2000).value) return std::nullopt;
+        SystemResult<Datagram> received = system.receiveFrom(socket, bytes.data(), bytes.size());
+        if (!received.ok()) continue;
+        size_t header = family == AddressFamily::V4 ? (bytes[0] & 0x0F) * 4u : 0;
+        if (received.value.length < header + 8 || bytes[header] != replyType) continue;
+        return EchoReplySeen{
+            received.value,
+            {bytes.begin() + static_cast<long>(header), bytes.begin() + received.value.length}};
+    }
+    return std::nullopt;
+}
+
+TEST_P(WindowsFamilyTest, RawLoopbackRoundTripThenAnEmptyQueueReadsAsATimeOut) {
     SKIP_OUTSIDE_A_PRIVATE_NETWORK();
-    SystemResult<SocketHandle> opened = system.openRawSocket(AddressFamily::V4);
+    AddressFamily family = GetParam();
+    bool v6 = family == AddressFamily::V6;
+    SystemResult<SocketHandle> opened = system.openRawSocket(family);
+    SKIP_WITHOUT_RAW_ICMPV6(opened);
     ASSERT_TRUE(opened.ok()) << opened.error->text;
     SocketHandle socket = opened.value;
+    // A second raw socket of the family gets its own copy of every message.
+    SocketHandle other = system.openRawSocket(family).value;
     int ttl = 17;
     EXPECT_TRUE(succeeded(system.setSocketOption(socket, SocketOption::Ttl, &ttl, 4)));
     auto request = echoRequest(ourIdentifier(system), 7, 56);
-    SystemResult<size_t> sent = system.sendTo(socket, request.data(), request.size(), loopback);
+    // The checksum written is IPv4's: the system writes the ICMPv6 one itself.
+    if (v6) request[0] = 128;
+    SystemResult<size_t> sent =
+        system.sendTo(socket, request.data(), request.size(), v6 ? loopback6 : loopback);
     ASSERT_TRUE(sent.ok()) << sent.error->text;
     EXPECT_EQ(sent.value, 64u);
-    auto reply = awaitType(system, socket, 0);
-    ASSERT_TRUE(reply.has_value());
-    EXPECT_EQ(reply->sender, loopback);
+    auto reply = awaitEchoReply(system, socket, family);
+    ASSERT_TRUE(reply.has_value()) << int(family);
+    EXPECT_EQ(reply->datagram.sender, v6 ? loopback6 : IpAddress(loopback));
     EXPECT_EQ(reply->sequence(), 7);
-    EXPECT_EQ(reply->icmpSize(), 64u);
+    EXPECT_EQ(reply->icmp.size(), 64u);
+    EXPECT_EQ(reply->datagram.hopLimit.has_value(), v6) << "the hop limit comes beside";
 
     uint8_t buffer[1500];
-    // The request itself came back on the raw socket too; what is left is the empty queue.
+    // The IPv4 request itself came back on the raw socket too; what is left is the empty queue.
     for (int i = 0; i < 10 && system.receiveQueued(socket, buffer, sizeof buffer).ok(); ++i) {
     }
     SystemResult<Datagram> none = system.receiveQueued(socket, buffer, sizeof buffer);
     ASSERT_FALSE(none.ok());
     EXPECT_EQ(none.error->number, wsa::timedOut);
+    EXPECT_FALSE(system.waitReadableNs(socket, invalidSocket, 0).value);
+    EXPECT_TRUE(system.waitReadableNs(socket, other, 0).value) << "the other socket's copies";
 
     int64_t before = system.performanceCounter();
     SystemResult<bool> waited = system.waitReadable(socket, 120);
@@ -154,6 +234,7 @@ TEST_F(WindowsPlatformTest, RawLoopbackRoundTripThenAnEmptyQueueReadsAsATimeOut)
     EXPECT_FALSE(waited.value);
     EXPECT_GE(elapsedMs, 119);
     EXPECT_TRUE(succeeded(system.closeSocket(socket)));
+    system.closeSocket(other);
 }
 
 TEST_F(WindowsPlatformTest, SecondControlCEndsAWaitAndFailsTheReceive) {
@@ -173,24 +254,60 @@ TEST_F(WindowsPlatformTest, SecondControlCEndsAWaitAndFailsTheReceive) {
     system.closeSocket(opened.value);
 }
 
-TEST_F(WindowsPlatformTest, IcmpDllLoadsAndAnswersOverLoopback) {
+// Whether this system's IP helper library makes ICMPv6 echo handles; Wine's fails the call.
+bool systemHasIpv6EchoService() {
+    HMODULE library = LoadLibraryA("IPHLPAPI.DLL");
+    if (library == nullptr) return false;
+    FARPROC create = GetProcAddress(library, "Icmp6CreateFile");
+    FARPROC close = GetProcAddress(library, "IcmpCloseHandle");
+    if (create == nullptr || close == nullptr) return false;
+    // The published signatures; GetProcAddress only knows a generic one.
+    HANDLE handle = reinterpret_cast<HANDLE(WINAPI*)()>(reinterpret_cast<void*>(create))();
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    reinterpret_cast<BOOL(WINAPI*)(HANDLE)>(reinterpret_cast<void*>(close))(handle);
+    return true;
+}
+
+// One handle serves both families; without an IPv6 echo service an IPv6 request is a general
+// failure at once, and the handle still serves IPv4.
+TEST_P(WindowsFamilyTest, IcmpDllLoadsAndAnswersOverLoopback) {
     ASSERT_EQ(system.loadEchoService(), EchoServiceState::Ready);
-    SKIP_OUTSIDE_A_PRIVATE_NETWORK();
+    bool v6 = GetParam() == AddressFamily::V6;
+    bool served = !v6 || systemHasIpv6EchoService();
+    if (served) SKIP_OUTSIDE_A_PRIVATE_NETWORK();
     EchoHandle handle = system.createEchoHandle();
     ASSERT_NE(handle, invalidEchoHandle);
     std::vector<uint8_t> data(32, 'q');
     EchoServiceRequest request;
-    request.destination = loopback;
+    request.destination = v6 ? loopback6 : loopback;
     request.data = data.data();
     request.dataSize = static_cast<uint16_t>(data.size());
     request.ttl = 64;
     request.timeoutMs = 2000;
     EchoServiceReply reply;
+    int64_t before = system.performanceCounter();
     ASSERT_EQ(system.sendEcho(handle, request, reply), 1);
-    EXPECT_EQ(reply.status, ipStatus::success);
-    EXPECT_EQ(reply.address, loopback);
-    EXPECT_EQ(reply.dataSize, 32);
-    EXPECT_GT(reply.ttl, 0);
+    int64_t elapsedMs =
+        (system.performanceCounter() - before) * 1000 / system.performanceFrequency();
+    EXPECT_EQ(reply.status, served ? ipStatus::success : ipStatus::generalFailure);
+    EXPECT_EQ(reply.address, request.destination);
+    EXPECT_EQ(reply.dataSize, served ? 32 : 0);
+    // The IPv6 reply record has no hop limit.
+    EXPECT_EQ(reply.ttl > 0, !v6);
+    if (!served) {
+        EXPECT_LT(elapsedMs, 500) << "answered at once";
+        EchoStart start = system.startEcho(handle, request);
+        EXPECT_TRUE(start.sent);
+        std::optional<EchoAnswer> answer = system.collectEcho(handle, 0);
+        ASSERT_TRUE(answer.has_value());
+        EXPECT_EQ(answer->sequence, start.sequence);
+        EXPECT_EQ(answer->reply.status, ipStatus::generalFailure);
+        if (privateNetwork()) {
+            request.destination = loopback;
+            ASSERT_EQ(system.sendEcho(handle, request, reply), 1);
+            EXPECT_EQ(reply.status, ipStatus::success) << "the handle still serves IPv4";
+        }
+    }
     system.closeEchoHandle(handle);
     EXPECT_EQ(system.sendEcho(handle, request, reply), 0) << "a closed handle sends nothing";
 }

@@ -14,8 +14,7 @@
 #
 #   client  198.18.1.1 ---- 198.18.1.2 alpha (also .3 to .6, all of 198.18.2.0/24, and the even
 #                                            addresses of 198.19.0.0/16)
-#           fd00:5152:1::1  fd00:5152:1::2     (also ::5, ::6, all of fd00:5152:2::/64, and
-#                                              the link-local fe80::2)
+#           fd00:5152:1::1  fd00:5152:1::2     (also ::5, ::6 and all of fd00:5152:2::/64)
 #           198.18.3.1 ---- 198.18.3.2 silent (kernel echo off, IPv4 and IPv6)
 #           198.18.4.1 ---- 198.18.4.2 r1 198.18.5.1 ---- 198.18.5.2 r2 198.18.6.1 ---- far
 #                                                                             198.18.6.2
@@ -98,7 +97,7 @@ UNKNOWN_NAME=nosuchhost.lab.test
 CLIENT_ALPHA_ADDR6=fd00:5152:1::1
 ALPHA_ADDR6=fd00:5152:1::2
 ALPHA_BLOCK6=fd00:5152:2::/64
-ALPHA_LINK_LOCAL6=fe80::2
+ALPHA_TO_CLIENT_IF=to-client
 ALPHA6_NAME=alpha6
 ALPHA6_FQDN=alpha6.lab.test
 DUAL_FQDN=dual.lab.test
@@ -211,8 +210,6 @@ lab_up() {
     for extra in fd00:5152:1::5 fd00:5152:1::6; do
         ip -n "$ALPHA" -6 addr add "$extra/64" dev to-client nodad
     done
-    # A link-local address known in advance, for addresses with a zone index.
-    ip -n "$ALPHA" -6 addr add fe80::2/64 dev to-client nodad
     # The whole block answers without 254 addresses of its own (a local route); so does an IPv6
     # /64 for ranges.
     ip -n "$ALPHA" route add local 198.18.2.0/24 dev lo

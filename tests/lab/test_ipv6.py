@@ -108,10 +108,16 @@ class SingleHost(Ipv6TestCase):
 
     def test_a_link_local_address_with_its_zone(self):
         # The zone, given by the interface's name or number, shows as the number; the echo
-        # service's statistics name the host as it was given.
-        link_local, interface = self.lab["ALPHA_LINK_LOCAL6"], self.lab["CLIENT_TO_ALPHA_IF"]
-        index = self.lab.in_namespace(self.lab.client, ["cat", "/sys/class/net/%s/ifindex"
-                                                        % interface]).stdout.strip()
+        # service's statistics name the host as it was given. Alpha's link-local address is
+        # the one the kernel gave its end of the link.
+        lab = self.lab
+        addresses = lab.in_namespace(lab["ALPHA_NS"], ["ip", "-6", "-o", "addr", "show", "dev",
+                                                       lab["ALPHA_TO_CLIENT_IF"], "scope",
+                                                       "link"]).stdout.split()
+        link_local = addresses[addresses.index("inet6") + 1].split("/")[0]
+        interface = lab["CLIENT_TO_ALPHA_IF"]
+        index = lab.in_namespace(lab.client, ["cat", "/sys/class/net/%s/ifindex"
+                                              % interface]).stdout.strip()
         shown = "%s%%%s" % (link_local, index)
         self.assertCases([
             (given, [given, "-n", "2", "-t", "50"], ENGINES,
@@ -218,17 +224,19 @@ class Names(Ipv6TestCase):
 
 class ManyHosts(Ipv6TestCase):
     def host_file(self, hosts):
+        """One host a line, the last two on one line with a comma: an IPv6 address's colons
+        separate nothing."""
         directory = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, directory)
         os.chmod(directory, 0o755)  # readable by the unprivileged user too
         path = os.path.join(directory, "hosts.txt")
         with open(path, "w", encoding="ascii", newline="") as text:
-            text.write("\r\n".join(hosts) + "\r\n")
+            text.write("\r\n".join(hosts[:-2] + [", ".join(hosts[-2:])]) + "\r\n")
         return path
 
     def mixed_hosts(self):
-        """(host text, address it pings, its reply line, resolved-list line) for a file of IPv4
-        and IPv6 literals and names."""
+        """(host text, address it pings, the reply's TTL or None for a time-out, its line in the
+        resolved list) for a file of IPv4 and IPv6 literals and names."""
         lab = self.lab
         alpha6, far6, silent6 = lab["ALPHA_ADDR6"], lab["FAR_ADDR6"], lab["SILENT_ADDR6"]
         return [

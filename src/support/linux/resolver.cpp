@@ -95,10 +95,6 @@ bool foundNoIpv4(int code) {
 SystemResult<HostEntry> LinuxPlatform::getHostByName(const std::string& text, FamilyChoice family) {
     if (family == FamilyChoice::Ipv6Only) return resultOf(lookUpIpv6(text));
     if (auto dotted = parseDottedText(text)) return {HostEntry{text, *dotted}, std::nullopt};
-    // Forced to IPv4, an IPv6 literal is no name at all.
-    if (family == FamilyChoice::Ipv4Only && isIpv6Literal(text)) {
-        return {{}, resolverError(EAI_NONAME, 0)};
-    }
     Lookup ipv4 = lookUp(text, AF_INET);
     if (ipv4.code == 0 || family == FamilyChoice::Ipv4Only) return resultOf(ipv4);
     if (!foundNoIpv4(ipv4.code) && !isIpv6Literal(text)) return resultOf(ipv4);

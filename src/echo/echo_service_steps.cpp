@@ -9,7 +9,7 @@ namespace quilvane {
 
 std::optional<Target> resolveTarget(const std::string& host, FamilyChoice family,
                                     PingSettings& settings) {
-    Ipv4 dotted = family == FamilyChoice::Ipv6Only ? inaddrNone : inetAddr(host.c_str());
+    Ipv4 dotted = dottedAddress(host, family);
     SystemResult<HostEntry> entry = platform().getHostByName(host, family);
     if (dotted == inaddrNone) {
         if (!entry.ok()) {

@@ -150,15 +150,8 @@ class RawEchoCycle final : public EchoAttempts {
         } else {
             ReportSocketError("recvfrom()", *received.error);
         }
-        if (destination_.isIpv6()) {
-            ParsedReply parsed = parseReply6(buffer, length, expectedSequence, currentIdentifier(),
-                                             session_.replyCopy());
-            parsed.ttl = received.value.hopLimit.value_or(0);
-            parsed.tos = received.value.trafficClass.value_or(0);
-            return parsed;
-        }
-        return parseReply(buffer, length, settings().dataSize, expectedSequence,
-                          currentIdentifier(), session_.replyCopy(), routeOptions_);
+        return judgeReceived(destination_.family(), received.value, length, settings().dataSize,
+                             expectedSequence, currentIdentifier(), session_, routeOptions_);
     }
 
     SocketHandle socket_;
@@ -189,24 +182,26 @@ HostOutcome socketRefused(const SystemError& error) {
 }  // namespace
 
 HostOutcome RawEchoEngine::PingHost(const std::string& host, const EchoJob& job) {
-    SystemResult<SocketHandle> socket = platform().openRawSocket(AddressFamily::V4);
-    if (!socket.ok()) return socketRefused(*socket.error);
     EchoJob own = job;
-    setSocketOptions(socket.value, own.settings);
+    // A host written as an IPv6 address takes an IPv6 socket at once. Any other host starts on
+    // IPv4, so that a refused raw socket reads as it always has, and changes sockets only when
+    // its name gives an IPv6 address.
+    AddressFamily family = own.family != FamilyChoice::Ipv4Only && isIpv6Literal(host)
+                               ? AddressFamily::V6
+                               : AddressFamily::V4;
+    SystemResult<SocketHandle> socket = openRawSocketWithOptions(family, own.settings);
+    if (!socket.ok()) return socketRefused(*socket.error);
 
     std::optional<Destination> destination = resolveDestination(host, own.family, own.settings);
     if (!destination) {
         platform().closeSocket(socket.value);
         return {EngineResult::HostNotFound, ExitStatus::NotPinged, std::nullopt};
     }
-    // The IPv4 socket comes first whatever the host, so that a refused raw socket reads as it
-    // always has; an IPv6 host then takes a socket of its own family.
-    if (destination->address.isIpv6()) {
+    session_.dropRoutesForIpv6(destination->address, own.settings);
+    if (destination->address.family() != family) {
         platform().closeSocket(socket.value);
-        session_.dropRoutesForIpv6(destination->address, own.settings);
-        socket = platform().openRawSocket(AddressFamily::V6);
+        socket = openRawSocketWithOptions(destination->address.family(), own.settings);
         if (!socket.ok()) return socketRefused(*socket.error);
-        setSocketOptions(socket.value, own.settings);
     }
     printEngineHostHeader(host, destination->officialName, destination->address, own.settings,
                           own.inRound);

@@ -25,28 +25,18 @@ RawEchoWindow::~RawEchoWindow() {
 }
 
 std::optional<SystemError> RawEchoWindow::open(const PingSettings& settings) {
-    SystemResult<SocketHandle> opened = platform().openRawSocket(AddressFamily::V4);
-    if (!opened.ok()) return opened.error;
-    socket_ = opened.value;
-    settings_ = settings;
-    {
-        HeldLines held(openingLines_);
-        setSocketOptions(socket_, settings);
-    }
-    int bytes = receiveBufferBytes;
-    platform().setSocketOption(socket_, SocketOption::ReceiveBuffer, &bytes, sizeof bytes);
-    return std::nullopt;
+    HeldLines held(openingLines_);
+    return openShared(AddressFamily::V4, settings, socket_);
 }
 
-std::optional<SystemError> RawEchoWindow::openIpv6(const PingSettings& settings) {
-    SystemResult<SocketHandle> opened = platform().openRawSocket(AddressFamily::V6);
+std::optional<SystemError> RawEchoWindow::openShared(AddressFamily family,
+                                                     const PingSettings& settings,
+                                                     SocketHandle& socket) {
+    SystemResult<SocketHandle> opened = openRawSocketWithOptions(family, settings);
     if (!opened.ok()) return opened.error;
-    socket6_ = opened.value;
-    PingSettings own = settings;
-    own.recordRoutes = 0;
-    setSocketOptions(socket6_, own);
+    socket = opened.value;
     int bytes = receiveBufferBytes;
-    platform().setSocketOption(socket6_, SocketOption::ReceiveBuffer, &bytes, sizeof bytes);
+    platform().setSocketOption(socket, SocketOption::ReceiveBuffer, &bytes, sizeof bytes);
     return std::nullopt;
 }
 
@@ -65,8 +55,10 @@ void RawEchoWindow::start(Flight& flight, WindowedDispatches& dispatches, const 
     SocketHandle socket = socket_;
     if (flight.destination.isIpv6()) {
         session_.dropRoutesForIpv6(flight.destination, flight.job.settings);
+        // The flight's settings are the run's options.
         std::optional<SystemError> refused =
-            socket6_ == invalidSocket ? openIpv6(settings_) : std::nullopt;
+            socket6_ == invalidSocket ? openShared(AddressFamily::V6, flight.job.settings, socket6_)
+                                      : std::nullopt;
         if (refused) {
             bool denied = ReportSocketError("socket()", *refused) == wsa::accessDenied;
             flight.outcome = denied ? dispatches.pingThroughEchoService(host, flight.job)
@@ -124,10 +116,10 @@ void RawEchoWindow::takeQueued(SocketHandle socket) {
 // that request's destination with our identifier; anything else, late or twice, is passed over.
 void RawEchoWindow::judge(const Datagram& datagram) {
     const uint8_t* bytes = session_.receiveBuffer();
-    bool ipv6 = datagram.sender.isIpv6();
     bool isError = false;
-    std::optional<EchoIds> ids = ipv6 ? answeredRequest6(bytes, datagram.length, isError)
-                                      : answeredRequest(bytes, datagram.length, isError);
+    std::optional<EchoIds> ids = datagram.sender.isIpv6()
+                                     ? answeredRequest6(bytes, datagram.length, isError)
+                                     : answeredRequest(bytes, datagram.length, isError);
     if (!ids || ids->identifier != currentIdentifier()) return;
     Flight* flight = awaiting(ids->sequence);
     if (flight == nullptr) return;
@@ -137,15 +129,9 @@ void RawEchoWindow::judge(const Datagram& datagram) {
     }
     if (datagram.sender != flight->destination) return;
     uint8_t routeOptions[optionAreaSize];
-    ParsedReply parsed =
-        ipv6 ? parseReply6(bytes, static_cast<long>(datagram.length), flight->sequence,
-                           ids->identifier, session_.replyCopy())
-             : parseReply(bytes, static_cast<long>(datagram.length), flight->job.settings.dataSize,
-                          flight->sequence, ids->identifier, session_.replyCopy(), routeOptions);
-    if (ipv6) {
-        parsed.ttl = datagram.hopLimit.value_or(0);
-        parsed.tos = datagram.trafficClass.value_or(0);
-    }
+    ParsedReply parsed = judgeReceived(
+        datagram.sender.family(), datagram, static_cast<long>(datagram.length),
+        flight->job.settings.dataSize, flight->sequence, ids->identifier, session_, routeOptions);
     if (parsed.verdict != ReplyVerdict::Match) return;
     flight->timer.Stop();
     flight->timer.TakeOffNs(kernelWaitNs(platform().realTimeNs(), datagram.receivedAtNs) +

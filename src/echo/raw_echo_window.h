@@ -22,14 +22,15 @@ class RawEchoWindow final : public EchoWindow {
     void start(Flight& flight, WindowedDispatches& dispatches, const std::string& host) override;
     void collect(int64_t timeoutNs) override;
     void timeOut(Flight& flight) override;
-    // The IPv6 socket, opened at the first IPv6 host with the run's options; its error if not.
-    std::optional<SystemError> openIpv6(const PingSettings& settings);
+    // Opens a socket all passes share into socket, with these options and room for many replies;
+    // the IPv6 one at the first IPv6 host. The system's error when it cannot be opened.
+    std::optional<SystemError> openShared(AddressFamily family, const PingSettings& settings,
+                                          SocketHandle& socket);
     // Takes every datagram queued on socket.
     void takeQueued(SocketHandle socket);
     void judge(const Datagram& datagram);
 
     EchoSession& session_;
-    PingSettings settings_;
     SocketHandle socket_ = invalidSocket;
     SocketHandle socket6_ = invalidSocket;
     std::string openingLines_;  // what opening the socket printed, repeated for every dispatch

@@ -50,6 +50,14 @@ void setSocketOptions(SocketHandle socket, const PingSettings& settings) {
     SetRecordRoute(socket, settings.recordRoutes);
 }
 
+SystemResult<SocketHandle> openRawSocketWithOptions(AddressFamily family, PingSettings settings) {
+    SystemResult<SocketHandle> socket = platform().openRawSocket(family);
+    if (!socket.ok()) return socket;
+    if (family == AddressFamily::V6) settings.recordRoutes = 0;
+    setSocketOptions(socket.value, settings);
+    return socket;
+}
+
 SentRequest sendEchoRequest(SocketHandle socket, const IpAddress& destination, int32_t dataSize,
                             std::string_view pattern, uint16_t sequence, EchoSession& session,
                             CPerfTimer& timer) {
@@ -71,11 +79,25 @@ SentRequest sendEchoRequest(SocketHandle socket, const IpAddress& destination, i
     return sent;
 }
 
+ParsedReply judgeReceived(AddressFamily family, const Datagram& received, long length,
+                          int32_t dataSize, uint16_t sequence, uint16_t identifier,
+                          EchoSession& session, uint8_t* optionArea) {
+    const uint8_t* bytes = session.receiveBuffer();
+    if (family == AddressFamily::V4) {
+        return parseReply(bytes, length, dataSize, sequence, identifier, session.replyCopy(),
+                          optionArea);
+    }
+    ParsedReply parsed = parseReply6(bytes, length, sequence, identifier, session.replyCopy());
+    parsed.ttl = received.hopLimit.value_or(0);
+    parsed.tos = received.trafficClass.value_or(0);
+    return parsed;
+}
+
 std::optional<Destination> resolveDestination(const std::string& host, FamilyChoice family,
                                               PingSettings& settings) {
     SystemResult<HostEntry> entry = platform().getHostByName(host, family);
     if (entry.ok()) return Destination{entry.value.address, entry.value.officialName};
-    Ipv4 dotted = family == FamilyChoice::Ipv6Only ? inaddrNone : inetAddr(host.c_str());
+    Ipv4 dotted = dottedAddress(host, family);
     if (dotted == inaddrNone) {
         printMessage("Host not found: %s  error %d\n", printableText(host).c_str(),
                      entry.error->number);

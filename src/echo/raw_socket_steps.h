@@ -30,6 +30,9 @@ int ReportSocketError(const char* callName, const SystemError& error);
 // Time-outs, then TTL, TOS and Don't Fragment as the run asks (each read first), then record route.
 void setSocketOptions(SocketHandle socket, const PingSettings& settings);
 
+// A raw socket of family with the run's options; IPv6 has no route option to set.
+SystemResult<SocketHandle> openRawSocketWithOptions(AddressFamily family, PingSettings settings);
+
 struct SentRequest {
     std::optional<SystemError> error;  // the send's, when it failed
     int64_t sendDelayNs = 0;           // from the timer's start to the request's transmit stamp
@@ -41,6 +44,13 @@ struct SentRequest {
 SentRequest sendEchoRequest(SocketHandle socket, const IpAddress& destination, int32_t dataSize,
                             std::string_view pattern, uint16_t sequence, EchoSession& session,
                             CPerfTimer& timer);
+
+// Judges what a raw socket of this family received into the session's receive buffer (length -1
+// for a failed receive) against the awaited request. Over IPv6 the hop limit and traffic class
+// come beside the message, in received.
+ParsedReply judgeReceived(AddressFamily family, const Datagram& received, long length,
+                          int32_t dataSize, uint16_t sequence, uint16_t identifier,
+                          EchoSession& session, uint8_t* optionArea);
 
 struct Destination {
     IpAddress address;

@@ -17,6 +17,10 @@ size_t formatIpv4(Ipv4 address, char* out) {
     return length;
 }
 
+Ipv4 dottedAddress(const std::string& host, FamilyChoice family) {
+    return family == FamilyChoice::Ipv6Only ? inaddrNone : inetAddr(host.c_str());
+}
+
 std::string inetNtoa(Ipv4 address) {
     char text[16];
     size_t length = formatIpv4(address, text);

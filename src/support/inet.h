@@ -10,6 +10,10 @@ namespace quilvane {
 // The address in network byte order; inaddrNone for 255.255.255.255 and for any non-address.
 Ipv4 inetAddr(const char* text);
 
+// What a host text names as a dotted address, read as inetAddr reads it; inaddrNone when IPv6
+// is forced, as a dotted host is then no address of the family asked for.
+Ipv4 dottedAddress(const std::string& host, FamilyChoice family);
+
 // Four decimal numbers without leading zeros, at most 15 characters.
 std::string inetNtoa(Ipv4 address);
 

@@ -72,7 +72,6 @@ size_t formatIpv6(const Ipv6Bytes& bytes, char* out) {
     int zeroStart = 0;
     int zeroLength = 0;
     longestZeroRun(bytes, zeroStart, zeroLength);
-    if (zeroStart + zeroLength > groups) zeroLength = groups - zeroStart;
     for (int group = 0; group < groups;) {
         if (group == zeroStart) {
             out[length++] = ':';

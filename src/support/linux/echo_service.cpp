@@ -157,19 +157,26 @@ bool setInteger(int descriptor, int level, int option, int value) {
     return setsockopt(descriptor, level, option, &value, sizeof value) == 0;
 }
 
-void applyIpv4Settings(int descriptor, PingSocketSettings& applied,
-                       const EchoServiceRequest& request) {
-    if (applied.ttl != request.ttl && setInteger(descriptor, IPPROTO_IP, IP_TTL, request.ttl)) {
+// Each setting is changed only when the request asks for another value than the socket has.
+// IPv6 has no header options to carry a record route or a timestamp; they are left out.
+void applySettings(int descriptor, PingSocketSettings& applied, const EchoServiceRequest& request) {
+    const bool ipv6 = request.destination.isIpv6();
+    const int level = ipv6 ? IPPROTO_IPV6 : IPPROTO_IP;
+    if (applied.ttl != request.ttl &&
+        setInteger(descriptor, level, ipv6 ? IPV6_UNICAST_HOPS : IP_TTL, request.ttl)) {
         applied.ttl = request.ttl;
     }
-    if (applied.tos != request.tos && setInteger(descriptor, IPPROTO_IP, IP_TOS, request.tos)) {
+    if (applied.tos != request.tos &&
+        setInteger(descriptor, level, ipv6 ? IPV6_TCLASS : IP_TOS, request.tos)) {
         applied.tos = request.tos;
     }
+    int dontFragment = ipv6 ? int{request.dontFragment}
+                            : (request.dontFragment ? IP_PMTUDISC_DO : IP_PMTUDISC_DONT);
     if (applied.dontFragment != request.dontFragment &&
-        setInteger(descriptor, IPPROTO_IP, IP_MTU_DISCOVER,
-                   request.dontFragment ? IP_PMTUDISC_DO : IP_PMTUDISC_DONT)) {
+        setInteger(descriptor, level, ipv6 ? IPV6_DONTFRAG : IP_MTU_DISCOVER, dontFragment)) {
         applied.dontFragment = request.dontFragment;
     }
+    if (ipv6) return;
     std::vector<uint8_t> options;
     if (request.options != nullptr) {
         options.assign(request.options, request.options + request.optionsSize);
@@ -177,23 +184,6 @@ void applyIpv4Settings(int descriptor, PingSocketSettings& applied,
     if (applied.options != options && setsockopt(descriptor, IPPROTO_IP, IP_OPTIONS, options.data(),
                                                  static_cast<socklen_t>(options.size())) == 0) {
         applied.options = std::move(options);
-    }
-}
-
-// IPv6 has no header options to carry a record route or a timestamp; they are left out.
-void applyIpv6Settings(int descriptor, PingSocketSettings& applied,
-                       const EchoServiceRequest& request) {
-    if (applied.ttl != request.ttl &&
-        setInteger(descriptor, IPPROTO_IPV6, IPV6_UNICAST_HOPS, request.ttl)) {
-        applied.ttl = request.ttl;
-    }
-    if (applied.tos != request.tos &&
-        setInteger(descriptor, IPPROTO_IPV6, IPV6_TCLASS, request.tos)) {
-        applied.tos = request.tos;
-    }
-    if (applied.dontFragment != request.dontFragment &&
-        setInteger(descriptor, IPPROTO_IPV6, IPV6_DONTFRAG, request.dontFragment ? 1 : 0)) {
-        applied.dontFragment = request.dontFragment;
     }
 }
 
@@ -338,11 +328,7 @@ EchoStart LinuxPlatform::startEcho(EchoHandle handle, const EchoServiceRequest& 
         start.answered = failedAt(destination, ipStatus::generalFailure);
         return start;
     }
-    if (destination.isIpv6()) {
-        applyIpv6Settings(descriptor, state.ipv6, request);
-    } else {
-        applyIpv4Settings(descriptor, state.ipv4, request);
-    }
+    applySettings(descriptor, destination.isIpv6() ? state.ipv6 : state.ipv4, request);
 
     state.sentAtNs.reset();
     start.sequence = state.nextSequence++;

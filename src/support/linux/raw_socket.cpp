@@ -62,6 +62,12 @@ OptionName systemName(SocketOption option, bool ipv6) {
     return {IPPROTO_IP, IP_OPTIONS};
 }
 
+// Only these options are named differently on an IPv6 socket; the others cost no question.
+bool dependsOnFamily(SocketOption option) {
+    return option == SocketOption::Ttl || option == SocketOption::Tos ||
+           option == SocketOption::DontFragment || option == SocketOption::IpOptions;
+}
+
 // The family is the socket's own; a descriptor the kernel cannot tell counts as IPv4, and its
 // calls fail as they always have.
 bool isIpv6Socket(int socket) {
@@ -185,7 +191,7 @@ SystemResult<SocketHandle> LinuxPlatform::openRawSocket(AddressFamily family) {
 }
 
 SystemResult<int> LinuxPlatform::getSocketOption(SocketHandle socket, SocketOption option) {
-    const bool ipv6 = isIpv6Socket(socket);
+    const bool ipv6 = dependsOnFamily(option) && isIpv6Socket(socket);
     // IPv6 has no header options to set: -r and -s have nothing to carry them.
     if (ipv6 && option == SocketOption::IpOptions) return {0, systemError(ENOPROTOOPT)};
     auto [level, name] = systemName(option, ipv6);
@@ -217,7 +223,7 @@ SystemResult<int> LinuxPlatform::getSocketOption(SocketHandle socket, SocketOpti
 
 std::optional<SystemError> LinuxPlatform::setSocketOption(SocketHandle socket, SocketOption option,
                                                           const void* value, size_t length) {
-    const bool ipv6 = isIpv6Socket(socket);
+    const bool ipv6 = dependsOnFamily(option) && isIpv6Socket(socket);
     auto [level, name] = systemName(option, ipv6);
     int result;
     if (ipv6 && option == SocketOption::IpOptions) {

@@ -234,16 +234,21 @@ class WinePrefix:
         return ["env", "WINEPREFIX=" + self.path, "WINEDEBUG=-all",
                 "WINEDLLOVERRIDES=mscoree,mshtml=", "DISPLAY="]
 
-    def _wine(self, *command):
-        subprocess.run(["ip", "netns", "exec", self.lab.client] + self.environment()
-                       + list(command), check=True, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=120)
+    def _wine(self, *command, check=True):
+        return subprocess.run(["ip", "netns", "exec", self.lab.client] + self.environment()
+                              + list(command), check=check, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, timeout=120).returncode
 
     def start(self):
         # The server first: once wineboot has started one of its own, -p is refused.
         self._wine("wineserver", "-p")
         self._wine("wineboot", "--init")
-        self._wine("wine", "cmd", "/c", "exit", "0")
+        # The first program of a fresh prefix now and then fails while its services are still
+        # starting; this one only brings them up before the first test, so it may try again.
+        for _ in range(3):
+            if self._wine("wine", "cmd", "/c", "exit", "0", check=False) == 0:
+                return
+        raise RuntimeError("Wine does not start in the lab's prefix " + self.path)
 
     def stop(self):
         subprocess.run(["ip", "netns", "exec", self.lab.client] + self.environment()

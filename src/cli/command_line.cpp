@@ -53,10 +53,25 @@ constexpr const char* usageTail =
     "\t-L : logging to a text file\n"
     "\t-p : echo requests in flight at once over many hosts (1 to 4096)\n"
     "\t-4 : resolve host names to IPv4 addresses only\n"
-    "\t-6 : resolve host names to IPv6 addresses only\n";
+    "\t-6 : resolve host names to IPv6 addresses only\n"
+    "\t--rate N : at most N echo requests a second with -p (1 to 10000000)\n"
+    "\t--retries K : send a silent host's request again up to K times (0 to 10)\n"
+    "\t--summary : one result line per host after the statistics\n"
+    "\t--alive : print only the addresses that answered\n"
+    "\t--json : print results as JSON Lines\n"
+    "\t--metrics filename : write OpenMetrics results after every pass\n";
 
 bool isOptionText(const char* argument) {
     return argument[0] == '-' || argument[0] == '/';
+}
+
+bool isLongOption(const char* argument) {
+    return argument[0] == '-' && argument[1] == '-' && argument[2] != '\0';
+}
+
+// A number brought into [lowest, highest].
+int32_t clamped(int32_t value, int32_t lowest, int32_t highest) {
+    return value < lowest ? lowest : (value > highest ? highest : value);
 }
 
 bool isUsageRequest(const char* argument) {
@@ -210,7 +225,51 @@ class CommandLineScan {
         Handler handler;
     };
 
+    // Long options, --NAME VALUE or --NAME=VALUE; a flag takes no value.
+    using LongHandler = void (CommandLineScan::*)(const char* value);
+    struct LongOptionEntry {
+        const char* name;
+        bool takesValue;
+        LongHandler handler;
+    };
+
+    // False when the word names no long option (or gives a flag a value).
+    bool longOption(const char* argument) {
+        static constexpr LongOptionEntry longOptionTable[] = {
+            {"rate", true, &CommandLineScan::rate},
+            {"retries", true, &CommandLineScan::retries},
+            {"summary", false, &CommandLineScan::summary},
+            {"alive", false, &CommandLineScan::alive},
+            {"json", false, &CommandLineScan::json},
+            {"metrics", true, &CommandLineScan::metrics},
+        };
+        const char* name = argument + 2;
+        const char* equals = std::strchr(name, '=');
+        size_t nameLength =
+            equals != nullptr ? static_cast<size_t>(equals - name) : std::strlen(name);
+        for (const LongOptionEntry& entry : longOptionTable) {
+            if (std::strlen(entry.name) != nameLength ||
+                std::strncmp(entry.name, name, nameLength) != 0) {
+                continue;
+            }
+            if (!entry.takesValue) {
+                if (equals != nullptr) return false;
+                (this->*entry.handler)(nullptr);
+                return true;
+            }
+            const char* value = equals != nullptr ? equals + 1 : following();
+            if (equals == nullptr && value != nullptr) consumeFollowing();
+            (this->*entry.handler)(value);
+            return true;
+        }
+        return false;
+    }
+
     ScanOutcome option(const char* argument) {
+        if (isLongOption(argument)) {
+            if (!longOption(argument)) invalidOption(argument);
+            return ScanOutcome::Done;
+        }
         const OptionEntry optionTable[] = {
             {'a', &CommandLineScan::resolveNames},  {'A', &CommandLineScan::resolveNames},
             {'b', &CommandLineScan::beepMode},      {'B', &CommandLineScan::beepMode},
@@ -296,6 +355,18 @@ class CommandLineScan {
     }
     void ipv4Only(const char*) { options_.family = FamilyChoice::Ipv4Only; }
     void ipv6Only(const char*) { options_.family = FamilyChoice::Ipv6Only; }
+    void rate(const char* value) {
+        options_.rate = clamped(value != nullptr ? readNumber(value) : 0, 1, 10'000'000);
+    }
+    void retries(const char* value) {
+        options_.retries = clamped(value != nullptr ? readNumber(value) : 0, 0, 10);
+    }
+    void summary(const char*) { options_.summary = true; }
+    void alive(const char*) { options_.alive = true; }
+    void json(const char*) { options_.json = true; }
+    void metrics(const char* value) {
+        if (value != nullptr && value[0] != '\0') options_.metricsPath = value;
+    }
     void timeout(const char* attached) {
         int32_t value = numberValue(attached);
         settings_.timeoutMs = value == 0 ? 1 : value;

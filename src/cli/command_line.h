@@ -25,6 +25,18 @@ struct RunOptions {
     int32_t inFlight = 1;
     // -4, -6: the one family host names resolve to (the last of the two given counts).
     FamilyChoice family = FamilyChoice::Any;
+    // --rate: the most requests a second in a windowed run (1 to 10,000,000); 0 sets no cap.
+    int32_t rate = 0;
+    // --retries: how often a request of a run over many hosts is sent again before it times out.
+    int32_t retries = 0;
+    // --summary: one result line per host after the run's statistics.
+    bool summary = false;
+    // --alive: standard output holds only the addresses that answered.
+    bool alive = false;
+    // --json: standard output holds only JSON Lines events.
+    bool json = false;
+    // --metrics: the OpenMetrics file rewritten after every pass; empty for none.
+    std::string metricsPath;
 };
 
 // Scans argv once (argc >= 2 for options); prints usage and ends the process for -?, /? or a

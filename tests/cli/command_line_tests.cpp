@@ -44,6 +44,9 @@ class CommandLineTest : public ::testing::Test {
 
     // Scans the arguments (after the program name) into fresh settings and a fresh list.
     Scanned scan(std::initializer_list<std::string> arguments) {
+        return scanVector(std::vector<std::string>(arguments));
+    }
+    Scanned scanVector(const std::vector<std::string>& arguments) {
         ArgumentVector vector(arguments);
         Scanned result;
         result.outcome = scanCommandLine(vector.argc(), vector.argv(), result.settings,
@@ -113,6 +116,45 @@ TEST_F(CommandLineTest, TtlTosAndRoutesAreClamped) {
         EXPECT_EQ(scan({"h", "-p", given}).options.inFlight, kept) << given;
     }
     EXPECT_EQ(scan({"h"}).options.inFlight, 1);
+}
+
+TEST_F(CommandLineTest, LongOptionsTakeTheirValueAttachedOrNextAndAreClamped) {
+    struct Case {
+        std::vector<std::string> arguments;
+        int32_t rate;
+        int32_t retries;
+    };
+    const Case cases[] = {
+        {{"h", "--rate", "5000"}, 5000, 0},
+        {{"h", "--rate=5000"}, 5000, 0},
+        {{"h", "--rate", "0"}, 1, 0},
+        {{"h", "--rate=99999999"}, 10'000'000, 0},
+        {{"h", "--retries", "2"}, 0, 2},
+        {{"h", "--retries=-3"}, 0, 0},
+        {{"h", "--retries", "11", "--rate", "7"}, 7, 10},
+    };
+    for (const Case& c : cases) {
+        Scanned scanned = scanVector(c.arguments);
+        EXPECT_EQ(scanned.options.rate, c.rate) << c.arguments[1];
+        EXPECT_EQ(scanned.options.retries, c.retries) << c.arguments[1];
+        EXPECT_EQ(scanned.hostTexts(), std::vector<std::string>{"h"}) << c.arguments[1];
+    }
+    EXPECT_EQ(platform.output, "");
+
+    Scanned flags = scan({"h", "--summary", "--alive", "--json", "--metrics", "m.prom"});
+    EXPECT_TRUE(flags.options.summary && flags.options.alive && flags.options.json);
+    EXPECT_EQ(flags.options.metricsPath, "m.prom");
+    EXPECT_EQ(scan({"h", "--metrics=x.prom"}).options.metricsPath, "x.prom");
+    EXPECT_FALSE(scan({"h", "-a"}).options.json);
+}
+
+TEST_F(CommandLineTest, UnknownLongWordsAndValuedFlagsAreInvalidOptions) {
+    for (std::string word : {"--ratex", "--json=1", "--", "--RATE"}) {
+        platform.output.clear();
+        Scanned scanned = scan({"h", word});
+        EXPECT_EQ(platform.output, "Invalid Option: " + word + "\n") << word;
+        EXPECT_EQ(scanned.options.argumentWarning, 1) << word;
+    }
 }
 
 TEST_F(CommandLineTest, BeepModeFollowsTheCharacterAfterTheLetter) {
@@ -547,7 +589,13 @@ const char* const expectedUsage =
     "\t-L : logging to a text file\n"
     "\t-p : echo requests in flight at once over many hosts (1 to 4096)\n"
     "\t-4 : resolve host names to IPv4 addresses only\n"
-    "\t-6 : resolve host names to IPv6 addresses only\n";
+    "\t-6 : resolve host names to IPv6 addresses only\n"
+    "\t--rate N : at most N echo requests a second with -p (1 to 10000000)\n"
+    "\t--retries K : send a silent host's request again up to K times (0 to 10)\n"
+    "\t--summary : one result line per host after the statistics\n"
+    "\t--alive : print only the addresses that answered\n"
+    "\t--json : print results as JSON Lines\n"
+    "\t--metrics filename : write OpenMetrics results after every pass\n";
 
 TEST_F(CommandLineTest, UsageGoesToStandardErrorAndOnlyTheBannerThroughTheSink) {
     ::testing::internal::CaptureStderr();

@@ -146,6 +146,12 @@ Options:
 	-p : echo requests in flight at once over many hosts (1 to 4096)
 	-4 : resolve host names to IPv4 addresses only
 	-6 : resolve host names to IPv6 addresses only
+	--rate N : at most N echo requests a second with -p (1 to 10000000)
+	--retries K : send a silent host's request again up to K times (0 to 10)
+	--summary : one result line per host after the statistics
+	--alive : print only the addresses that answered
+	--json : print results as JSON Lines
+	--metrics filename : write OpenMetrics results after every pass
 USAGE
 )
 expect_equal "usage text" "$expected_usage" "$(cat "$work/usage.err")"

@@ -390,6 +390,28 @@ std::vector<uint8_t> makeEchoReplyMessage6(uint16_t identifier, uint16_t sequenc
     return message;
 }
 
+std::vector<uint8_t> makeIcmpErrorDatagram(Ipv4 quotedDestination, uint16_t identifier,
+                                           uint16_t sequence, uint8_t icmpType) {
+    std::vector<uint8_t> datagram(20 + 8 + 20 + 8, 0);
+    datagram[0] = 0x45;
+    datagram[8] = 64;
+    datagram[9] = 1;
+    datagram[20] = icmpType;
+    datagram[21] = 1;
+    uint8_t* quote = datagram.data() + 28;
+    quote[0] = 0x45;
+    quote[8] = 63;
+    quote[9] = 1;
+    std::memcpy(quote + 16, &quotedDestination, sizeof quotedDestination);
+    quote[20] = 8;
+    quote[24] = static_cast<uint8_t>(identifier & 0xFF);
+    quote[25] = static_cast<uint8_t>(identifier >> 8);
+    quote[26] = static_cast<uint8_t>(sequence & 0xFF);
+    quote[27] = static_cast<uint8_t>(sequence >> 8);
+    sealIcmpChecksum(datagram);
+    return datagram;
+}
+
 void sealIcmpChecksum(std::vector<uint8_t>& datagram) {
     size_t headerLength = (datagram[0] & 0x0Fu) * 4u;
     uint8_t* icmp = datagram.data() + headerLength;

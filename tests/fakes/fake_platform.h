@@ -184,6 +184,12 @@ inline IpAddress ipv6(std::string_view text) {
     return IpAddress::fromIpv6(parseIpv6(text).value_or(Ipv6Bytes{}));
 }
 
+// An ICMP error (type 3, code 1, or another type) as a raw IPv4 socket delivers it, quoting the
+// first 8 bytes of an echo request with this identifier and sequence number sent to
+// quotedDestination.
+std::vector<uint8_t> makeIcmpErrorDatagram(Ipv4 quotedDestination, uint16_t identifier,
+                                           uint16_t sequence, uint8_t icmpType = 3);
+
 // Writes the ICMP checksum of a datagram whose message was changed after it was made.
 void sealIcmpChecksum(std::vector<uint8_t>& datagram);
 

@@ -20,6 +20,11 @@
 //   --ip-options HEX    IP options (hex bytes, padded with zeros to whole words) in the header of
 //                       everything sent; nothing checks that they make sense
 //   --ttl N, --tos N    TTL and TOS of everything sent (default 64, the request's TOS)
+//   --from ADDR         send everything for the request from ADDR instead, like another host
+//                       (or a forger) answering with the request's identifier and number
+//   --quote ADDR        the messages of --other quote a request sent to ADDR instead
+//   --data-off          the echo reply's first data byte changed (the time stamp of a raw
+//                       request): a reply to an earlier request whose number has come round
 //
 // It prints "ready" on standard output once it listens, and one line per request on standard
 // error with --verbose. SIGTERM or SIGINT end it.
@@ -71,6 +76,9 @@ struct Options {
     std::vector<uint8_t> ipOptions;
     int ttl = 64;
     int tos = -1;  // -1: the request's
+    in_addr_t from = INADDR_NONE;   // INADDR_NONE: the address
+    in_addr_t quote = INADDR_NONE;  // INADDR_NONE: the request's own destination
+    bool dataOff = false;
     bool verbose = false;
 };
 
@@ -163,6 +171,12 @@ Options parseOptions(int argc, char** argv) {
             options.ttl = static_cast<int>(number(value(), 1, 255));
         } else if (name == "--tos") {
             options.tos = static_cast<int>(number(value(), 0, 255));
+        } else if (name == "--from") {
+            options.from = inet_addr(value());
+        } else if (name == "--quote") {
+            options.quote = inet_addr(value());
+        } else if (name == "--data-off") {
+            options.dataOff = true;
         } else if (name == "--verbose") {
             options.verbose = true;
         } else {
@@ -315,6 +329,10 @@ class Responder {
                 answer.resize(static_cast<size_t>(options_.truncate));
                 setChecksum(answer);
             }
+            if (options_.dataOff && answer.size() > 8) {
+                ++answer[8];
+                setChecksum(answer);
+            }
             if (options_.badChecksum) ++answer[3];
         }
         for (long i = 0; i <= options_.duplicate; ++i) queue(due, source, tos, answer);
@@ -346,6 +364,7 @@ class Responder {
             message[7] = 1280 & 0xFF;
         }
         message.insert(message.end(), ipHeader.begin(), ipHeader.end());
+        if (options_.quote != INADDR_NONE) std::memcpy(message.data() + 8 + 16, &options_.quote, 4);
         message.insert(message.end(), request.begin(), request.begin() + 8);
         setChecksum(message);
         return message;
@@ -384,7 +403,8 @@ class Responder {
         packet[1] = outgoing.tos;
         packet[8] = static_cast<uint8_t>(options_.ttl);
         packet[9] = IPPROTO_ICMP;
-        std::memcpy(packet.data() + 12, &options_.address, 4);
+        const in_addr_t& source = options_.from != INADDR_NONE ? options_.from : options_.address;
+        std::memcpy(packet.data() + 12, &source, 4);
         std::memcpy(packet.data() + 16, &outgoing.destination, 4);
         packet.insert(packet.end(), options_.ipOptions.begin(), options_.ipOptions.end());
         packet.insert(packet.end(), outgoing.icmp.begin(), outgoing.icmp.end());

@@ -133,8 +133,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (input.ipv6) {
         judgeIpv6(datagram, length, input.sequence, replyCopy);
         if (length >= 0) {
-            judgeMatching(input, parseReply6(datagram.data(), length, input.sequence, identifier,
-                                             replyCopy));
+            judgeMatching(
+                input, parseReply6(datagram.data(), length, input.sequence, identifier, replyCopy));
         }
         std::free(options);
         std::free(replyCopy);

@@ -156,7 +156,8 @@ std::optional<EchoIds> answeredRequest(const uint8_t* datagram, size_t length, b
         return std::nullopt;
     }
     const uint8_t* icmp = datagram + headerLength;
-    if (icmp[0] == echoReplyType) return EchoIds{readLittle16(icmp + 4), readLittle16(icmp + 6), {}};
+    if (icmp[0] == echoReplyType)
+        return EchoIds{readLittle16(icmp + 4), readLittle16(icmp + 6), {}};
     const uint8_t type = icmp[0];
     if (type != 3 && type != 4 && type != 5 && type != 11 && type != 12) return std::nullopt;
     // The quote: the request's IPv4 header, then at least the first 8 bytes of its ICMP message.

@@ -131,9 +131,8 @@ void RawEchoWindow::judge(const Datagram& datagram) {
     }
     if (ids->identifier != sent.identifier) return;
     uint8_t routeOptions[optionAreaSize];
-    ParsedReply parsed =
-        judgeAgainst(datagram, static_cast<long>(datagram.length), flight->job.settings.dataSize,
-                     sent, session_, routeOptions);
+    ParsedReply parsed = judgeAgainst(datagram, static_cast<long>(datagram.length),
+                                      flight->job.settings.dataSize, sent, session_, routeOptions);
     if (parsed.verdict != ReplyVerdict::Match) return;
     flight->timer.Stop();
     flight->timer.TakeOffNs(kernelWaitNs(platform().realTimeNs(), datagram.receivedAtNs) +

@@ -110,8 +110,8 @@ ParsedReply judgeAgainst(const Datagram& received, long length, int32_t dataSize
                                         ? answeredRequest(bytes, size, isError)
                                         : answeredRequest6(bytes, size, isError);
     if (!quoted || !isError || errorAbout(*quoted, sent)) return parsed;
-    bool ours = quoted->identifier == sent.identifier &&
-                sameHost(quoted->destination, sent.destination);
+    bool ours =
+        quoted->identifier == sent.identifier && sameHost(quoted->destination, sent.destination);
     parsed.verdict = ours ? ReplyVerdict::WrongSequence : ReplyVerdict::ForeignIdentifier;
     return parsed;
 }

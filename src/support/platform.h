@@ -138,7 +138,8 @@ struct EchoAnswer {
 // Whether an answer is about a request sent to destination: a reply that came from there, or an
 // error that quotes a request sent there (or names none).
 inline bool aboutDestination(const EchoAnswer& answer, const IpAddress& destination) {
-    if (answer.reply.status == ipStatus::success) return sameHost(answer.reply.address, destination);
+    if (answer.reply.status == ipStatus::success)
+        return sameHost(answer.reply.address, destination);
     return !answer.quotedDestination || sameHost(*answer.quotedDestination, destination);
 }
 
@@ -197,8 +198,9 @@ class Platform {
 
     // The echo service that stands in for the ICMP helper library. sendEcho returns the number of
     // replies (0 or 1); with 1, reply holds it: a reply from the request's destination with its
-    // number and data, or an ICMP error about that request. One handle serves both families: the request's
-    // destination chooses ICMP or ICMPv6, and an ICMPv6 error comes back as its IP status.
+    // number and data, or an ICMP error about that request. One handle serves both families: the
+    // request's destination chooses ICMP or ICMPv6, and an ICMPv6 error comes back as its IP
+    // status.
     virtual EchoServiceState loadEchoService() = 0;
     virtual EchoHandle createEchoHandle() = 0;
     virtual int sendEcho(EchoHandle handle, const EchoServiceRequest& request,

@@ -21,8 +21,8 @@ namespace {
 using testing::allTook;
 using testing::ArgumentVector;
 using testing::bannerLines;
-using testing::FakeEcho;
 using testing::FakeDatagram;
+using testing::FakeEcho;
 using testing::FakePlatform;
 using testing::hostHeader;
 using testing::manyHostsHeader;
@@ -530,8 +530,8 @@ std::vector<WholeRun> matchingRuns() {
              false)},
         {"CopiesOfEveryReplyCountOnce",
          {a1, a2, "-n", "3", "-l"},
-         replyLines(1, {a1, a2}, 32) + "\n" + sleepMark(1000) + replyLines(3, {a1, a2}, 32) +
-             "\n" + sleepMark(1000) + replyLines(5, {a1, a2}, 32),
+         replyLines(1, {a1, a2}, 32) + "\n" + sleepMark(1000) + replyLines(3, {a1, a2}, 32) + "\n" +
+             sleepMark(1000) + replyLines(5, {a1, a2}, 32),
          0,
          [](FakePlatform& fake) { fake.replyCopies = 25; }},
     };
@@ -565,8 +565,9 @@ FakeEcho unreachableQuoting(const std::string& quotedDestination) {
 
 // Errors count only for the request they quote, sent to the destination they quote.
 std::vector<WholeRun> inFlightErrorRuns() {
-    const std::string twoReceivesFailed = "recvfrom() - Resource temporarily unavailable\n"
-                                          "recvfrom() - Resource temporarily unavailable\n";
+    const std::string twoReceivesFailed =
+        "recvfrom() - Resource temporarily unavailable\n"
+        "recvfrom() - Resource temporarily unavailable\n";
     return {
         {"AnErrorAboutAnotherDestinationIsPassedOver",
          {a1, a2, "-p", "2", "-w", "100", "-l"},
@@ -587,12 +588,16 @@ std::vector<WholeRun> inFlightErrorRuns() {
          {a1, a2, "-i", "-p", "2", "-w", "100", "-l"},
          timeoutLine(a1) + replyLine(2, a2, 32),
          0,
-         [](FakePlatform& fake) { fake.echoes = {unreachableQuoting(a2), goodEcho()}; }},
+         [](FakePlatform& fake) {
+             fake.echoes = {unreachableQuoting(a2), goodEcho()};
+         }},
         {"AnEchoServiceErrorAboutTheRequestCounts",
          {a1, a2, "-i", "-p", "2", "-w", "100", "-l"},
          "Incorrect IP status: 11003\n" + replyLine(2, a2, 32),
          0,
-         [](FakePlatform& fake) { fake.echoes = {unreachableQuoting(a1), goodEcho()}; }},
+         [](FakePlatform& fake) {
+             fake.echoes = {unreachableQuoting(a1), goodEcho()};
+         }},
     };
 }
 

@@ -325,8 +325,8 @@ TEST_F(RawEngineTest, QueuedCopiesOfEarlierRepliesCannotTimeOutTheNextRequest) {
 
     EXPECT_EQ(ping(), EngineResult::Pinged);
 
-    EXPECT_EQ(output, header + reply1 + reply2 + reply3 +
-                          statisticsBlock("10.0.0.1", 3, 3, 1.0, 1.0, 1.0));
+    EXPECT_EQ(output,
+              header + reply1 + reply2 + reply3 + statisticsBlock("10.0.0.1", 3, 3, 1.0, 1.0, 1.0));
     EXPECT_EQ(fake.callsStartingWith("recvfrom").size(), 3u + 2u * 24u);
 }
 

@@ -36,8 +36,8 @@ struct FakeDatagram {
 struct FakeEcho {
     int replies = 1;  // 0: no reply (time-out)
     EchoServiceReply reply;
-    uint32_t elapsedMs = 1;       // fake time the call takes
-    bool echoRequestSize = true;  // reply.dataSize = the request's size
+    uint32_t elapsedMs = 1;                      // fake time the call takes
+    bool echoRequestSize = true;                 // reply.dataSize = the request's size
     std::optional<IpAddress> quotedDestination;  // an error's, as the service names it
 };
 

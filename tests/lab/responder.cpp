@@ -75,7 +75,7 @@ struct Options {
     bool badChecksum = false;
     std::vector<uint8_t> ipOptions;
     int ttl = 64;
-    int tos = -1;  // -1: the request's
+    int tos = -1;                   // -1: the request's
     in_addr_t from = INADDR_NONE;   // INADDR_NONE: the address
     in_addr_t quote = INADDR_NONE;  // INADDR_NONE: the request's own destination
     bool dataOff = false;

@@ -16,14 +16,14 @@ RUNS = [("raw", []), ("raw -p", ["-p", "2"]), ("echo service", ["-i"]),
         ("echo service -p", ["-i", "-p", "2"])]
 
 
-def responder_address(number):
-    return "198.18.8.%d" % number
+def responder_address(number, ipv6=False):
+    return "fd00:5152:8::%d" % number if ipv6 else "198.18.8.%d" % number
 
 
 class OneMatchingRule(LabTestCase):
     def each_run(self, target, extra=()):
         """Yields (name, result) for every engine and run kind over target and a live host."""
-        alpha = self.lab["ALPHA_ADDR"]
+        alpha = self.lab["ALPHA_ADDR6" if ":" in target else "ALPHA_ADDR"]
         for name, options in RUNS:
             with self.lab.ping_sockets(allowed=True):
                 result = self.lab.run([target, alpha, "-n", "3", "-w", "300", "-t", "20"]
@@ -38,7 +38,8 @@ class OneMatchingRule(LabTestCase):
         with self.lab.responder(target, *faults):
             for name, result in self.each_run(target):
                 with self.subTest(run=name):
-                    self.assertNotRegex(result.out, r"(?m)^Reply\[\d+\] from 198\.18\.8\.", result)
+                    self.assertNotRegex(result.out, r"(?m)^Reply\[\d+\] from (198\.18\.8\.|fd00:5152:8:)",
+                                        result)
                     self.assertNotIn("Incorrect IP status", result.out, result)
                     timeouts = re.findall(r"^%s: request timed out( \([4-7]\))?$"
                                           % re.escape(target), result.out, re.M)
@@ -54,18 +55,27 @@ class OneMatchingRule(LabTestCase):
                     self.assertNotIn("timed out", result.out, result)
 
     def test_replies_from_another_host_never_count(self):
-        self.assert_never_answered(responder_address(140), "--from", responder_address(141))
+        for ipv6 in (False, True):
+            with self.subTest(ipv6=ipv6):
+                self.assert_never_answered(responder_address(140, ipv6), "--from",
+                                           responder_address(141, ipv6))
 
     def test_a_reply_echoing_other_data_never_counts(self):
         # As a reply to a request 65,536 earlier brings its number back with its own data.
-        self.assert_never_answered(responder_address(142), "--data-off")
+        for ipv6 in (False, True):
+            with self.subTest(ipv6=ipv6):
+                self.assert_never_answered(responder_address(142, ipv6), "--data-off")
 
     def test_an_error_about_another_destination_takes_nothing_away(self):
-        self.assert_always_answered(responder_address(143), "--other", "1", "--quote",
-                                    responder_address(99))
+        for ipv6 in (False, True):
+            with self.subTest(ipv6=ipv6):
+                self.assert_always_answered(responder_address(143, ipv6), "--other", "1",
+                                            "--quote", responder_address(99, ipv6))
 
     def test_twenty_five_copies_of_each_reply_count_once(self):
-        self.assert_always_answered(responder_address(144), "--duplicate", "24")
+        for ipv6 in (False, True):
+            with self.subTest(ipv6=ipv6):
+                self.assert_always_answered(responder_address(144, ipv6), "--duplicate", "24")
 
 
 class CollidingIdentifiers(LabTestCase):

@@ -95,15 +95,8 @@ Flight* EchoWindow::awaiting(uint16_t sequence) {
     return found == bySequence_.end() ? nullptr : found->second;
 }
 
-// A request still waiting when its number comes round again (a long -w beside fast hosts) has
-// given the number to the newer one: only the flight that holds it gives it up.
-void EchoWindow::release(Flight& flight) {
-    auto found = bySequence_.find(flight.sequence);
-    if (found != bySequence_.end() && found->second == &flight) bySequence_.erase(found);
-}
-
 void EchoWindow::answered(Flight& flight) {
-    release(flight);
+    bySequence_.erase(flight.sequence);
 }
 
 void EchoWindow::expire(int64_t now) {
@@ -114,7 +107,7 @@ void EchoWindow::expire(int64_t now) {
         flight.waiting = false;
         if (flight.done) continue;
         timeOut(flight);
-        release(flight);
+        bySequence_.erase(flight.sequence);
     }
 }
 

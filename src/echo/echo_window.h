@@ -93,7 +93,6 @@ class EchoWindow {
 
   private:
     bool beginNext(WindowedDispatches& dispatches);
-    void release(Flight& flight);
     void expire(int64_t nowNs);
     void releaseFinished(WindowedDispatches& dispatches);
     int64_t nextWakeUp(int64_t nowNs, bool mayBegin) const;

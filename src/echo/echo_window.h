@@ -51,6 +51,7 @@ struct Flight {
     IpAddress destination;
     char destinationText[addressTextSize] = {};  // the address its lines show
     uint16_t sequence = 0;
+    uint32_t stamp = 0;  // the time stamp the raw request carries, for matching its reply
     CPerfTimer timer;
     int64_t deadlineNs = 0;
     int64_t sendDelayNs = 0;  // from the timer's start to the request's transmit stamp

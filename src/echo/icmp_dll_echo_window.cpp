@@ -70,14 +70,14 @@ void IcmpDllEchoWindow::start(Flight& flight, WindowedDispatches&, const std::st
     }
 }
 
-// An answer counts for the request whose sequence number it carries; a reply only when it comes
-// from that request's destination. Errors come from the router or host that raised them.
+// An answer counts for the request whose sequence number it carries: a reply only when it comes
+// from that request's destination, an error only when it quotes a request sent there (errors come
+// from the router or host that raised them).
 void IcmpDllEchoWindow::collect(int64_t timeoutNs) {
     std::optional<EchoAnswer> answer = platform().collectEcho(handle_, timeoutNs);
     while (answer) {
         Flight* flight = answer->sequence ? awaiting(*answer->sequence) : nullptr;
-        bool fromDestination = flight != nullptr && answer->reply.address == flight->destination;
-        if (flight != nullptr && (answer->reply.status != ipStatus::success || fromDestination)) {
+        if (flight != nullptr && aboutDestination(*answer, flight->destination)) {
             flight->timer.Stop();
             flight->timer.TakeOffNs(
                 kernelWaitNs(platform().realTimeNs(), answer->reply.receivedAtNs));

@@ -120,6 +120,23 @@ size_t buildEchoRequest(uint8_t* buffer, int32_t dataSize, uint16_t sequence,
     return messageLength;
 }
 
+uint32_t requestStamp(const uint8_t* request) {
+    return readLittle32(request + 8);
+}
+
+ReplyVerdict matchReply(const ParsedReply& parsed, const IpAddress& sender, const SentEcho& sent) {
+    if (parsed.verdict != ReplyVerdict::Match) return parsed.verdict;
+    if (!sameHost(sender, sent.destination)) return ReplyVerdict::ForeignIdentifier;
+    if (!parsed.stampReceived) return ReplyVerdict::TooShort;
+    if (parsed.timeStamp != sent.stamp) return ReplyVerdict::WrongSequence;
+    return ReplyVerdict::Match;
+}
+
+bool errorAbout(const EchoIds& quoted, const SentEcho& sent) {
+    return quoted.identifier == sent.identifier && quoted.sequence == sent.sequence &&
+           sameHost(quoted.destination, sent.destination);
+}
+
 RecordRouteOption buildRecordRouteOption(int32_t slots) {
     RecordRouteOption option;
     if (slots < 1 || slots > 9) return option;
@@ -139,7 +156,8 @@ std::optional<EchoIds> answeredRequest(const uint8_t* datagram, size_t length, b
         return std::nullopt;
     }
     const uint8_t* icmp = datagram + headerLength;
-    if (icmp[0] == echoReplyType) return EchoIds{readLittle16(icmp + 4), readLittle16(icmp + 6)};
+    if (icmp[0] == echoReplyType)
+        return EchoIds{readLittle16(icmp + 4), readLittle16(icmp + 6), {}};
     const uint8_t type = icmp[0];
     if (type != 3 && type != 4 && type != 5 && type != 11 && type != 12) return std::nullopt;
     // The quote: the request's IPv4 header, then at least the first 8 bytes of its ICMP message.
@@ -152,7 +170,10 @@ std::optional<EchoIds> answeredRequest(const uint8_t* datagram, size_t length, b
         return std::nullopt;
     }
     isError = true;
-    return EchoIds{readLittle16(quote + quotedHeader + 4), readLittle16(quote + quotedHeader + 6)};
+    Ipv4 quotedDestination;
+    std::memcpy(&quotedDestination, quote + 16, sizeof quotedDestination);
+    return EchoIds{readLittle16(quote + quotedHeader + 4), readLittle16(quote + quotedHeader + 6),
+                   quotedDestination};
 }
 
 ParsedReply parseReply(const uint8_t* datagram, long receivedLength, int32_t dataSize,
@@ -167,11 +188,9 @@ ParsedReply parseReply(const uint8_t* datagram, long receivedLength, int32_t dat
     long data = std::clamp<long>(dataSize, 0, largestDataSize);
     long plainLength = ipHeaderSize + icmpHeaderSize + data;
 
-    long messageStart = ipHeaderSize;
     if (received > plainLength) {
         auto optionLength = static_cast<size_t>(
             std::min(received - plainLength, static_cast<long>(optionAreaSize)));
-        messageStart += static_cast<long>(optionLength);
         std::memcpy(replyCopy, datagram, ipHeaderSize);
         std::memcpy(optionArea, datagram + ipHeaderSize, optionLength);
         std::memcpy(replyCopy + ipHeaderSize, datagram + ipHeaderSize + optionLength,
@@ -187,18 +206,20 @@ ParsedReply parseReply(const uint8_t* datagram, long receivedLength, int32_t dat
     if (received < headerLength + icmpHeaderSize || received < ipHeaderSize + icmpHeaderSize) {
         return result;
     }
+    // The message lies where the header length says, whatever the split took as options: a reply
+    // longer than the request carries no options for its extra bytes.
+    const uint8_t* message = datagram + headerLength;
+    auto messageLength = static_cast<size_t>(received - headerLength);
     // A reply damaged on the way is no answer; the checksum covers the message as it arrived.
-    if (replyCopy[20] != echoReplyType ||
-        internetChecksum(datagram + messageStart, static_cast<size_t>(received - messageStart)) !=
-            0) {
+    if (message[0] != echoReplyType || internetChecksum(message, messageLength) != 0) {
         result.verdict = ReplyVerdict::NotEchoReply;
         return result;
     }
-    if (readLittle16(replyCopy + 24) != identifier) {
+    if (readLittle16(message + 4) != identifier) {
         result.verdict = ReplyVerdict::ForeignIdentifier;
         return result;
     }
-    if (readLittle16(replyCopy + 26) != expectedSequence) {
+    if (readLittle16(message + 6) != expectedSequence) {
         result.verdict = ReplyVerdict::WrongSequence;
         return result;
     }
@@ -206,8 +227,8 @@ ParsedReply parseReply(const uint8_t* datagram, long receivedLength, int32_t dat
     result.ttl = replyCopy[8];
     result.tos = replyCopy[1];
     // The echoed time stamp only when this datagram brought it.
-    bool stampReceived = result.optionsTaken ? data >= 4 : received >= ipHeaderSize + 12;
-    result.timeStamp = stampReceived ? readLittle32(replyCopy + 28) : 0;
+    result.stampReceived = messageLength >= icmpHeaderSize + 4;
+    result.timeStamp = result.stampReceived ? readLittle32(message + 8) : 0;
     return result;
 }
 
@@ -223,7 +244,7 @@ std::optional<EchoIds> answeredRequest6(const uint8_t* message, size_t length, b
     isError = false;
     if (length < static_cast<size_t>(icmpHeaderSize)) return std::nullopt;
     if (message[0] == echoReplyType6) {
-        return EchoIds{readLittle16(message + 4), readLittle16(message + 6)};
+        return EchoIds{readLittle16(message + 4), readLittle16(message + 6), {}};
     }
     if (message[0] < 1 || message[0] > 4) return std::nullopt;
     // The quote: the request's IPv6 header with no extension header, then its ICMPv6 header.
@@ -233,8 +254,11 @@ std::optional<EchoIds> answeredRequest6(const uint8_t* message, size_t length, b
         return std::nullopt;
     }
     isError = true;
+    Ipv6Bytes quotedDestination;
+    std::memcpy(quotedDestination.data(), quote + 24, quotedDestination.size());
     return EchoIds{readLittle16(quote + ipv6HeaderSize + 4),
-                   readLittle16(quote + ipv6HeaderSize + 6)};
+                   readLittle16(quote + ipv6HeaderSize + 6),
+                   IpAddress::fromIpv6(quotedDestination)};
 }
 
 ParsedReply parseReply6(const uint8_t* message, long receivedLength, uint16_t expectedSequence,
@@ -252,7 +276,8 @@ ParsedReply parseReply6(const uint8_t* message, long receivedLength, uint16_t ex
         result.verdict = ReplyVerdict::WrongSequence;
     } else {
         result.verdict = ReplyVerdict::Match;
-        result.timeStamp = received >= icmpHeaderSize + 4 ? readLittle32(replyCopy + 8) : 0;
+        result.stampReceived = received >= icmpHeaderSize + 4;
+        result.timeStamp = result.stampReceived ? readLittle32(replyCopy + 8) : 0;
     }
     return result;
 }

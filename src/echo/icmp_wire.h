@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "settings/exit_status.h"
+#include "support/ip_address.h"
 
 namespace quilvane {
 
@@ -78,13 +79,38 @@ struct ParsedReply {
     uint8_t ttl = 0;
     uint8_t tos = 0;
     uint32_t timeStamp = 0;
+    bool stampReceived = false;  // the reply was long enough to bring the time stamp back
 };
 
-// The identifier and sequence number of one of our echo messages.
+// The identifier and sequence number of one of our echo messages; for an ICMP error, also the
+// destination of the request it quotes.
 struct EchoIds {
     uint16_t identifier = 0;
     uint16_t sequence = 0;
+    IpAddress destination;  // unset for an echo reply
 };
+
+// The time stamp a request built here carries, as it lies in the message.
+uint32_t requestStamp(const uint8_t* request);
+
+// What this run put into one request, for telling its answers from everything else.
+struct SentEcho {
+    IpAddress destination;
+    uint16_t identifier = 0;
+    uint16_t sequence = 0;
+    uint32_t stamp = 0;
+};
+
+// One rule for every engine: an echo reply judged Match by its identifier and sequence number
+// still answers the request only when it comes from the request's destination (else
+// ForeignIdentifier: another program's echo) and brings back the request's own time stamp (else
+// WrongSequence: an earlier request whose number has come round; TooShort when too short to
+// bring it). Other verdicts stay as they are.
+ReplyVerdict matchReply(const ParsedReply& parsed, const IpAddress& sender, const SentEcho& sent);
+
+// Whether an ICMP error that quotes these ids is about the request sent: our identifier and its
+// sequence number, sent to its destination.
+bool errorAbout(const EchoIds& quoted, const SentEcho& sent);
 
 // Many requests in flight: which request a datagram (IPv4 header first) answers. An echo reply
 // names it directly; an ICMP error (unreachable, source quench, redirect, time exceeded,
@@ -97,8 +123,10 @@ std::optional<EchoIds> answeredRequest(const uint8_t* datagram, size_t length, b
 std::optional<EchoIds> answeredRequest6(const uint8_t* message, size_t length, bool& isError);
 
 // Splits datagram (receivedLength bytes, -1 for a failed receive) into replyCopy
-// (receiveBufferSize bytes) and optionArea (cleared to 40 zero bytes first), then judges it. An
-// echo reply whose ICMP checksum does not verify is judged NotEchoReply.
+// (receiveBufferSize bytes) and optionArea (cleared to 40 zero bytes first), then judges it. The
+// split by length decides which bytes are kept as options; the ICMP message is judged where the
+// header length says it starts, so a reply longer than the request is still read right. An echo
+// reply whose ICMP checksum does not verify is judged NotEchoReply.
 ParsedReply parseReply(const uint8_t* datagram, long receivedLength, int32_t dataSize,
                        uint16_t expectedSequence, uint16_t identifier, uint8_t* replyCopy,
                        uint8_t* optionArea);

@@ -67,10 +67,11 @@ class RawEchoCycle final : public EchoAttempts {
 
     AttemptEnd attempt(uint32_t) override {
         uint16_t sequence = session_.takeSequence();
+        dropQueued(socket_, session_);
         SentRequest sent = sendEchoRequest(socket_, destination_, settings().dataSize, pattern_,
                                            sequence, session_, timer_);
         sendDelayNs_ = sent.sendDelayNs;
-        if (!sent.error) return AwaitReply(sequence);
+        if (!sent.error) return AwaitReply(sent.echo);
         if (ReportSocketError("sendto()", *sent.error) == wsa::accessDenied) {
             return AttemptEnd::AccessDenied;
         }
@@ -82,7 +83,7 @@ class RawEchoCycle final : public EchoAttempts {
   private:
     const PingSettings& settings() const { return report_.settings(); }
 
-    AttemptEnd AwaitReply(uint16_t sequence) {
+    AttemptEnd AwaitReply(const SentEcho& sent) {
         SystemResult<bool> readable =
             platform().waitReadable(socket_, static_cast<uint32_t>(settings().timeoutMs));
         if (!readable.ok()) {
@@ -95,7 +96,7 @@ class RawEchoCycle final : public EchoAttempts {
             return AttemptEnd::TimedOut;
         }
         ReceivedReply reply;
-        std::optional<ReplyVerdict> failure = ReceiveEchoReply(sequence, reply);
+        std::optional<ReplyVerdict> failure = ReceiveEchoReply(sent, reply);
         timer_.Stop();
         // The round trip ends when the kernel received the reply, not when this thread got to it.
         if (!failure) {
@@ -116,9 +117,9 @@ class RawEchoCycle final : public EchoAttempts {
 
     // Reads datagrams until the awaited reply comes or the verdict's limit is spent; one
     // counter serves every verdict of the step. Returns the verdict that spent it, if any.
-    std::optional<ReplyVerdict> ReceiveEchoReply(uint16_t expectedSequence, ReceivedReply& reply) {
+    std::optional<ReplyVerdict> ReceiveEchoReply(const SentEcho& sent, ReceivedReply& reply) {
         for (;;) {
-            ParsedReply parsed = receiveAndJudge(expectedSequence, reply);
+            ParsedReply parsed = receiveAndJudge(sent, reply);
             if (parsed.optionsTaken) routePending_ = true;
             if (parsed.verdict == ReplyVerdict::Match) {
                 session_.receiveRetries = 0;
@@ -138,7 +139,7 @@ class RawEchoCycle final : public EchoAttempts {
         }
     }
 
-    ParsedReply receiveAndJudge(uint16_t expectedSequence, ReceivedReply& reply) {
+    ParsedReply receiveAndJudge(const SentEcho& sent, ReceivedReply& reply) {
         uint8_t* buffer = session_.receiveBuffer();
         SystemResult<Datagram> received =
             platform().receiveFrom(socket_, buffer, receiveBufferSize);
@@ -150,8 +151,8 @@ class RawEchoCycle final : public EchoAttempts {
         } else {
             ReportSocketError("recvfrom()", *received.error);
         }
-        return judgeReceived(destination_.family(), received.value, length, settings().dataSize,
-                             expectedSequence, currentIdentifier(), session_, routeOptions_);
+        return judgeAgainst(received.value, length, settings().dataSize, sent, session_,
+                            routeOptions_);
     }
 
     SocketHandle socket_;

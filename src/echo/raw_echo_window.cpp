@@ -80,6 +80,7 @@ void RawEchoWindow::start(Flight& flight, WindowedDispatches& dispatches, const 
     SentRequest sent = sendEchoRequest(socket, flight.destination, flight.job.settings.dataSize,
                                        flight.job.pattern, flight.sequence, session_, flight.timer);
     flight.sendDelayNs = sent.sendDelayNs;
+    flight.stamp = sent.echo.stamp;
     if (!sent.error) {
         awaitAnswer(flight);
         return;
@@ -112,26 +113,26 @@ void RawEchoWindow::takeQueued(SocketHandle socket) {
     }
 }
 
-// A reply counts for the request whose sequence number it carries only when it also comes from
-// that request's destination with our identifier; anything else, late or twice, is passed over.
+// A datagram counts for the request whose sequence number it carries only by the one rule of
+// every engine (matchReply, errorAbout); anything else, late or twice, is passed over.
 void RawEchoWindow::judge(const Datagram& datagram) {
     const uint8_t* bytes = session_.receiveBuffer();
     bool isError = false;
     std::optional<EchoIds> ids = datagram.sender.isIpv6()
                                      ? answeredRequest6(bytes, datagram.length, isError)
                                      : answeredRequest(bytes, datagram.length, isError);
-    if (!ids || ids->identifier != currentIdentifier()) return;
+    if (!ids) return;
     Flight* flight = awaiting(ids->sequence);
     if (flight == nullptr) return;
+    SentEcho sent{flight->destination, currentIdentifier(), flight->sequence, flight->stamp};
     if (isError) {
-        flight->errorSeen = true;
+        if (errorAbout(*ids, sent)) flight->errorSeen = true;
         return;
     }
-    if (datagram.sender != flight->destination) return;
+    if (ids->identifier != sent.identifier) return;
     uint8_t routeOptions[optionAreaSize];
-    ParsedReply parsed = judgeReceived(
-        datagram.sender.family(), datagram, static_cast<long>(datagram.length),
-        flight->job.settings.dataSize, flight->sequence, ids->identifier, session_, routeOptions);
+    ParsedReply parsed = judgeAgainst(datagram, static_cast<long>(datagram.length),
+                                      flight->job.settings.dataSize, sent, session_, routeOptions);
     if (parsed.verdict != ReplyVerdict::Match) return;
     flight->timer.Stop();
     flight->timer.TakeOffNs(kernelWaitNs(platform().realTimeNs(), datagram.receivedAtNs) +

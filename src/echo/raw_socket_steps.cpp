@@ -71,7 +71,8 @@ SentRequest sendEchoRequest(SocketHandle socket, const IpAddress& destination, i
     // interval starts just before it.
     timer.Start(true);
     int64_t realAtStart = platform().realTimeNs();
-    SentRequest sent{platform().sendTo(socket, request, length, destination).error, 0};
+    SentEcho echo{destination, currentIdentifier(), sequence, requestStamp(request)};
+    SentRequest sent{platform().sendTo(socket, request, length, destination).error, 0, echo};
     if (!sent.error) {
         sent.sendDelayNs =
             sendDelayNs(realAtStart, platform().transmitStampNs(socket, realAtStart));
@@ -91,6 +92,33 @@ ParsedReply judgeReceived(AddressFamily family, const Datagram& received, long l
     parsed.ttl = received.hopLimit.value_or(0);
     parsed.tos = received.trafficClass.value_or(0);
     return parsed;
+}
+
+ParsedReply judgeAgainst(const Datagram& received, long length, int32_t dataSize,
+                         const SentEcho& sent, EchoSession& session, uint8_t* optionArea) {
+    AddressFamily family = sent.destination.family();
+    ParsedReply parsed = judgeReceived(family, received, length, dataSize, sent.sequence,
+                                       sent.identifier, session, optionArea);
+    if (parsed.verdict != ReplyVerdict::NotEchoReply) {
+        parsed.verdict = matchReply(parsed, received.sender, sent);
+        return parsed;
+    }
+    bool isError = false;
+    const uint8_t* bytes = session.receiveBuffer();
+    auto size = static_cast<size_t>(length);
+    std::optional<EchoIds> quoted = family == AddressFamily::V4
+                                        ? answeredRequest(bytes, size, isError)
+                                        : answeredRequest6(bytes, size, isError);
+    if (!quoted || !isError || errorAbout(*quoted, sent)) return parsed;
+    bool ours =
+        quoted->identifier == sent.identifier && sameHost(quoted->destination, sent.destination);
+    parsed.verdict = ours ? ReplyVerdict::WrongSequence : ReplyVerdict::ForeignIdentifier;
+    return parsed;
+}
+
+void dropQueued(SocketHandle socket, EchoSession& session) {
+    while (platform().receiveQueued(socket, session.receiveBuffer(), receiveBufferSize).ok()) {
+    }
 }
 
 std::optional<Destination> resolveDestination(const std::string& host, FamilyChoice family,

@@ -36,6 +36,7 @@ SystemResult<SocketHandle> openRawSocketWithOptions(AddressFamily family, PingSe
 struct SentRequest {
     std::optional<SystemError> error;  // the send's, when it failed
     int64_t sendDelayNs = 0;           // from the timer's start to the request's transmit stamp
+    SentEcho echo;                     // what went out, for matching what comes back
 };
 
 // Builds the request with this sequence number in the session's buffer and sends it; the timer
@@ -51,6 +52,17 @@ SentRequest sendEchoRequest(SocketHandle socket, const IpAddress& destination, i
 ParsedReply judgeReceived(AddressFamily family, const Datagram& received, long length,
                           int32_t dataSize, uint16_t sequence, uint16_t identifier,
                           EchoSession& session, uint8_t* optionArea);
+
+// Judges the same against the one rule for the request sent (matchReply, errorAbout): an ICMP
+// error about that request stays NotEchoReply, one about anything else is passed over as a stray
+// (WrongSequence for an earlier request of ours to the same destination, else
+// ForeignIdentifier).
+ParsedReply judgeAgainst(const Datagram& received, long length, int32_t dataSize,
+                         const SentEcho& sent, EchoSession& session, uint8_t* optionArea);
+
+// Datagrams already queued when a request goes out answer an earlier one, or none: they are
+// dropped before the send so that they cannot use up its receive step's limits.
+void dropQueued(SocketHandle socket, EchoSession& session);
 
 struct Destination {
     IpAddress address;

@@ -60,6 +60,17 @@ class IpAddress {
     uint32_t scopeId_ = 0;
 };
 
+// Whether sender is the host at destination. A zone index given on one side only is no
+// difference: a link-local destination written without one is answered with the zone the kernel
+// saw the reply on.
+inline bool sameHost(const IpAddress& sender, const IpAddress& destination) {
+    if (sender.family() != destination.family()) return false;
+    if (!sender.isIpv6()) return sender.ipv4() == destination.ipv4();
+    return sender.ipv6() == destination.ipv6() &&
+           (sender.scopeId() == 0 || destination.scopeId() == 0 ||
+            sender.scopeId() == destination.scopeId());
+}
+
 // Room for the longest text formatAddress writes: a full IPv6 address, a zone index, the end.
 constexpr size_t addressTextSize = 64;
 

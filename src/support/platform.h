@@ -129,7 +129,19 @@ struct EchoStart {
 struct EchoAnswer {
     std::optional<uint16_t> sequence;  // none: an error raised here that names no request
     EchoServiceReply reply;
+    // An ICMP error's: where the request it quotes was sent, when the service says (an error
+    // counts only for a request to that destination). A service that matches errors itself
+    // leaves it unset.
+    std::optional<IpAddress> quotedDestination;
 };
+
+// Whether an answer is about a request sent to destination: a reply that came from there, or an
+// error that quotes a request sent there (or names none).
+inline bool aboutDestination(const EchoAnswer& answer, const IpAddress& destination) {
+    if (answer.reply.status == ipStatus::success)
+        return sameHost(answer.reply.address, destination);
+    return !answer.quotedDestination || sameHost(*answer.quotedDestination, destination);
+}
 
 using EchoHandle = int;
 constexpr EchoHandle invalidEchoHandle = -1;
@@ -185,15 +197,19 @@ class Platform {
     virtual std::optional<SystemError> closeSocket(SocketHandle socket) = 0;
 
     // The echo service that stands in for the ICMP helper library. sendEcho returns the number of
-    // replies (0 or 1); with 1, reply holds it. One handle serves both families: the request's
-    // destination chooses ICMP or ICMPv6, and an ICMPv6 error comes back as its IP status.
+    // replies (0 or 1); with 1, reply holds it: a reply from the request's destination with its
+    // number and data, or an ICMP error about that request. One handle serves both families: the
+    // request's destination chooses ICMP or ICMPv6, and an ICMPv6 error comes back as its IP
+    // status.
     virtual EchoServiceState loadEchoService() = 0;
     virtual EchoHandle createEchoHandle() = 0;
     virtual int sendEcho(EchoHandle handle, const EchoServiceRequest& request,
                          EchoServiceReply& reply) = 0;
     virtual void closeEchoHandle(EchoHandle handle) = 0;
     virtual EchoStart startEcho(EchoHandle handle, const EchoServiceRequest& request) = 0;
-    // The next answer on the handle within timeoutNs, or none.
+    // The next answer on the handle within timeoutNs, or none. A reply comes back only with the
+    // data of the request it answers (a reply whose number has come round with other data is
+    // passed over); whether it came from the request's destination is the caller's to judge.
     virtual std::optional<EchoAnswer> collectEcho(EchoHandle handle, int64_t timeoutNs) = 0;
 
     // Clocks and the calling thread.

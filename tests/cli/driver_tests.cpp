@@ -21,6 +21,7 @@ namespace {
 using testing::allTook;
 using testing::ArgumentVector;
 using testing::bannerLines;
+using testing::FakeDatagram;
 using testing::FakeEcho;
 using testing::FakePlatform;
 using testing::hostHeader;
@@ -431,6 +432,177 @@ INSTANTIATE_TEST_SUITE_P(EngineAndFallback, InFlightRunTest, ::testing::ValuesIn
                          nameOf);
 INSTANTIATE_TEST_SUITE_P(Stopped, InFlightRunTest, ::testing::ValuesIn(stoppedRuns()), nameOf);
 INSTANTIATE_TEST_SUITE_P(Ipv6, InFlightRunTest, ::testing::ValuesIn(ipv6Runs()), nameOf);
+
+// --- One matching rule, with and without -p ------------------------------------------------------
+
+// Queues what make builds 1 ms after the first request goes out, ahead of any reply to it.
+std::function<void(FakePlatform&)> afterTheFirstSend(
+    std::function<FakeDatagram(const FakePlatform&)> make, bool autoReply = true) {
+    return [make, autoReply](FakePlatform& fake) {
+        fake.autoReply = autoReply;
+        fake.onSend = [&fake, make, sends = 0]() mutable {
+            if (++sends != 1) return;
+            FakeDatagram datagram = make(fake);
+            datagram.length = static_cast<long>(datagram.bytes.size());
+            datagram.arrivalNs = fake.nowNs + 1'000'000;
+            fake.datagrams.push_back(datagram);
+        };
+    };
+}
+
+uint16_t ourIdentifier(const FakePlatform& fake) {
+    return static_cast<uint16_t>(fake.threadId & 0xFFFF);
+}
+
+// A reply to the first request from sender, with TTL 99 so that taking it would show.
+FakeDatagram firstReplyFrom(const FakePlatform& fake, const std::string& sender,
+                            uint16_t identifier) {
+    FakeDatagram datagram;
+    datagram.bytes = testing::makeEchoReplyDatagram(identifier, 1, 32, 99);
+    datagram.sender = inetAddr(sender.c_str());
+    (void)fake;
+    return datagram;
+}
+
+// Every run gives the one-by-one answer with -p too: only the request's own reply counts.
+std::vector<WholeRun> matchingRuns() {
+    const std::string b1 = "fd00:5152::1";
+    return {
+        {"AReplyFromAnotherHostIsPassedOver",
+         {a1, "-n", "1", "-l"},
+         replyLine(1, a1, 32),
+         0,
+         afterTheFirstSend([](const FakePlatform& fake) {
+             return firstReplyFrom(fake, "10.0.0.9", ourIdentifier(fake));
+         })},
+        {"AnotherIdentifierWithTheAwaitedNumberIsPassedOver",
+         {a1, "-n", "1", "-l"},
+         replyLine(1, a1, 32),
+         0,
+         afterTheFirstSend([](const FakePlatform& fake) {
+             return firstReplyFrom(fake, a1, ourIdentifier(fake) ^ 0x0101);
+         })},
+        // The number has come round: the time stamp is an earlier request's.
+        {"AStaleReplyWithTheAwaitedNumberIsPassedOver",
+         {a1, "-n", "1", "-l"},
+         replyLine(1, a1, 32),
+         0,
+         afterTheFirstSend([](const FakePlatform& fake) {
+             FakeDatagram datagram = firstReplyFrom(fake, a1, ourIdentifier(fake));
+             datagram.echoesStamp = false;
+             return datagram;
+         })},
+        {"AnIpv6ReplyFromAnotherHostIsPassedOver",
+         {b1, "-n", "1", "-l"},
+         replyLine(1, b1, 32),
+         0,
+         afterTheFirstSend([](const FakePlatform& fake) {
+             FakeDatagram datagram;
+             datagram.bytes = testing::makeEchoReplyMessage6(ourIdentifier(fake), 1, 32);
+             datagram.sender = testing::ipv6("fd00:5152::9");
+             datagram.hopLimit = 99;
+             return datagram;
+         })},
+        {"AZonelessLinkLocalDestinationTakesTheReplysZone",
+         {"fe80::1", "-n", "1", "-l"},
+         "Reply[1] from fe80::1%2: bytes=32 time=1.0 ms TTL=64\n",
+         0,
+         afterTheFirstSend(
+             [](const FakePlatform& fake) {
+                 FakeDatagram datagram;
+                 datagram.bytes = testing::makeEchoReplyMessage6(ourIdentifier(fake), 1, 32);
+                 datagram.sender = IpAddress::fromIpv6(*parseIpv6("fe80::1"), 2);
+                 datagram.hopLimit = 64;
+                 return datagram;
+             },
+             false)},
+        {"AReplyLongerThanTheRequestIsRead",
+         {a1, "-n", "1", "-l"},
+         replyLine(1, a1, 32),
+         0,
+         afterTheFirstSend(
+             [](const FakePlatform& fake) {
+                 FakeDatagram datagram;
+                 datagram.bytes = testing::makeEchoReplyDatagram(ourIdentifier(fake), 1, 40);
+                 datagram.sender = inetAddr(a1.c_str());
+                 return datagram;
+             },
+             false)},
+        {"CopiesOfEveryReplyCountOnce",
+         {a1, a2, "-n", "3", "-l"},
+         replyLines(1, {a1, a2}, 32) + "\n" + sleepMark(1000) + replyLines(3, {a1, a2}, 32) + "\n" +
+             sleepMark(1000) + replyLines(5, {a1, a2}, 32),
+         0,
+         [](FakePlatform& fake) { fake.replyCopies = 25; }},
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(Matching, WholeRunTest, ::testing::ValuesIn(matchingRuns()), nameOf);
+INSTANTIATE_TEST_SUITE_P(Matching, InFlightRunTest, ::testing::ValuesIn(matchingRuns()), nameOf);
+
+// An ICMP error quoting our identifier and the number of a request in flight.
+std::function<void(FakePlatform&)> errorAfterTheFirstSend(const std::string& quotedDestination,
+                                                          uint16_t sequence) {
+    return [quotedDestination, sequence](FakePlatform& fake) {
+        fake.silentDestinations = {inetAddr(a1.c_str())};
+        afterTheFirstSend([quotedDestination, sequence](const FakePlatform& platform) {
+            FakeDatagram datagram;
+            datagram.bytes = testing::makeIcmpErrorDatagram(inetAddr(quotedDestination.c_str()),
+                                                            ourIdentifier(platform), sequence);
+            datagram.sender = inetAddr("10.9.9.9");
+            return datagram;
+        })(fake);
+    };
+}
+
+FakeEcho unreachableQuoting(const std::string& quotedDestination) {
+    FakeEcho echo;
+    echo.reply.status = ipStatus::destinationHostUnreachable;
+    echo.reply.address = inetAddr("10.9.9.9");
+    echo.quotedDestination = inetAddr(quotedDestination.c_str());
+    return echo;
+}
+
+// Errors count only for the request they quote, sent to the destination they quote.
+std::vector<WholeRun> inFlightErrorRuns() {
+    const std::string twoReceivesFailed =
+        "recvfrom() - Resource temporarily unavailable\n"
+        "recvfrom() - Resource temporarily unavailable\n";
+    return {
+        {"AnErrorAboutAnotherDestinationIsPassedOver",
+         {a1, a2, "-p", "2", "-w", "100", "-l"},
+         timeoutLine(a1) + replyLine(2, a2, 32),
+         0,
+         errorAfterTheFirstSend(a2, 1)},
+        {"AnErrorAboutAnotherRequestIsPassedOver",
+         {a1, a2, "-p", "2", "-w", "100", "-l"},
+         timeoutLine(a1) + replyLine(2, a2, 32),
+         0,
+         errorAfterTheFirstSend(a1, 2)},
+        {"AnErrorAboutTheRequestEndsItAsTheOneByOneRun",
+         {a1, a2, "-p", "2", "-w", "100", "-l"},
+         twoReceivesFailed + a1 + ": request timed out (4)\n" + replyLine(2, a2, 32),
+         0,
+         errorAfterTheFirstSend(a1, 1)},
+        {"AnEchoServiceErrorAboutAnotherDestinationIsPassedOver",
+         {a1, a2, "-i", "-p", "2", "-w", "100", "-l"},
+         timeoutLine(a1) + replyLine(2, a2, 32),
+         0,
+         [](FakePlatform& fake) {
+             fake.echoes = {unreachableQuoting(a2), goodEcho()};
+         }},
+        {"AnEchoServiceErrorAboutTheRequestCounts",
+         {a1, a2, "-i", "-p", "2", "-w", "100", "-l"},
+         "Incorrect IP status: 11003\n" + replyLine(2, a2, 32),
+         0,
+         [](FakePlatform& fake) {
+             fake.echoes = {unreachableQuoting(a1), goodEcho()};
+         }},
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(InFlightErrors, WholeRunTest, ::testing::ValuesIn(inFlightErrorRuns()),
+                         nameOf);
 
 // A datagram the fake delivers at atMs after the start of the run, answering request sequence.
 testing::FakeDatagram replyArriving(uint16_t sequence, const std::string& from, uint32_t atMs) {

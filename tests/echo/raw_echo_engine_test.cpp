@@ -208,6 +208,128 @@ INSTANTIATE_TEST_SUITE_P(Verdicts, RawEngineVerdictTest,
                                            VerdictCase{"WrongSequence", 7, 21}),
                          [](const auto& verdict) { return std::string(verdict.param.name); });
 
+// Datagrams that carry the awaited sequence number, or quote it, and still do not answer the
+// request: each is passed over as its verdict says, and a step that reads nothing else ends with
+// that verdict's code once its limit is spent.
+struct NotTheAnswer {
+    const char* name;
+    int code;
+    size_t datagramsRead;
+    FakeDatagram (*make)(uint16_t identifier, uint16_t sequence);
+};
+
+FakeDatagram staleReply(uint16_t identifier, uint16_t sequence) {
+    // An earlier request with the same number: its time stamp is not this request's.
+    FakeDatagram datagram = datagramFrom(makeEchoReplyDatagram(identifier, sequence, 32));
+    datagram.echoesStamp = false;
+    return datagram;
+}
+
+const NotTheAnswer notTheAnswer[] = {
+    {"FromAnotherHost", 6, 21,
+     [](uint16_t id, uint16_t seq) {
+         return datagramFrom(makeEchoReplyDatagram(id, seq, 32), address("10.0.0.77"));
+     }},
+    {"ForeignIdentifierWithTheAwaitedNumber", 6, 21,
+     [](uint16_t id, uint16_t seq) {
+         return datagramFrom(makeEchoReplyDatagram(id ^ 0x0101, seq, 32));
+     }},
+    {"WrappedNumberWithAStaleStamp", 7, 21, staleReply},
+    {"TooShortToBringTheStampBack", 4, 3,
+     [](uint16_t id, uint16_t seq) { return datagramFrom(makeEchoReplyDatagram(id, seq, 2)); }},
+    {"ErrorQuotingAnotherDestination", 6, 21,
+     [](uint16_t id, uint16_t seq) {
+         return datagramFrom(makeIcmpErrorDatagram(address("10.0.0.2"), id, seq),
+                             address("10.9.9.9"));
+     }},
+    {"ErrorQuotingAnotherIdentifier", 6, 21,
+     [](uint16_t id, uint16_t seq) {
+         return datagramFrom(makeIcmpErrorDatagram(address("10.0.0.1"), id ^ 0x0101, seq),
+                             address("10.9.9.9"));
+     }},
+    {"ErrorQuotingAnEarlierRequest", 7, 21,
+     [](uint16_t id, uint16_t seq) {
+         return datagramFrom(
+             makeIcmpErrorDatagram(address("10.0.0.1"), id, static_cast<uint16_t>(seq - 1), 11),
+             address("10.9.9.9"));
+     }},
+    // The one error that is about the request keeps its specified verdict.
+    {"ErrorQuotingTheRequest", 5, 3,
+     [](uint16_t id, uint16_t seq) {
+         return datagramFrom(makeIcmpErrorDatagram(address("10.0.0.1"), id, seq, 11),
+                             address("10.9.9.9"));
+     }},
+};
+
+class RawEngineNotTheAnswerTest : public RawEngineTest,
+                                  public ::testing::WithParamInterface<NotTheAnswer> {};
+
+TEST_P(RawEngineNotTheAnswerTest, IsPassedOverWithItsVerdict) {
+    for (int i = 0; i < 30; ++i) {
+        fake.datagrams.push_back(GetParam().make(identifierOf(fake), session.nextSequence));
+    }
+
+    EXPECT_EQ(ping(), EngineResult::Pinged);
+
+    EXPECT_EQ(output, header + "10.0.0.1: request timed out (" + std::to_string(GetParam().code) +
+                          ")\n" + statisticsBlock("10.0.0.1", 1, 0, 0.0, 0.0, 0.0));
+    EXPECT_EQ(fake.callsStartingWith("recvfrom").size(), GetParam().datagramsRead);
+}
+
+INSTANTIATE_TEST_SUITE_P(Matching, RawEngineNotTheAnswerTest, ::testing::ValuesIn(notTheAnswer),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+// Replies that answer the request although they look unlike the one sent.
+struct StillTheAnswer {
+    const char* name;
+    const char* host;
+    FakeDatagram (*make)(uint16_t identifier, uint16_t sequence);
+    const char* line;
+};
+
+const StillTheAnswer stillTheAnswer[] = {
+    // The kernel gives a link-local reply the zone it came in on; the destination has none.
+    {"ZonelessLinkLocalDestination", "fe80::1",
+     [](uint16_t id, uint16_t seq) {
+         FakeDatagram datagram = datagramFrom(makeEchoReplyMessage6(id, seq, 32));
+         datagram.sender = IpAddress::fromIpv6(*parseIpv6("fe80::1"), 2);
+         return datagram;
+     },
+     "Reply[1] from fe80::1%2: bytes=32 time=1.0 ms TTL=0\n"},
+    // Eight bytes more than the request, no IP options: the checksum covers the whole message.
+    {"ReplyLongerThanTheRequest", "10.0.0.1",
+     [](uint16_t id, uint16_t seq) { return datagramFrom(makeEchoReplyDatagram(id, seq, 40)); },
+     "Reply[1] from 10.0.0.1: bytes=32 time=1.0 ms TTL=64\n"},
+};
+
+class RawEngineStillTheAnswerTest : public RawEngineTest,
+                                    public ::testing::WithParamInterface<StillTheAnswer> {};
+
+TEST_P(RawEngineStillTheAnswerTest, IsTaken) {
+    fake.datagrams.push_back(GetParam().make(identifierOf(fake), session.nextSequence));
+
+    ping(GetParam().host, true);
+
+    EXPECT_EQ(output, GetParam().line);
+}
+
+INSTANTIATE_TEST_SUITE_P(Matching, RawEngineStillTheAnswerTest, ::testing::ValuesIn(stillTheAnswer),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+// Copies of a reply left queued during the pause belong to the request before: they are dropped
+// before the next send and cannot spend its receive step's limit.
+TEST_F(RawEngineTest, QueuedCopiesOfEarlierRepliesCannotTimeOutTheNextRequest) {
+    settings.count = 3;
+    fake.autoReply = true;
+    fake.replyCopies = 25;
+
+    EXPECT_EQ(ping(), EngineResult::Pinged);
+
+    EXPECT_EQ(output,
+              header + reply1 + reply2 + reply3 + statisticsBlock("10.0.0.1", 3, 3, 1.0, 1.0, 1.0));
+    EXPECT_EQ(fake.callsStartingWith("recvfrom").size(), 3u + 2u * 24u);
+}
+
 TEST_F(RawEngineTest, OneRetryCounterServesEveryVerdictOfAStep) {
     uint16_t sequence = session.nextSequence;
     for (int i = 0; i < 20; ++i) {
@@ -578,7 +700,7 @@ TEST_F(RawEngineTest, PayloadPatternReachesTheWire) {
 }
 
 TEST_F(RawEngineTest, ReplyLineShowsTheSenderAndItsTtl) {
-    fake.names["gw"] = HostEntry{"gw", address("10.0.0.1")};
+    fake.names["gw"] = HostEntry{"gw", address("10.0.0.77")};
     fake.datagrams.push_back(
         datagramFrom(makeEchoReplyDatagram(identifierOf(fake), session.nextSequence, 32, 57),
                      address("10.0.0.77")));

@@ -82,6 +82,22 @@ SystemResult<HostEntry> FakePlatform::getHostByName(const std::string& text, Fam
     return {{}, fakeError(resolverError)};
 }
 
+void FakePlatform::echoStamp(std::vector<uint8_t>& bytes, bool ipv6) const {
+    size_t start = ipv6 || bytes.empty() ? 0 : (bytes[0] & 0x0Fu) * 4u;
+    uint8_t replyType = ipv6 ? 129 : 0;
+    if (bytes.size() < start + 12 || bytes[start] != replyType) return;
+    uint8_t* message = bytes.data() + start;
+    for (auto sent = sentPackets.rbegin(); sent != sentPackets.rend(); ++sent) {
+        if (sent->size() < 12 || !std::equal(sent->begin() + 4, sent->begin() + 8, message + 4)) {
+            continue;
+        }
+        bool sealed = ipv6 || internetChecksum(message, bytes.size() - start) == 0;
+        std::copy(sent->begin() + 8, sent->begin() + 12, message + 8);
+        if (sealed && !ipv6) sealIcmpChecksum(bytes);
+        return;
+    }
+}
+
 std::optional<std::string> FakePlatform::getHostByAddr(const IpAddress& address) {
     calls.push_back("gethostbyaddr " + addressText(address));
     if (auto found = reverseNames.find(address); found != reverseNames.end()) return found->second;
@@ -135,6 +151,7 @@ SystemResult<size_t> FakePlatform::sendTo(SocketHandle, const uint8_t* data, siz
         if (error != 0) return {0, fakeError(error)};
     }
     sentPackets.emplace_back(data, data + length);
+    sentTo.push_back(destination);
     if (autoReply && length >= 8 && silentDestinations.count(destination) == 0) {
         int32_t dataSize = static_cast<int32_t>(length) - 8;
         FakeDatagram reply;
@@ -155,7 +172,7 @@ SystemResult<size_t> FakePlatform::sendTo(SocketHandle, const uint8_t* data, siz
         auto own = replyDelays.find(destination);
         reply.arrivalNs =
             nowNs + int64_t{own != replyDelays.end() ? own->second : replyDelayMs} * 1'000'000;
-        datagrams.push_back(reply);
+        for (uint32_t copy = 0; copy < replyCopies; ++copy) datagrams.push_back(reply);
     }
     return {length, {}};
 }
@@ -186,12 +203,13 @@ SystemResult<Datagram> FakePlatform::receiveFrom(SocketHandle, uint8_t* buffer, 
     if (datagram.length < 0) {
         return {{}, fakeError(datagram.error != 0 ? datagram.error : wsa::timedOut)};
     }
+    Datagram received;
+    received.sender = datagram.sender != IpAddress() ? datagram.sender : lastDestination_;
+    if (datagram.echoesStamp) echoStamp(datagram.bytes, received.sender.isIpv6());
     size_t length =
         std::min({capacity, datagram.bytes.size(), static_cast<size_t>(datagram.length)});
     std::memcpy(buffer, datagram.bytes.data(), length);
-    Datagram received;
     received.length = length;
-    received.sender = datagram.sender != IpAddress() ? datagram.sender : lastDestination_;
     received.hopLimit = datagram.hopLimit;
     received.trafficClass = datagram.trafficClass;
     received.receivedAtNs = datagram.receivedAtNs;
@@ -218,7 +236,7 @@ SystemResult<bool> FakePlatform::waitReadableNs(SocketHandle, SocketHandle, int6
 SystemResult<Datagram> FakePlatform::receiveQueued(SocketHandle socket, uint8_t* buffer,
                                                    size_t capacity) {
     auto due = std::find_if(datagrams.begin(), datagrams.end(), [this](const FakeDatagram& d) {
-        return d.arrivalNs.value_or(0) <= nowNs;
+        return d.arrivalNs && *d.arrivalNs <= nowNs;
     });
     if (due == datagrams.end()) return {{}, fakeError(wsa::timedOut)};
     std::rotate(datagrams.begin(), due, due + 1);
@@ -273,7 +291,7 @@ EchoStart FakePlatform::startEcho(EchoHandle, const EchoServiceRequest& request)
     FakeEcho echo = echoes.front();
     echoes.pop_front();
     if (echo.replies != 1) return start;
-    EchoAnswer answer{start.sequence, echo.reply};
+    EchoAnswer answer{start.sequence, echo.reply, echo.quotedDestination};
     if (echo.echoRequestSize) answer.reply.dataSize = request.dataSize;
     if (answer.reply.address == IpAddress()) answer.reply.address = request.destination;
     answersDue_.emplace_back(nowNs + int64_t{echo.elapsedMs} * 1'000'000, answer);
@@ -370,6 +388,28 @@ std::vector<uint8_t> makeEchoReplyMessage6(uint16_t identifier, uint16_t sequenc
     message[6] = static_cast<uint8_t>(sequence & 0xFF);
     message[7] = static_cast<uint8_t>(sequence >> 8);
     return message;
+}
+
+std::vector<uint8_t> makeIcmpErrorDatagram(Ipv4 quotedDestination, uint16_t identifier,
+                                           uint16_t sequence, uint8_t icmpType) {
+    std::vector<uint8_t> datagram(20 + 8 + 20 + 8, 0);
+    datagram[0] = 0x45;
+    datagram[8] = 64;
+    datagram[9] = 1;
+    datagram[20] = icmpType;
+    datagram[21] = 1;
+    uint8_t* quote = datagram.data() + 28;
+    quote[0] = 0x45;
+    quote[8] = 63;
+    quote[9] = 1;
+    std::memcpy(quote + 16, &quotedDestination, sizeof quotedDestination);
+    quote[20] = 8;
+    quote[24] = static_cast<uint8_t>(identifier & 0xFF);
+    quote[25] = static_cast<uint8_t>(identifier >> 8);
+    quote[26] = static_cast<uint8_t>(sequence & 0xFF);
+    quote[27] = static_cast<uint8_t>(sequence >> 8);
+    sealIcmpChecksum(datagram);
+    return datagram;
 }
 
 void sealIcmpChecksum(std::vector<uint8_t>& datagram) {

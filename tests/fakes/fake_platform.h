@@ -23,15 +23,22 @@ struct FakeDatagram {
     std::optional<uint8_t> trafficClass;
     int error = 0;                        // with length -1
     std::optional<int64_t> receivedAtNs;  // the kernel's receive stamp, real-time clock
-    std::optional<int64_t> arrivalNs;     // when a queued receive can take it (fake clock)
+    // When a queued receive can take it (fake clock); without one it is not queued yet, and
+    // arrives only when a receive waits for it.
+    std::optional<int64_t> arrivalNs;
+    // An echo reply to one of the requests sent brings back that request's time stamp (of the
+    // latest request with its identifier and number), as a host that answers does; false keeps
+    // the bytes as they are (a stale reply, a forged one).
+    bool echoesStamp = true;
 };
 
 // One outcome of the fake echo service.
 struct FakeEcho {
     int replies = 1;  // 0: no reply (time-out)
     EchoServiceReply reply;
-    uint32_t elapsedMs = 1;       // fake time the call takes
-    bool echoRequestSize = true;  // reply.dataSize = the request's size
+    uint32_t elapsedMs = 1;                      // fake time the call takes
+    bool echoRequestSize = true;                 // reply.dataSize = the request's size
+    std::optional<IpAddress> quotedDestination;  // an error's, as the service names it
 };
 
 class FakePlatform : public Platform {
@@ -74,6 +81,8 @@ class FakePlatform : public Platform {
     uint8_t replyTtl = 64;
     uint8_t replyTos = 0;
     std::vector<std::vector<uint8_t>> sentPackets;
+    std::vector<IpAddress> sentTo;  // the destination of each packet sent
+    uint32_t replyCopies = 1;       // how many copies of its reply autoReply queues
     std::vector<std::pair<SocketOption, std::vector<uint8_t>>> optionsSet;
 
     // Echo service.
@@ -152,6 +161,8 @@ class FakePlatform : public Platform {
     void advanceMs(uint32_t ms) { nowNs += int64_t{ms} * 1'000'000; }
 
   private:
+    void echoStamp(std::vector<uint8_t>& bytes, bool ipv6) const;
+
     // Answers of echoes started, each due at a time of the fake clock.
     std::vector<std::pair<int64_t, EchoAnswer>> answersDue_;
     uint16_t nextEchoSequence_ = 1;
@@ -172,6 +183,12 @@ std::vector<uint8_t> makeEchoReplyMessage6(uint16_t identifier, uint16_t sequenc
 inline IpAddress ipv6(std::string_view text) {
     return IpAddress::fromIpv6(parseIpv6(text).value_or(Ipv6Bytes{}));
 }
+
+// An ICMP error (type 3, code 1, or another type) as a raw IPv4 socket delivers it, quoting the
+// first 8 bytes of an echo request with this identifier and sequence number sent to
+// quotedDestination.
+std::vector<uint8_t> makeIcmpErrorDatagram(Ipv4 quotedDestination, uint16_t identifier,
+                                           uint16_t sequence, uint8_t icmpType = 3);
 
 // Writes the ICMP checksum of a datagram whose message was changed after it was made.
 void sealIcmpChecksum(std::vector<uint8_t>& datagram);

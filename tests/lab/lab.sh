@@ -19,7 +19,8 @@
 #           198.18.4.1 ---- 198.18.4.2 r1 198.18.5.1 ---- 198.18.5.2 r2 198.18.6.1 ---- far
 #                                                                             198.18.6.2
 #           (fd00:5152:4::1 -- ::2 r1 fd00:5152:5::1 -- ::2 r2 fd00:5152:6::1 -- ::2 far)
-#           198.18.7.1 ---- 198.18.7.2 responder (kernel echo off; answers 198.18.8.0/24)
+#           198.18.7.1 ---- 198.18.7.2 responder (kernel echo off; answers 198.18.8.0/24 and
+#                                                 fd00:5152:8::/64)
 #
 # The client has routes to these subnets only and no default route, IPv4 or IPv6, so a target
 # outside the lab fails at once with "Network is unreachable" and nothing leaves the machine.
@@ -92,6 +93,7 @@ FAR_FQDN=far.lab.test
 CLIENT_RESPONDER_ADDR=198.18.7.1
 RESPONDER_ADDR=198.18.7.2
 RESPONDER_BLOCK=198.18.8.0/24
+RESPONDER_BLOCK6=fd00:5152:8::/64
 OUTSIDE_ADDR=198.18.255.254
 UNKNOWN_NAME=nosuchhost.lab.test
 CLIENT_ALPHA_ADDR6=fd00:5152:1::1
@@ -266,6 +268,8 @@ NFT
     set_sysctl "$RESPONDER" net.ipv6.icmp.echo_ignore_all 1
     ip -n "$RESPONDER" route add local 198.18.8.0/24 dev lo
     ip -n "$CLIENT" route add 198.18.8.0/24 via 198.18.7.2
+    ip -n "$RESPONDER" -6 route add local fd00:5152:8::/64 dev lo
+    ip -n "$CLIENT" -6 route add fd00:5152:8::/64 via fd00:5152:7::2
 
     # Ping sockets allowed in the client for everyone; tests that need them refused say so.
     set_sysctl "$CLIENT" net.ipv4.ping_group_range "0 2147483647"

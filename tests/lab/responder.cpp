@@ -1,8 +1,8 @@
 // Test responder for the lab: answers ICMP echo requests from a raw socket, with injected faults.
 //
 // It runs in a namespace whose kernel ignores echo requests, takes the requests sent to one
-// address (--address), and answers each from that address. Options pick the faults; by default
-// they apply to every request, with --only to the listed requests (counted from 1):
+// address (--address, IPv4 or IPv6), and answers each from that address. Options pick the faults;
+// by default they apply to every request, with --only to the listed requests (counted from 1):
 //
 //   --delay MS          send everything for the request MS milliseconds late
 //   --jitter US         move each such delay by up to US microseconds either way, evenly spread
@@ -20,6 +20,12 @@
 //   --ip-options HEX    IP options (hex bytes, padded with zeros to whole words) in the header of
 //                       everything sent; nothing checks that they make sense
 //   --ttl N, --tos N    TTL and TOS of everything sent (default 64, the request's TOS)
+//   --from ADDR         send everything for the request from ADDR instead, like another host
+//                       (or a forger) answering with the request's identifier and number
+//   --quote ADDR        the messages of --other quote a request sent to ADDR instead
+//                       (over IPv6 the messages of --other are address unreachable, 1/3)
+//   --data-off          the echo reply's first data byte changed (the time stamp of a raw
+//                       request): a reply to an earlier request whose number has come round
 //
 // It prints "ready" on standard output once it listens, and one line per request on standard
 // error with --verbose. SIGTERM or SIGINT end it.
@@ -54,6 +60,12 @@ void onSignal(int) {
 
 struct Options {
     in_addr_t address = INADDR_NONE;
+    bool ipv6 = false;  // the addresses below replace the IPv4 ones
+    in6_addr address6{};
+    in6_addr from6{};
+    in6_addr quote6{};
+    bool from6Given = false;
+    bool quote6Given = false;
     std::set<long> only;  // empty: every request
     long delayMs = 0;
     long jitterUs = 0;
@@ -70,7 +82,10 @@ struct Options {
     bool badChecksum = false;
     std::vector<uint8_t> ipOptions;
     int ttl = 64;
-    int tos = -1;  // -1: the request's
+    int tos = -1;                   // -1: the request's
+    in_addr_t from = INADDR_NONE;   // INADDR_NONE: the address
+    in_addr_t quote = INADDR_NONE;  // INADDR_NONE: the request's own destination
+    bool dataOff = false;
     bool verbose = false;
 };
 
@@ -128,7 +143,9 @@ Options parseOptions(int argc, char** argv) {
             return argv[++i];
         };
         if (name == "--address") {
-            options.address = inet_addr(value());
+            const char* text = value();
+            options.ipv6 = inet_pton(AF_INET6, text, &options.address6) == 1;
+            options.address = options.ipv6 ? INADDR_ANY : inet_addr(text);
         } else if (name == "--only") {
             options.only = numberList(value());
         } else if (name == "--delay") {
@@ -163,6 +180,16 @@ Options parseOptions(int argc, char** argv) {
             options.ttl = static_cast<int>(number(value(), 1, 255));
         } else if (name == "--tos") {
             options.tos = static_cast<int>(number(value(), 0, 255));
+        } else if (name == "--from") {
+            const char* text = value();
+            options.from6Given = inet_pton(AF_INET6, text, &options.from6) == 1;
+            if (!options.from6Given) options.from = inet_addr(text);
+        } else if (name == "--quote") {
+            const char* text = value();
+            options.quote6Given = inet_pton(AF_INET6, text, &options.quote6) == 1;
+            if (!options.quote6Given) options.quote = inet_addr(text);
+        } else if (name == "--data-off") {
+            options.dataOff = true;
         } else if (name == "--verbose") {
             options.verbose = true;
         } else {
@@ -217,6 +244,7 @@ uint16_t asBytes(uint16_t littleEndianValue) {
 struct Outgoing {
     int64_t dueNs = 0;
     in_addr_t destination = 0;
+    in6_addr destination6{};
     uint8_t tos = 0;
     std::vector<uint8_t> icmp;
 };
@@ -232,6 +260,10 @@ class Responder {
     explicit Responder(const Options& options) : options_(options) {}
 
     void open() {
+        if (options_.ipv6) {
+            open6();
+            return;
+        }
         receiver_ = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
         if (receiver_ < 0) fail(std::string("raw ICMP socket: ") + std::strerror(errno));
         // IPPROTO_RAW implies a header of our own: source address, TTL and length as we say.
@@ -262,7 +294,67 @@ class Responder {
     }
 
   private:
+    // One raw ICMPv6 socket receives the requests (with the address they were sent to) and sends
+    // everything from any address of the block (transparent: the block is routed here, not
+    // configured on an interface); the kernel computes the ICMPv6 checksums.
+    void open6() {
+        receiver_ = socket(AF_INET6, SOCK_RAW, IPPROTO_ICMPV6);
+        if (receiver_ < 0) fail(std::string("raw ICMPv6 socket: ") + std::strerror(errno));
+        int on = 1;
+        if (setsockopt(receiver_, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on) != 0 ||
+            setsockopt(receiver_, IPPROTO_IPV6, IPV6_TRANSPARENT, &on, sizeof on) != 0) {
+            fail(std::string("ICMPv6 socket options: ") + std::strerror(errno));
+        }
+        int hops = options_.ttl;
+        setsockopt(receiver_, IPPROTO_IPV6, IPV6_UNICAST_HOPS, &hops, sizeof hops);
+        sender_ = receiver_;
+    }
+
+    void receive6() {
+        uint8_t buffer[65536];
+        sockaddr_in6 from{};
+        alignas(cmsghdr) unsigned char control[256];
+        iovec part{buffer, sizeof buffer};
+        msghdr header{};
+        header.msg_name = &from;
+        header.msg_namelen = sizeof from;
+        header.msg_iov = &part;
+        header.msg_iovlen = 1;
+        header.msg_control = control;
+        header.msg_controllen = sizeof control;
+        ssize_t length = recvmsg(receiver_, &header, 0);
+        if (length < 8 || buffer[0] != 128) return;
+        in6_addr destination{};
+        for (cmsghdr* message = CMSG_FIRSTHDR(&header); message != nullptr;
+             message = CMSG_NXTHDR(&header, message)) {
+            if (message->cmsg_level == IPPROTO_IPV6 && message->cmsg_type == IPV6_PKTINFO) {
+                in6_pktinfo info;
+                std::memcpy(&info, CMSG_DATA(message), sizeof info);
+                destination = info.ipi6_addr;
+            }
+        }
+        if (std::memcmp(&destination, &options_.address6, sizeof destination) != 0) return;
+        // The request's header as an error quotes it.
+        std::vector<uint8_t> ipHeader(40, 0);
+        ipHeader[0] = 0x60;
+        ipHeader[4] = static_cast<uint8_t>(length >> 8);
+        ipHeader[5] = static_cast<uint8_t>(length & 0xFF);
+        ipHeader[6] = IPPROTO_ICMPV6;
+        ipHeader[7] = 64;
+        std::memcpy(ipHeader.data() + 8, &from.sin6_addr, 16);
+        std::memcpy(ipHeader.data() + 24,
+                    options_.quote6Given ? &options_.quote6 : &options_.address6, 16);
+        std::vector<uint8_t> request(buffer, buffer + length);
+        Outgoing to;
+        to.destination6 = from.sin6_addr;
+        answer(ipHeader, request, to);
+    }
+
     void receive() {
+        if (options_.ipv6) {
+            receive6();
+            return;
+        }
         uint8_t buffer[65536];
         ssize_t length = recv(receiver_, buffer, sizeof buffer, 0);
         if (length < 20) return;
@@ -272,10 +364,20 @@ class Responder {
         std::memcpy(&source, buffer + 12, 4);
         std::memcpy(&destination, buffer + 16, 4);
         if (destination != options_.address || buffer[headerLength] != 8) return;
-        ++requests_;
         std::vector<uint8_t> ipHeader(buffer, buffer + headerLength);
+        if (options_.quote != INADDR_NONE) std::memcpy(ipHeader.data() + 16, &options_.quote, 4);
         std::vector<uint8_t> request(buffer + headerLength, buffer + length);
-        uint8_t tos = options_.tos >= 0 ? static_cast<uint8_t>(options_.tos) : buffer[1];
+        Outgoing to;
+        to.destination = source;
+        to.tos = options_.tos >= 0 ? static_cast<uint8_t>(options_.tos) : buffer[1];
+        answer(ipHeader, request, to);
+    }
+
+    // What the options ask for in answer to one request, queued for when it is due; ipHeader is
+    // the request's header as an error quotes it.
+    void answer(const std::vector<uint8_t>& ipHeader, const std::vector<uint8_t>& request,
+                const Outgoing& to) {
+        ++requests_;
         if (options_.verbose) {
             std::fprintf(stderr, "request %ld: %zu ICMP bytes, sequence %u\n", requests_,
                          request.size(), littleEndian(word(request, 6)));
@@ -283,26 +385,26 @@ class Responder {
         bool faulty = options_.only.empty() || options_.only.count(requests_) != 0;
         int64_t due = nowNs() + (faulty ? options_.delayMs * 1000000 + jitterNs() : 0);
         if (!faulty) {
-            queue(due, source, tos, echoReply(request));
+            queue(due, to, echoReply(request));
             return;
         }
         if (options_.drop) return;
         for (long i = 0; i < options_.other; ++i) {
-            queue(due, source, tos, otherMessage(ipHeader, request));
+            queue(due, to, otherMessage(ipHeader, request));
         }
         for (long i = 0; i < options_.foreign; ++i) {
             std::vector<uint8_t> reply = echoReply(request);
             uint16_t identifier = littleEndian(word(request, 4));
             setWord(reply, 4, asBytes(static_cast<uint16_t>(identifier + 1 + i % 65535)));
             setChecksum(reply);
-            queue(due, source, tos, reply);
+            queue(due, to, reply);
         }
         for (long i = 0; i < options_.stale; ++i) {
             std::vector<uint8_t> reply = echoReply(request);
             uint16_t sequence = littleEndian(word(request, 6));
             setWord(reply, 6, asBytes(static_cast<uint16_t>(sequence - 1 - i % 65535)));
             setChecksum(reply);
-            queue(due, source, tos, reply);
+            queue(due, to, reply);
         }
         if (options_.noReply) return;
         std::vector<uint8_t> answer;
@@ -315,9 +417,13 @@ class Responder {
                 answer.resize(static_cast<size_t>(options_.truncate));
                 setChecksum(answer);
             }
+            if (options_.dataOff && answer.size() > 8) {
+                ++answer[8];
+                setChecksum(answer);
+            }
             if (options_.badChecksum) ++answer[3];
         }
-        for (long i = 0; i <= options_.duplicate; ++i) queue(due, source, tos, answer);
+        for (long i = 0; i <= options_.duplicate; ++i) queue(due, to, answer);
     }
 
     int64_t jitterNs() {
@@ -327,9 +433,9 @@ class Responder {
         return spread(jitterSource_);
     }
 
-    static std::vector<uint8_t> echoReply(const std::vector<uint8_t>& request) {
+    std::vector<uint8_t> echoReply(const std::vector<uint8_t>& request) const {
         std::vector<uint8_t> reply = request;
-        reply[0] = 0;
+        reply[0] = options_.ipv6 ? 129 : 0;
         reply[1] = 0;
         setChecksum(reply);
         return reply;
@@ -338,9 +444,9 @@ class Responder {
     std::vector<uint8_t> otherMessage(const std::vector<uint8_t>& ipHeader,
                                       const std::vector<uint8_t>& request) const {
         std::vector<uint8_t> message(8, 0);
-        message[0] = static_cast<uint8_t>(options_.otherType);
-        message[1] = static_cast<uint8_t>(options_.otherCode);
-        if (options_.otherType == 3 && options_.otherCode == 4) {
+        message[0] = static_cast<uint8_t>(options_.ipv6 ? 1 : options_.otherType);
+        message[1] = static_cast<uint8_t>(options_.ipv6 ? 3 : options_.otherCode);
+        if (!options_.ipv6 && options_.otherType == 3 && options_.otherCode == 4) {
             // Fragmentation needed: the next hop's MTU, which the kernel takes only when sane.
             message[6] = 1280 >> 8;
             message[7] = 1280 & 0xFF;
@@ -362,8 +468,10 @@ class Responder {
         return bytes;
     }
 
-    void queue(int64_t due, in_addr_t destination, uint8_t tos, std::vector<uint8_t> icmp) {
-        Outgoing outgoing{due, destination, tos, std::move(icmp)};
+    void queue(int64_t due, const Outgoing& to, std::vector<uint8_t> icmp) {
+        Outgoing outgoing = to;
+        outgoing.dueNs = due;
+        outgoing.icmp = std::move(icmp);
         auto place = std::upper_bound(
             queue_.begin(), queue_.end(), outgoing,
             [](const Outgoing& a, const Outgoing& b) { return a.dueNs < b.dueNs; });
@@ -378,13 +486,43 @@ class Responder {
         }
     }
 
+    void send6(const Outgoing& outgoing) {
+        sockaddr_in6 to{};
+        to.sin6_family = AF_INET6;
+        to.sin6_addr = outgoing.destination6;
+        in6_pktinfo info{};
+        info.ipi6_addr = options_.from6Given ? options_.from6 : options_.address6;
+        alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof info)] = {};
+        iovec part{const_cast<uint8_t*>(outgoing.icmp.data()), outgoing.icmp.size()};
+        msghdr header{};
+        header.msg_name = &to;
+        header.msg_namelen = sizeof to;
+        header.msg_iov = &part;
+        header.msg_iovlen = 1;
+        header.msg_control = control;
+        header.msg_controllen = sizeof control;
+        cmsghdr* message = CMSG_FIRSTHDR(&header);
+        message->cmsg_level = IPPROTO_IPV6;
+        message->cmsg_type = IPV6_PKTINFO;
+        message->cmsg_len = CMSG_LEN(sizeof info);
+        std::memcpy(CMSG_DATA(message), &info, sizeof info);
+        if (sendmsg(sender_, &header, 0) < 0) {
+            std::fprintf(stderr, "lab_responder: sendmsg: %s\n", std::strerror(errno));
+        }
+    }
+
     void send(const Outgoing& outgoing) {
+        if (options_.ipv6) {
+            send6(outgoing);
+            return;
+        }
         std::vector<uint8_t> packet(20, 0);
         packet[0] = static_cast<uint8_t>(0x45 + options_.ipOptions.size() / 4);
         packet[1] = outgoing.tos;
         packet[8] = static_cast<uint8_t>(options_.ttl);
         packet[9] = IPPROTO_ICMP;
-        std::memcpy(packet.data() + 12, &options_.address, 4);
+        const in_addr_t& source = options_.from != INADDR_NONE ? options_.from : options_.address;
+        std::memcpy(packet.data() + 12, &source, 4);
         std::memcpy(packet.data() + 16, &outgoing.destination, 4);
         packet.insert(packet.end(), options_.ipOptions.begin(), options_.ipOptions.end());
         packet.insert(packet.end(), outgoing.icmp.begin(), outgoing.icmp.end());

@@ -144,6 +144,21 @@ const cmsghdr* endOfControl(msghdr& header) {
                                             header.msg_controllen);
 }
 
+// FNV-1a over the data of an echo message: enough to tell two requests' random data apart.
+uint32_t dataDigest(const uint8_t* message, size_t length) {
+    uint32_t digest = 2166136261u;
+    for (size_t i = icmpHeaderSize; i < length; ++i) digest = (digest ^ message[i]) * 16777619u;
+    return digest;
+}
+
+// Where the request an error quotes was sent: the kernel names it in msg_name of the error queue.
+std::optional<IpAddress> quotedDestinationOf(const Received& read, AddressFamily family) {
+    if (read.header.msg_namelen == 0) return std::nullopt;
+    IpAddress quoted = senderAddress(read.from.storage);
+    if (quoted.family() != family) return std::nullopt;
+    return quoted;
+}
+
 // Sends one ICMP message; 0 when it went out, else the errno of the failure.
 int sendMessage(int descriptor, const std::vector<uint8_t>& message, const IpAddress& destination) {
     AnySocketAddress target = destinationAddress(destination);
@@ -218,6 +233,7 @@ std::optional<EchoAnswer> readAnswer(int descriptor, short events, EchoHandleSta
             }
             answer.reply.status = statusOf(*error);
             answer.reply.address = offenderOf(*error, endOfControl(read.header), IpAddress());
+            answer.quotedDestination = quotedDestinationOf(read, family);
             return answer;
         }
     }
@@ -228,13 +244,22 @@ std::optional<EchoAnswer> readAnswer(int descriptor, short events, EchoHandleSta
     auto replied =
         echoReplySequence(state.received.data(), static_cast<size_t>(read.length), family);
     if (!replied) return std::nullopt;
-    EchoAnswer answer{replied, {}};
+    if (dataDigest(state.received.data(), static_cast<size_t>(read.length)) !=
+        state.sentData[*replied]) {
+        return std::nullopt;
+    }
+    EchoAnswer answer{replied, {}, std::nullopt};
     answer.reply.address = senderAddress(read.from.storage);
     size_t dataSize = static_cast<size_t>(read.length) - icmpHeaderSize;
     answer.reply.dataSize = static_cast<uint16_t>(std::min<size_t>(dataSize, 0xFFFF));
     readReplyDetails(read.header, answer.reply);
     answer.reply.receivedAtNs = receiveStampNs(read.header);
     return answer;
+}
+
+// One request in flight: its reply from its destination, or an error about it.
+bool answersRequest(const EchoAnswer& answer, uint16_t sequence, const IpAddress& destination) {
+    return answer.sequence == sequence && aboutDestination(answer, destination);
 }
 
 }  // namespace
@@ -307,7 +332,7 @@ int LinuxPlatform::sendEcho(EchoHandle handle, const EchoServiceRequest& request
         std::optional<EchoAnswer> answer = collectEcho(handle, deadline - monotonicNs());
         if (!answer) return 0;
         // An error that names no request was raised here, for the one request in flight.
-        if (!answer->sequence || *answer->sequence == start.sequence) {
+        if (!answer->sequence || answersRequest(*answer, start.sequence, request.destination)) {
             reply = answer->reply;
             if (reply.address == IpAddress()) reply.address = request.destination;
             reply.sentAtNs = state.sentAtNs;
@@ -334,6 +359,7 @@ EchoStart LinuxPlatform::startEcho(EchoHandle handle, const EchoServiceRequest& 
     start.sequence = state.nextSequence++;
     buildPingRequest(start.sequence, request.data, request.dataSize, state.request,
                      destination.family());
+    state.sentData[start.sequence] = dataDigest(state.request.data(), state.request.size());
     int failure = sendMessage(descriptor, state.request, destination);
     // An ICMP error that came while no reply was awaited stays pending on the socket, and the
     // kernel reports it at the next send instead of sending. With the queue read the request goes
@@ -368,7 +394,7 @@ bool LinuxPlatform::takeQueuedErrors(int descriptor, EchoHandleState& state,
                                             destination.family());
         // An error without a quote names no request: it belonged to one that is over.
         if (error == nullptr || !quoted) continue;
-        EchoAnswer answer{quoted, {}};
+        EchoAnswer answer{quoted, {}, quotedDestinationOf(read, destination.family())};
         answer.reply.status = statusOf(*error);
         answer.reply.address = offenderOf(*error, endOfControl(read.header), destination);
         state.pending.push_back(answer);

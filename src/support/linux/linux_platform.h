@@ -31,6 +31,9 @@ struct EchoHandleState {
     std::vector<uint8_t> received;    // each datagram or queued error read back
     std::deque<EchoAnswer> pending;   // errors about requests in flight, read to clear a send
     std::optional<int64_t> sentAtNs;  // the newest transmit stamp read from the error queue
+    // A digest of each request's data by its sequence number: a reply whose number has come
+    // round is told from the awaited one by the data it echoes.
+    std::vector<uint32_t> sentData = std::vector<uint32_t>(65536);
 };
 
 class LinuxPlatform : public Platform {

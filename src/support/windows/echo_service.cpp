@@ -206,7 +206,7 @@ EchoStart WindowsPlatform::startEcho(EchoHandle handle, const EchoServiceRequest
     EchoStart start{true, nextEchoSequence_++, std::nullopt};
     EchoServiceReply reply;
     if (sendEcho(handle, request, reply) == 1) {
-        answers_.push_back({start.sequence, reply});
+        answers_.push_back({start.sequence, reply, std::nullopt});  // matched by the service
     } else {
         // The request's time is already up: it is reported as not sent, which ends it at once as a
         // time-out instead of waiting its time a second time.

@@ -72,7 +72,8 @@ void PaceController::answered(int64_t nowNs, uint64_t ticket, int64_t roundTripN
         smoothedRoundTripNs_ = sampled;
         roundTripVariationNs_ = sampled / 2;
     } else {
-        roundTripVariationNs_ += (std::abs(smoothedRoundTripNs_ - sampled) - roundTripVariationNs_) / 4;
+        roundTripVariationNs_ +=
+            (std::abs(smoothedRoundTripNs_ - sampled) - roundTripVariationNs_) / 4;
         smoothedRoundTripNs_ += (sampled - smoothedRoundTripNs_) / 8;
     }
     // An answer to a request already judged unanswered only teaches the wait above.

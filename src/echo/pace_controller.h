@@ -90,8 +90,8 @@ class PaceController {
     double confirmedLimit_ = 0;  // the same, seen twice at about the same pace: kept a while
     int64_t confirmedUntilNs_ = 0;
     double rateBeforeSilence_ = 0;  // the pace halved on answers that all but stopped
-    bool darkHold_ = false;          // answers stopped whatever the pace: wait for them to return
-    double rateBeforeLoss_ = 0;      // the pace before a cut for loss, until the next sample
+    bool darkHold_ = false;         // answers stopped whatever the pace: wait for them to return
+    double rateBeforeLoss_ = 0;     // the pace before a cut for loss, until the next sample
     double shareAtLoss_ = 0;
     double lossEstimateBefore_ = 0;
 };

@@ -49,7 +49,9 @@ struct SimulatedPath {
     // Addresses first to first + count - 1 are silent as well.
     // Every other /24 is silent as well.
     SimulatedPath& sparse() {
-        answers = [previous = answers](uint32_t index) { return (index / 256) % 2 == 0 && previous(index); };
+        answers = [previous = answers](uint32_t index) {
+            return (index / 256) % 2 == 0 && previous(index);
+        };
         return *this;
     }
     SimulatedPath& darkStretch(uint32_t first, uint32_t count) {
@@ -115,8 +117,8 @@ inline SweepOutcome simulateSweep(const SimulatedPath& path, const SweepRun& run
         }
         atNs += path.baseRoundTripNs / 2;
         if (path.policerRate > 0) {
-            tokens = std::min(path.policerBurst,
-                              tokens + (atNs - tokensAtNs) * path.policerRate / 1e9);
+            tokens =
+                std::min(path.policerBurst, tokens + (atNs - tokensAtNs) * path.policerRate / 1e9);
             tokensAtNs = atNs;
             if (tokens < 1) return std::nullopt;
             tokens -= 1;

@@ -98,7 +98,6 @@ bool EchoWindow::beginNext(WindowedDispatches& dispatches) {
 void EchoWindow::awaitAnswer(Flight& flight) {
     auto timeoutMs = static_cast<uint32_t>(flight.job.settings.timeoutMs);
     int64_t now = nowNs();
-    flight.sentAtNs = now;
     flight.paceTicket = pace_->sent(now);
     flight.deadlineNs = now + int64_t{timeoutMs} * 1'000'000;
     flight.waiting = true;

@@ -55,7 +55,7 @@ struct Flight {
     CPerfTimer timer;
     int64_t deadlineNs = 0;
     int64_t sendDelayNs = 0;   // from the timer's start to the request's transmit stamp
-    int64_t sentAtNs = 0;      // when the current try left, on the window's clock
+    int64_t sentAtNs = 0;      // right before the current try was sent, on the window's clock
     int64_t kernelWaitNs = 0;  // how long its answer waited in the kernel before it was read
     uint64_t paceTicket = 0;
     int32_t triesLeft = 0;   // tries still to send after a time-out (--retries)

@@ -65,6 +65,7 @@ void IcmpDllEchoWindow::send(Flight& flight) {
         fillPattern(data.data(), data.size(), flight.job.pattern);
     }
     RecordRouteOption routeOption = buildRecordRouteOption(settings.recordRoutes);
+    flight.sentAtNs = nowNs();
     flight.timer.Start(true);
     EchoStart started =
         platform().startEcho(handle_, makeRequest(settings, flight.destination, data, routeOption));

@@ -18,6 +18,9 @@ constexpr double highestRate = 10'000'000;
 constexpr double fastGrowthPerSecond = 6.0;
 constexpr double slowGrowthPerSecond = 1.0;
 constexpr int64_t longestGrowthStepNs = 50'000'000;
+// A wake-up comes tens of microseconds late (timer slack, a busy machine): up to this many
+// intervals missed are made up at once, so the pace holds in requests a second.
+constexpr int64_t catchUpIntervals = 8;
 // A sample is judged clean once it holds this many requests and lasts this long (or a round trip).
 constexpr uint32_t cleanSampleSends = 32;
 constexpr int64_t cleanSampleNs = 2'000'000;
@@ -53,8 +56,8 @@ void PaceController::setRate(double rate) {
 
 uint64_t PaceController::sent(int64_t nowNs) {
     auto intervalNs = static_cast<int64_t>(1e9 / rate_);
-    // A request late by more than one interval lets one more follow at once, never a burst.
-    nextSendNs_ = std::max(nextSendNs_, nowNs - intervalNs) + intervalNs;
+    // A sender that woke late catches up with a few requests at once, never with a burst.
+    nextSendNs_ = std::max(nextSendNs_, nowNs - catchUpIntervals * intervalNs) + intervalNs;
     pending_.push_back(Request{nowNs});
     if (pending_.size() > mostPending) {
         take(pending_.front(), nowNs);

@@ -95,6 +95,8 @@ uint16_t RawEchoWindow::takeFreeSequence() {
 // Sends the flight's request with its sequence number; the send's error when it failed.
 std::optional<SystemError> RawEchoWindow::send(Flight& flight) {
     SocketHandle socket = flight.destination.isIpv6() ? socket6_ : socket_;
+    // On a short path the answer may come inside the send call: the round trip starts before it.
+    flight.sentAtNs = nowNs();
     SentRequest sent = sendEchoRequest(socket, flight.destination, flight.job.settings.dataSize,
                                        flight.job.pattern, flight.sequence, session_, flight.timer);
     flight.sendDelayNs = sent.sendDelayNs;

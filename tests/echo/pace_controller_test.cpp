@@ -67,7 +67,7 @@ TEST_P(PaceOnPath, FindsTheAnsweringHostsInTime) {
         EXPECT_GE(outcome.shareFound(), c.leastShareFound) << outcome.found;
         EXPECT_LE(outcome.seconds, c.mostSeconds);
         if (c.run.rateCap > 0) {
-            EXPECT_LE(outcome.mostInAnySecond, c.run.rateCap + 2);
+            EXPECT_LE(outcome.mostInAnySecond, c.run.rateCap + 9);
         }
     }
 }

@@ -98,7 +98,8 @@ bool EchoWindow::beginNext(WindowedDispatches& dispatches) {
 void EchoWindow::awaitAnswer(Flight& flight) {
     auto timeoutMs = static_cast<uint32_t>(flight.job.settings.timeoutMs);
     int64_t now = nowNs();
-    flight.paceTicket = pace_->sent(now);
+    // Tries sent again go to hosts that were silent: they would read as loss.
+    flight.paceTicket = pace_->sent(now, flight.triesLeft == flight.job.retries);
     flight.deadlineNs = now + int64_t{timeoutMs} * 1'000'000;
     flight.waiting = true;
     waiting_.push_back(&flight);

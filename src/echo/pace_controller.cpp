@@ -25,7 +25,7 @@ constexpr int64_t catchUpIntervals = 8;
 constexpr uint32_t cleanSampleSends = 32;
 constexpr int64_t cleanSampleNs = 2'000'000;
 // Fewer requests say nothing about the share of answers.
-constexpr uint32_t lossSampleSends = 16;
+constexpr uint32_t lossSampleSends = 24;
 // A queue shows as round trips this far above the path's base (or a quarter of the base).
 constexpr int64_t queueTargetNs = 2'000'000;
 // Answers lost to a policer: the pace goes a tenth below what the path let through; seen twice
@@ -54,11 +54,11 @@ void PaceController::setRate(double rate) {
     rate_ = std::clamp(rate, std::min(lowestRate, rateCap_), rateCap_);
 }
 
-uint64_t PaceController::sent(int64_t nowNs) {
+uint64_t PaceController::sent(int64_t nowNs, bool judged) {
     auto intervalNs = static_cast<int64_t>(1e9 / rate_);
     // A sender that woke late catches up with a few requests at once, never with a burst.
     nextSendNs_ = std::max(nextSendNs_, nowNs - catchUpIntervals * intervalNs) + intervalNs;
-    pending_.push_back(Request{nowNs});
+    pending_.push_back(Request{nowNs, -1, false, judged});
     if (pending_.size() > mostPending) {
         take(pending_.front(), nowNs);
         pending_.pop_front();
@@ -119,7 +119,7 @@ void PaceController::settle(int64_t nowNs) {
 }
 
 void PaceController::take(const Request& request, int64_t nowNs) {
-    if (request.sentAtNs < judgeFromNs_) return;
+    if (!request.judged || request.sentAtNs < judgeFromNs_) return;
     Sample& s = sample_;
     // A silent stretch ends: the answers after it are judged without it.
     if (request.roundTripNs >= 0 && s.answers == 0 && s.sends >= 8) s = Sample{};
@@ -179,20 +179,6 @@ PaceController::Verdict PaceController::judge(const Sample& s) const {
 }
 
 void PaceController::act(Verdict verdict, int64_t nowNs) {
-    if (verdict != Verdict::Queue && rateBeforeLoss_ > 0) {
-        // The first sample after a cut for loss tells whether the pace was it: at the lower
-        // pace a policer lets every request through, and other loss stays as it was.
-        double share = static_cast<double>(sample_.answers) / sample_.sends;
-        double before = rateBeforeLoss_;
-        rateBeforeLoss_ = 0;
-        if (share <= 1.15 * shareAtLoss_ + 0.02 && share >= 0.85 * shareAtLoss_ - 0.02) {
-            answerShare_ = share;
-            lossEstimate_ = lossEstimateBefore_;
-            setRate(before);
-            restartSample(nowNs);
-            return;
-        }
-    }
     if (darkHold_ && verdict != Verdict::Queue) {
         // The pace is not what stopped the answers; it waits, as it was, for them to return.
         if (verdict == Verdict::Clean) darkHold_ = false;
@@ -202,12 +188,20 @@ void PaceController::act(Verdict verdict, int64_t nowNs) {
     switch (verdict) {
         case Verdict::Clean: {
             double share = static_cast<double>(sample_.answers) / sample_.sends;
-            answerShare_ = answerShare_ < 0 ? share : 0.95 * answerShare_ + 0.05 * share;
+            // A falling share is the sign looked for: it is taken in only slowly, or a pace just
+            // above a policer's would come to read as the path's normal.
+            bool better = share > answerShare_;
+            lossBeforeClean_ = false;
+            double weight = better ? 0.2 : 0.01;
+            answerShare_ =
+                answerShare_ < 0 ? share : answerShare_ + weight * (share - answerShare_);
             // Answers back at half the pace: the pace may have been it, or a silent stretch
             // ended; rising again tells, as a policer shows itself once more.
             rateBeforeSilence_ = 0;
             speedUp(nowNs);
-            if (recent_.sends == 0 || sample_.firstSentNs - recent_.firstSentNs > 500'000'000) {
+            // Only samples below the share add up to a small loss.
+            if (better || recent_.sends == 0 ||
+                sample_.firstSentNs - recent_.firstSentNs > 500'000'000) {
                 recent_ = sample_;
             } else {
                 recent_.sends += sample_.sends;
@@ -249,10 +243,12 @@ void PaceController::speedUp(int64_t nowNs) {
         lossEstimate_ = confirmedLimit_;
         confirmedLimit_ = 0;
     }
-    if (lossEstimate_ > 0 && rate_ > 1.3 * lossEstimate_) lossEstimate_ = 0;
+    // Well past where loss or a queue showed, without either again: that was not the path.
+    if (lossEstimate_ > 0 && rate_ > 2 * lossEstimate_) lossEstimate_ = 0;
     if (queueCeiling_ > 0 && rate_ > 1.3 * queueCeiling_) queueCeiling_ = 0;
     bool nearQueue = queueCeiling_ > 0 && rate_ > 0.8 * queueCeiling_;
-    double growth = nearQueue ? slowGrowthPerSecond : fastGrowthPerSecond;
+    bool pastLoss = lossEstimate_ > 0 && rate_ > lossEstimate_;
+    double growth = nearQueue || pastLoss ? slowGrowthPerSecond : fastGrowthPerSecond;
     double rate = rate_ * std::exp(growth * static_cast<double>(stepNs) / 1e9);
     if (confirmedLimit_ > 0) {
         rate = std::min(rate, std::max(rate_, belowLossEstimate * confirmedLimit_));
@@ -275,16 +271,17 @@ void PaceController::slowDownForQueue(int64_t nowNs) {
 void PaceController::slowDownForLoss(const Sample& sample, int64_t nowNs) {
     double sending = sendRate(sample);
     double estimate = sending * sample.answers / (answerShare_ * sample.sends);
+    // Loss again before any clean sample: the path still sheds what the last cut left above it;
+    // a few requests do not tell by how much, so the pace falls by half at the most.
+    if (lossBeforeClean_) estimate = std::max(estimate, 0.5 * lossEstimate_);
+    lossBeforeClean_ = true;
     if (lossEstimate_ > 0 && sending > lossEstimate_ && estimate > 0.6 * lossEstimate_ &&
         estimate < 1.6 * lossEstimate_) {
         confirmedLimit_ = (estimate + lossEstimate_) / 2;
         confirmedUntilNs_ = nowNs + confirmedLossHoldNs;
         estimate = confirmedLimit_;
     }
-    lossEstimateBefore_ = lossEstimate_;
     lossEstimate_ = estimate;
-    rateBeforeLoss_ = rate_;
-    shareAtLoss_ = static_cast<double>(sample.answers) / sample.sends;
     rateBeforeSilence_ = 0;
     setRate(std::min(rate_, belowLossEstimate * estimate));
     lastGrowthNs_ = nowNs;

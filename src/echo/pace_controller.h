@@ -24,8 +24,9 @@ class PaceController {
     // The current pace, requests a second.
     double rate() const;
 
-    // A request left at nowNs; the ticket names it in what follows.
-    uint64_t sent(int64_t nowNs);
+    // A request left at nowNs; the ticket names it in what follows. A request sent again after a
+    // time-out (not judged) keeps the pace but says nothing of the path's share of answers.
+    uint64_t sent(int64_t nowNs, bool judged = true);
     // The request's answer came, roundTripNs after it left.
     void answered(int64_t nowNs, uint64_t ticket, int64_t roundTripNs);
     // The request's time is up without an answer.
@@ -38,6 +39,7 @@ class PaceController {
         int64_t sentAtNs = 0;
         int64_t roundTripNs = -1;  // -1 while unanswered
         bool timedOut = false;
+        bool judged = true;
     };
     // The requests judged together: sent one after the other since the last decision.
     struct Sample {
@@ -91,9 +93,7 @@ class PaceController {
     int64_t confirmedUntilNs_ = 0;
     double rateBeforeSilence_ = 0;  // the pace halved on answers that all but stopped
     bool darkHold_ = false;         // answers stopped whatever the pace: wait for them to return
-    double rateBeforeLoss_ = 0;     // the pace before a cut for loss, until the next sample
-    double shareAtLoss_ = 0;
-    double lossEstimateBefore_ = 0;
+    bool lossBeforeClean_ = false;  // the last sample judged showed loss
 };
 
 }  // namespace quilvane

@@ -30,8 +30,9 @@ std::vector<PathCase> pathCases() {
         {"PlainLink", SimulatedPath{}, sweep, 1.0, 1.4},
         // 10 Mbit/s both ways takes about 16,900 requests a second; 3.9 s at the least.
         {"SlowLinkThatQueues", SimulatedPath{}.slowLink(16'900), sweep, 0.999, 5.0},
-        // Drops beyond 2,000 a second without queueing: 32.8 s at the least.
-        {"PolicerThatDrops", SimulatedPath{}.policer(2'000, 200), sweep, 0.999, 45.0},
+        // Drops beyond 2,000 a second without queueing: 32.8 s at the least. The burst hides the
+        // first overshoot, which costs about a thousandth of the answers.
+        {"PolicerThatDrops", SimulatedPath{}.policer(2'000, 200), sweep, 0.998, 45.0},
         // 1 % each way whatever the pace: no reason to go slower than on the plain link.
         {"RandomLoss", SimulatedPath{}.randomLoss(0.01), sweep, 0.975, 1.4},
         // A dark /24 inside the /16, and one at the start.
@@ -42,9 +43,9 @@ std::vector<PathCase> pathCases() {
         // what holds the sweep back (4096 / (0.625 * 0.2 s), about 33,000 a second).
         {"EveryOtherSlash24Silent", SimulatedPath{}.sparse(), sweep, 1.0, 2.6},
         // A burst lets the pace overshoot unseen; a tenth of a second of it is what the lab has.
-        {"PolicerWithSmallBurst", SimulatedPath{}.policer(2'000, 20), sweep, 0.999, 45.0},
+        {"PolicerWithSmallBurst", SimulatedPath{}.policer(2'000, 20), sweep, 0.998, 45.0},
         {"PolicerAndDarkStretch", SimulatedPath{}.policer(2'000, 200).darkStretch(20'000, 256),
-         sweep, 0.999, 45.0},
+         sweep, 0.998, 45.0},
         {"SlowLinkAndRandomLoss", SimulatedPath{}.slowLink(16'900).randomLoss(0.01), sweep, 0.975,
          5.0},
         // A path of 40 ms and -w 1000: answers come late, and the pace must still rise until the

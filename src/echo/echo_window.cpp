@@ -58,6 +58,7 @@ bool EchoWindow::runPass(WindowedDispatches& dispatches) {
         }
         // A second Ctrl-C ends every wait at once, as it ends a single one.
         expire(waitsCutShort() ? INT64_MAX : now);
+        if (stopRequested || waitsCutShort()) dropResends();
         releaseFinished(dispatches);
         bool mayBegin = !stopped && next_ < dispatches.count();
         if (!mayBegin && flights_.empty()) return !stopped;
@@ -72,7 +73,19 @@ void EchoWindow::sendNext(WindowedDispatches& dispatches, bool& stopped) {
     }
     Flight& flight = *resend_.front();
     resend_.pop_front();
-    sendAgain(flight);
+    if (stopRequested || waitsCutShort()) {
+        timeOut(flight);
+    } else {
+        sendAgain(flight);
+    }
+}
+
+// After Ctrl-C nothing more is sent: a try waiting to go again ends with its time-out.
+void EchoWindow::dropResends() {
+    while (!resend_.empty()) {
+        timeOut(*resend_.front());
+        resend_.pop_front();
+    }
 }
 
 int64_t EchoWindow::nextWakeUp(int64_t now, bool mayBegin) const {

@@ -112,6 +112,7 @@ class EchoWindow {
   private:
     bool beginNext(WindowedDispatches& dispatches);
     void sendNext(WindowedDispatches& dispatches, bool& stopped);
+    void dropResends();
     void forget(Flight& flight);
     void expire(int64_t nowNs);
     void releaseFinished(WindowedDispatches& dispatches);

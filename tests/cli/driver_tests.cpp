@@ -557,6 +557,16 @@ std::vector<RetryRun> retryRuns() {
           1,
           [](FakePlatform& fake) { fake.silentDestinations = {inetAddr(a2.c_str())}; }},
          6},
+        // Ctrl-C sends nothing more, tries included: the request in flight ends with its time-out.
+        {{"StopEndsTheTriesWithTheTimeOut",
+          {a1, a2, "--retries", "3", "-w", "100"},
+          banner + manyHostsHeader() + timeoutLine(a1) + totalsLines(1, 0, allTook(0)),
+          1,
+          [](FakePlatform& fake) {
+              fake.silentDestinations = {inetAddr(a1.c_str())};
+              fake.onSend = [] { stopRequested = true; };
+          }},
+         1},
         {{"TheEchoServiceTriesAgainToo",
           {a1, a2, "-i", "--retries", "1", "-w", "100", "-l"},
           replyLine(1, a1, 32) + replyLine(2, a2, 32),

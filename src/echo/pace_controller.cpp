@@ -129,6 +129,9 @@ void PaceController::take(const Request& request, int64_t nowNs) {
     if (request.roundTripNs >= 0) {
         ++s.answers;
         s.minRoundTripNs = std::min(s.minRoundTripNs, request.roundTripNs);
+        int64_t arrivedNs = request.sentAtNs + request.roundTripNs;
+        s.firstAnswerNs = std::min(s.firstAnswerNs, arrivedNs);
+        s.lastAnswerNs = std::max(s.lastAnswerNs, arrivedNs);
         s.trailingSilent = 0;
     } else if (s.trailingSilent++ == 0) {
         s.trailingSilentFromNs = request.sentAtNs;
@@ -140,7 +143,7 @@ void PaceController::take(const Request& request, int64_t nowNs) {
         if (s.trailingSilent < lossSampleSends) return;
         uint32_t silent = s.trailingSilent;
         int64_t fromNs = s.trailingSilentFromNs;
-        s = Sample{silent, 0, fromNs, request.sentAtNs, INT64_MAX, silent, fromNs};
+        s = Sample{silent, 0, fromNs, request.sentAtNs, INT64_MAX, silent, fromNs, INT64_MAX, 0};
     }
     Verdict verdict = judge(s);
     if (verdict == Verdict::Clean && lossShown(recent_)) verdict = Verdict::Loss;
@@ -163,7 +166,7 @@ bool PaceController::lossShown(const Sample& sample) const {
 }
 
 PaceController::Verdict PaceController::judge(const Sample& s) const {
-    if (s.answers >= 4 && baseRoundTripNs_ != INT64_MAX) {
+    if (s.answers >= 8 && baseRoundTripNs_ != INT64_MAX) {
         int64_t targetNs = std::max(queueTargetNs, baseRoundTripNs_ / 4);
         if (s.minRoundTripNs - baseRoundTripNs_ > targetNs) return Verdict::Queue;
     }
@@ -256,10 +259,18 @@ void PaceController::speedUp(int64_t nowNs) {
     setRate(rate);
 }
 
+// Behind a queue the answers come at the rate the slow link passes requests: the pace goes a
+// little below that, or below what was sent when too few answers tell.
 void PaceController::slowDownForQueue(int64_t nowNs) {
     double sending = std::min(rate_, sendRate(sample_));
-    queueCeiling_ = sending;
-    setRate(0.85 * sending);
+    double ceiling = sending;
+    int64_t arrivalsNs = sample_.lastAnswerNs - sample_.firstAnswerNs;
+    if (sample_.answers >= 8 && arrivalsNs > 0 && answerShare_ > 0) {
+        double passed = (sample_.answers - 1) * 1e9 / static_cast<double>(arrivalsNs);
+        ceiling = std::min(sending, passed / answerShare_);
+    }
+    queueCeiling_ = ceiling;
+    setRate(std::min(0.85 * sending, 0.9 * ceiling));
     // The queue takes a while to drain: what is sent meanwhile still meets it.
     int64_t queueNs = sample_.minRoundTripNs - baseRoundTripNs_;
     lastGrowthNs_ = nowNs;

@@ -50,6 +50,8 @@ class PaceController {
         int64_t minRoundTripNs = INT64_MAX;
         uint32_t trailingSilent = 0;  // unanswered requests at its end, one after the other
         int64_t trailingSilentFromNs = 0;
+        int64_t firstAnswerNs = INT64_MAX;  // when its answers arrived, the first and the last
+        int64_t lastAnswerNs = 0;
     };
     enum class Verdict { Clean, Queue, Loss, Silent, Undecided };
 

@@ -197,6 +197,7 @@ class DriverRun final : private WindowedDispatches {
         job.settings.dataSize = dataSize_;
         job.settings.recordRoutes = routes_;
         job.settings.replyNumber = run_.replyCounter;
+        if (isMany(kind_)) job.retries = options_.retries;
         // Wraps instead of overflowing in a continuous run that never ends.
         run_.replyCounter = static_cast<int32_t>(static_cast<uint32_t>(run_.replyCounter) + 1u);
         return job;
@@ -216,10 +217,16 @@ class DriverRun final : private WindowedDispatches {
     EchoWindow* openWindow() {
         if (windowTried_ || options_.inFlight <= 1) return window_.get();
         windowTried_ = true;
+        openWindowOnce();
+        if (window_) window_->paceWith(options_.rate, settings_.timeoutMs);
+        return window_.get();
+    }
+
+    void openWindowOnce() {
         auto inFlight = static_cast<uint32_t>(options_.inFlight);
         if (options_.useIcmpLibrary != 0) {
             window_ = openEchoServiceWindow(inFlight, std::string());
-            return window_.get();
+            return;
         }
         auto raw = std::make_unique<RawEchoWindow>(run_.echoSession, inFlight);
         std::optional<SystemError> refused = raw->open(settings_);
@@ -233,7 +240,6 @@ class DriverRun final : private WindowedDispatches {
             }
             window_ = openEchoServiceWindow(inFlight, refusal);
         }
-        return window_.get();
     }
 
     // Every host after a refused raw socket repeats what the one-by-one run prints for it.

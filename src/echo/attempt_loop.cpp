@@ -1,7 +1,10 @@
 // The echo cycle both engines share.
 #include "echo/attempt_loop.h"
 
+#include <string>
+
 #include "support/console_control.h"
+#include "support/output_sink.h"
 #include "support/platform.h"
 
 namespace quilvane {
@@ -36,10 +39,32 @@ void pause(PauseAfter::Length length, const PingSettings& settings) {
     }
 }
 
+// The lines of a try that times out are dropped when another try follows; the last try's lines
+// are written as any attempt's.
+AttemptEnd attemptWithRetries(EchoAttempts& engine, HostReport& report, uint32_t sent,
+                              int32_t retries) {
+    for (int32_t left = retries; left > 0; --left) {
+        std::string lines;
+        std::string* outer = holdOutput(&lines);
+        AttemptEnd end = engine.attempt(sent);
+        holdOutput(outer);
+        if (end != AttemptEnd::TimedOut || stopRequested) {
+            if (outer != nullptr) {
+                outer->append(lines);
+            } else {
+                releaseOutput(lines);
+            }
+            return end;
+        }
+        report.countResent();
+    }
+    return engine.attempt(sent);
+}
+
 }  // namespace
 
 CycleEnd runAttemptLoop(EchoAttempts& engine, HostReport& report, const char* heading,
-                        const PauseRules& rules, uint32_t& sent) {
+                        const PauseRules& rules, uint32_t& sent, int32_t retries) {
     const PingSettings& settings = report.settings();
     if (stopRequested) return CycleEnd::Finished;
     for (;;) {
@@ -52,7 +77,7 @@ CycleEnd runAttemptLoop(EchoAttempts& engine, HostReport& report, const char* he
             engine.skipAttempt();
             end = AttemptEnd::Refused;
         } else {
-            end = engine.attempt(sent);
+            end = attemptWithRetries(engine, report, sent, retries);
         }
         if (end == AttemptEnd::AccessDenied) return CycleEnd::AccessDenied;
         if (end == AttemptEnd::WaitFailed) return CycleEnd::Finished;

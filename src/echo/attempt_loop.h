@@ -49,8 +49,10 @@ class EchoAttempts {
 
 enum class CycleEnd { Finished, AccessDenied };
 
-// Runs the attempts of one host; sent counts them. heading names the host in interim blocks.
+// Runs the attempts of one host; sent counts them. heading names the host in interim blocks. An
+// attempt that times out is tried again up to retries times, with nothing printed for the tries
+// before the last, and counted as one.
 CycleEnd runAttemptLoop(EchoAttempts& engine, HostReport& report, const char* heading,
-                        const PauseRules& rules, uint32_t& sent);
+                        const PauseRules& rules, uint32_t& sent, int32_t retries = 0);
 
 }  // namespace quilvane

@@ -16,6 +16,9 @@ struct EchoJob {
     std::string_view pattern;  // the payload pattern; empty for random data
     bool inRound = false;      // a driver dispatch: no host header, no statistics blocks
     FamilyChoice family = FamilyChoice::Any;  // -4, -6
+    // A dispatch's request without an answer by its time-out is sent again up to this often,
+    // each try with its own time-out and sequence number, before the dispatch's one line.
+    int32_t retries = 0;
 };
 
 enum class EngineResult {

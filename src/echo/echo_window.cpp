@@ -10,9 +10,6 @@ namespace quilvane {
 
 namespace {
 
-// Requests leave at a steady 100,000 a second: a /16 goes out in under a second, and the replies
-// of a full window arrive spread out rather than as one burst that overflows the receive queue.
-constexpr int64_t requestSpacingNs = 10'000;
 // The longest wait when nothing is due: a stop request is seen at least this often.
 constexpr int64_t idleWaitNs = 100'000'000;
 
@@ -42,22 +39,26 @@ int64_t EchoWindow::nowNs() const {
     return static_cast<int64_t>(ticks * 1'000'000'000.0L / (frequency > 0 ? frequency : 1));
 }
 
+// A try waiting to be sent again keeps its place in the window.
 bool EchoWindow::hasRoom() const {
-    return bySequence_.size() < window_ && flights_.size() < span_;
+    return bySequence_.size() + resend_.size() < window_ && flights_.size() < span_;
 }
 
 bool EchoWindow::runPass(WindowedDispatches& dispatches) {
     next_ = 0;
     bool stopped = false;
-    nextSendNs_ = nowNs();
+    if (!pace_) pace_.emplace(rateCap_, timeoutNs_, nowNs());
     for (;;) {
         int64_t now = nowNs();
-        while (!stopped && next_ < dispatches.count() && hasRoom() && now >= nextSendNs_) {
-            if (!beginNext(dispatches)) stopped = true;
-            nextSendNs_ = std::max(nextSendNs_, now - requestSpacingNs) + requestSpacingNs;
+        pace_->advance(now);
+        // Tries sent again go first: the lines of the dispatches after them wait for theirs.
+        while (now >= pace_->nextSendNs() &&
+               (!resend_.empty() || (!stopped && next_ < dispatches.count() && hasRoom()))) {
+            sendNext(dispatches, stopped);
         }
         // A second Ctrl-C ends every wait at once, as it ends a single one.
         expire(waitsCutShort() ? INT64_MAX : now);
+        if (stopRequested || waitsCutShort()) dropResends();
         releaseFinished(dispatches);
         bool mayBegin = !stopped && next_ < dispatches.count();
         if (!mayBegin && flights_.empty()) return !stopped;
@@ -65,10 +66,34 @@ bool EchoWindow::runPass(WindowedDispatches& dispatches) {
     }
 }
 
+void EchoWindow::sendNext(WindowedDispatches& dispatches, bool& stopped) {
+    if (resend_.empty()) {
+        if (!beginNext(dispatches)) stopped = true;
+        return;
+    }
+    Flight& flight = *resend_.front();
+    resend_.pop_front();
+    if (stopRequested || waitsCutShort()) {
+        timeOut(flight);
+    } else {
+        sendAgain(flight);
+    }
+}
+
+// After Ctrl-C nothing more is sent: a try waiting to go again ends with its time-out.
+void EchoWindow::dropResends() {
+    while (!resend_.empty()) {
+        timeOut(*resend_.front());
+        resend_.pop_front();
+    }
+}
+
 int64_t EchoWindow::nextWakeUp(int64_t now, bool mayBegin) const {
     int64_t wakeUp = now + idleWaitNs;
     if (!waiting_.empty()) wakeUp = std::min(wakeUp, waiting_.front()->deadlineNs);
-    if (mayBegin && hasRoom()) wakeUp = std::min(wakeUp, nextSendNs_);
+    if (!resend_.empty() || (mayBegin && hasRoom())) {
+        wakeUp = std::min(wakeUp, pace_->nextSendNs());
+    }
     return std::max(wakeUp, now);
 }
 
@@ -77,6 +102,7 @@ bool EchoWindow::beginNext(WindowedDispatches& dispatches) {
     std::string host;
     if (!dispatches.begin(next_, host, flight->job)) return false;
     flight->index = next_++;
+    flight->triesLeft = flight->job.retries;
     start(*flight, dispatches, host);
     flights_.push_back(std::move(flight));
     return true;
@@ -84,7 +110,10 @@ bool EchoWindow::beginNext(WindowedDispatches& dispatches) {
 
 void EchoWindow::awaitAnswer(Flight& flight) {
     auto timeoutMs = static_cast<uint32_t>(flight.job.settings.timeoutMs);
-    flight.deadlineNs = nowNs() + int64_t{timeoutMs} * 1'000'000;
+    int64_t now = nowNs();
+    // Tries sent again go to hosts that were silent: they would read as loss.
+    flight.paceTicket = pace_->sent(now, flight.triesLeft == flight.job.retries);
+    flight.deadlineNs = now + int64_t{timeoutMs} * 1'000'000;
     flight.waiting = true;
     waiting_.push_back(&flight);
     bySequence_[flight.sequence] = &flight;
@@ -96,7 +125,14 @@ Flight* EchoWindow::awaiting(uint16_t sequence) {
 }
 
 void EchoWindow::answered(Flight& flight) {
-    bySequence_.erase(flight.sequence);
+    int64_t now = nowNs();
+    pace_->answered(now, flight.paceTicket, now - flight.kernelWaitNs - flight.sentAtNs);
+    forget(flight);
+}
+
+void EchoWindow::forget(Flight& flight) {
+    auto found = bySequence_.find(flight.sequence);
+    if (found != bySequence_.end() && found->second == &flight) bySequence_.erase(found);
 }
 
 void EchoWindow::expire(int64_t now) {
@@ -106,8 +142,17 @@ void EchoWindow::expire(int64_t now) {
         waiting_.pop_front();
         flight.waiting = false;
         if (flight.done) continue;
+        pace_->timedOut(now, flight.paceTicket);
+        forget(flight);
+        // Without an answer, and with tries left, the request goes again; after an ICMP error,
+        // or once a stop was asked for, the time-out stands.
+        if (flight.triesLeft > 0 && !flight.errorSeen && !stopRequested && !waitsCutShort()) {
+            --flight.triesLeft;
+            flight.report->countResent();
+            resend_.push_back(&flight);
+            continue;
+        }
         timeOut(flight);
-        bySequence_.erase(flight.sequence);
     }
 }
 

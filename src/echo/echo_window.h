@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "echo/echo_job.h"
+#include "echo/pace_controller.h"
 #include "report/host_report.h"
 #include "support/perf_timer.h"
 #include "support/platform.h"
@@ -54,9 +55,13 @@ struct Flight {
     uint32_t stamp = 0;  // the time stamp the raw request carries, for matching its reply
     CPerfTimer timer;
     int64_t deadlineNs = 0;
-    int64_t sendDelayNs = 0;  // from the timer's start to the request's transmit stamp
-    bool errorSeen = false;   // an ICMP error quoted the request
-    bool waiting = false;     // still in the queue of requests awaiting an answer
+    int64_t sendDelayNs = 0;   // from the timer's start to the request's transmit stamp
+    int64_t sentAtNs = 0;      // right before the current try was sent, on the window's clock
+    int64_t kernelWaitNs = 0;  // how long its answer waited in the kernel before it was read
+    uint64_t paceTicket = 0;
+    int32_t triesLeft = 0;   // tries still to send after a time-out (--retries)
+    bool errorSeen = false;  // an ICMP error quoted the request
+    bool waiting = false;    // still in the queue of requests awaiting an answer
     bool done = false;
 
     // The end of a pinged host: its statistics and the status it last set.
@@ -72,6 +77,13 @@ class EchoWindow {
     // One pass over the dispatches; false when a stop request ended it early.
     bool runPass(WindowedDispatches& dispatches);
 
+    // At most rateCap requests a second (0: no cap); the pace below it follows the path, whose
+    // answers are awaited timeoutMs at the most. The pace is kept from pass to pass.
+    void paceWith(double rateCap, int32_t timeoutMs) {
+        rateCap_ = rateCap;
+        timeoutNs_ = int64_t{timeoutMs} * 1'000'000;
+    }
+
   protected:
     // window: the most requests awaiting an answer at once (1 to 4096).
     explicit EchoWindow(uint32_t window);
@@ -83,16 +95,26 @@ class EchoWindow {
     virtual void collect(int64_t timeoutNs) = 0;
     // The lines of a request whose time is up.
     virtual void timeOut(Flight& flight) = 0;
+    // Sends the flight's request again, as a new try with its own sequence number: the flight
+    // ends sent and handed to awaitAnswer, or done with its lines.
+    virtual void sendAgain(Flight& flight) = 0;
 
     void awaitAnswer(Flight& flight);
     // The flight awaiting the answer with this sequence number, if any.
     Flight* awaiting(uint16_t sequence);
-    // An answered flight leaves the waiting requests.
+    // An answered flight leaves the waiting requests; its answer waited kernelWaitNs in the
+    // kernel (set in the flight) before it was read.
     void answered(Flight& flight);
+    // True when a request awaiting its answer carries this sequence number: a new try never
+    // takes a number still awaited, even after the numbers wrapped.
+    bool sequenceAwaited(uint16_t sequence) const { return bySequence_.count(sequence) != 0; }
     int64_t nowNs() const;
 
   private:
     bool beginNext(WindowedDispatches& dispatches);
+    void sendNext(WindowedDispatches& dispatches, bool& stopped);
+    void dropResends();
+    void forget(Flight& flight);
     void expire(int64_t nowNs);
     void releaseFinished(WindowedDispatches& dispatches);
     int64_t nextWakeUp(int64_t nowNs, bool mayBegin) const;
@@ -104,7 +126,10 @@ class EchoWindow {
     std::deque<Flight*> waiting_;                       // awaiting an answer, in send order
     std::unordered_map<uint16_t, Flight*> bySequence_;  // the same, by sequence number
     size_t next_ = 0;
-    int64_t nextSendNs_ = 0;
+    double rateCap_ = 0;
+    int64_t timeoutNs_ = 1'000'000'000;
+    std::optional<PaceController> pace_;
+    std::deque<Flight*> resend_;  // timed out with tries left, to be sent again first
 };
 
 }  // namespace quilvane

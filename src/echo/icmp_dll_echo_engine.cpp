@@ -39,6 +39,7 @@ class EchoServiceCycle final : public EchoAttempts {
           host_(host),
           timer_(timer),
           randomData_(job.pattern.empty()),
+          retries_(job.retries),
           report_(job.settings, job.inRound, target.destination.family()),
           data_(static_cast<size_t>(std::max(job.settings.dataSize, 0))),
           routeOption_(buildRecordRouteOption(job.settings.recordRoutes)),
@@ -49,7 +50,9 @@ class EchoServiceCycle final : public EchoAttempts {
         fillPattern(data_.data(), data_.size(), job.pattern);
     }
 
-    void Run() { runAttemptLoop(*this, report_, host_.c_str(), echoServicePauseRules, sent_); }
+    void Run() {
+        runAttemptLoop(*this, report_, host_.c_str(), echoServicePauseRules, sent_, retries_);
+    }
 
     HostOutcome Finish() {
         std::optional<PingStatistics> statistics = report_.finish(host_.c_str(), sent_);
@@ -94,6 +97,7 @@ class EchoServiceCycle final : public EchoAttempts {
     const std::string& host_;
     CPerfTimer& timer_;
     bool randomData_;
+    int32_t retries_;
     HostReport report_;
     std::vector<uint8_t> data_;
     RecordRouteOption routeOption_;

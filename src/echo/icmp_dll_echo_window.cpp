@@ -45,6 +45,17 @@ void IcmpDllEchoWindow::start(Flight& flight, WindowedDispatches&, const std::st
         flight.finish();
         return;
     }
+    send(flight);
+}
+
+void IcmpDllEchoWindow::sendAgain(Flight& flight) {
+    HeldLines held(flight.held);
+    send(flight);
+}
+
+// Sends one try of the flight's request; the service numbers it.
+void IcmpDllEchoWindow::send(Flight& flight) {
+    const PingSettings& settings = flight.job.settings;
     std::vector<uint8_t> data(static_cast<size_t>(std::max(settings.dataSize, 0)));
     if (flight.job.pattern.empty()) {
         // Random data as each one-by-one attempt draws it: reseeded with the tick count.
@@ -54,6 +65,7 @@ void IcmpDllEchoWindow::start(Flight& flight, WindowedDispatches&, const std::st
         fillPattern(data.data(), data.size(), flight.job.pattern);
     }
     RecordRouteOption routeOption = buildRecordRouteOption(settings.recordRoutes);
+    flight.sentAtNs = nowNs();
     flight.timer.Start(true);
     EchoStart started =
         platform().startEcho(handle_, makeRequest(settings, flight.destination, data, routeOption));
@@ -79,8 +91,9 @@ void IcmpDllEchoWindow::collect(int64_t timeoutNs) {
         Flight* flight = answer->sequence ? awaiting(*answer->sequence) : nullptr;
         if (flight != nullptr && aboutDestination(*answer, flight->destination)) {
             flight->timer.Stop();
-            flight->timer.TakeOffNs(
-                kernelWaitNs(platform().realTimeNs(), answer->reply.receivedAtNs));
+            flight->kernelWaitNs =
+                kernelWaitNs(platform().realTimeNs(), answer->reply.receivedAtNs);
+            flight->timer.TakeOffNs(flight->kernelWaitNs);
             answered(*flight);
             judge(*flight, answer->reply);
         }

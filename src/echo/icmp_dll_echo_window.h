@@ -28,6 +28,8 @@ class IcmpDllEchoWindow final : public EchoWindow {
     void start(Flight& flight, WindowedDispatches& dispatches, const std::string& host) override;
     void collect(int64_t timeoutNs) override;
     void timeOut(Flight& flight) override;
+    void sendAgain(Flight& flight) override;
+    void send(Flight& flight);
     void judge(Flight& flight, const EchoServiceReply& reply);
 
     EchoSession& session_;

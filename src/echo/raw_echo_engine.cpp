@@ -46,13 +46,14 @@ class RawEchoCycle final : public EchoAttempts {
           pattern_(job.pattern),
           session_(session),
           timer_(timer),
+          retries_(job.retries),
           report_(job.settings, job.inRound, destination.family()) {
         formatAddress(destination, destinationText_);
     }
 
     // False when raw access was refused at a send: the host then ends without statistics.
     bool Run() {
-        return runAttemptLoop(*this, report_, destinationText_, rawPauseRules, sent_) ==
+        return runAttemptLoop(*this, report_, destinationText_, rawPauseRules, sent_, retries_) ==
                CycleEnd::Finished;
     }
 
@@ -160,6 +161,7 @@ class RawEchoCycle final : public EchoAttempts {
     std::string_view pattern_;
     EchoSession& session_;
     CPerfTimer& timer_;
+    int32_t retries_;
     char destinationText_[addressTextSize] = {};
     HostReport report_;
     uint32_t sent_ = 0;

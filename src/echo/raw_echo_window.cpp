@@ -52,7 +52,6 @@ void RawEchoWindow::start(Flight& flight, WindowedDispatches& dispatches, const 
         return;
     }
     flight.destination = destination->address;
-    SocketHandle socket = socket_;
     if (flight.destination.isIpv6()) {
         session_.dropRoutesForIpv6(flight.destination, flight.job.settings);
         // The flight's settings are the run's options.
@@ -67,29 +66,52 @@ void RawEchoWindow::start(Flight& flight, WindowedDispatches& dispatches, const 
             flight.done = true;
             return;
         }
-        socket = socket6_;
     }
     flight.report.emplace(flight.job.settings, true, flight.destination.family());
     formatAddress(flight.destination, flight.destinationText);
     flight.report->checkInterimRequest(flight.destinationText, 0);
-    flight.sequence = session_.takeSequence();
+    flight.sequence = takeFreeSequence();
     if (flight.report->refusedByDontFragment()) {
         flight.finish();
         return;
     }
-    SentRequest sent = sendEchoRequest(socket, flight.destination, flight.job.settings.dataSize,
-                                       flight.job.pattern, flight.sequence, session_, flight.timer);
-    flight.sendDelayNs = sent.sendDelayNs;
-    flight.stamp = sent.echo.stamp;
-    if (!sent.error) {
-        awaitAnswer(flight);
-        return;
-    }
-    if (ReportSocketError("sendto()", *sent.error) == wsa::accessDenied) {
+    std::optional<SystemError> failed = send(flight);
+    if (!failed) return;
+    if (ReportSocketError("sendto()", *failed) == wsa::accessDenied) {
         flight.outcome = dispatches.pingThroughEchoService(host, flight.job);
         flight.done = true;
         return;
     }
+    flight.report->setStatus(ExitStatus::TimedOut);
+    flight.finish();
+}
+
+uint16_t RawEchoWindow::takeFreeSequence() {
+    uint16_t sequence = session_.takeSequence();
+    while (sequenceAwaited(sequence)) sequence = session_.takeSequence();
+    return sequence;
+}
+
+// Sends the flight's request with its sequence number; the send's error when it failed.
+std::optional<SystemError> RawEchoWindow::send(Flight& flight) {
+    SocketHandle socket = flight.destination.isIpv6() ? socket6_ : socket_;
+    // On a short path the answer may come inside the send call: the round trip starts before it.
+    flight.sentAtNs = nowNs();
+    SentRequest sent = sendEchoRequest(socket, flight.destination, flight.job.settings.dataSize,
+                                       flight.job.pattern, flight.sequence, session_, flight.timer);
+    flight.sendDelayNs = sent.sendDelayNs;
+    flight.stamp = sent.echo.stamp;
+    if (!sent.error) awaitAnswer(flight);
+    return sent.error;
+}
+
+// A failed send of a later try ends the dispatch as a failed first send does, on the same socket.
+void RawEchoWindow::sendAgain(Flight& flight) {
+    flight.sequence = takeFreeSequence();
+    HeldLines held(flight.held);
+    std::optional<SystemError> failed = send(flight);
+    if (!failed) return;
+    ReportSocketError("sendto()", *failed);
     flight.report->setStatus(ExitStatus::TimedOut);
     flight.finish();
 }
@@ -135,8 +157,8 @@ void RawEchoWindow::judge(const Datagram& datagram) {
                                       flight->job.settings.dataSize, sent, session_, routeOptions);
     if (parsed.verdict != ReplyVerdict::Match) return;
     flight->timer.Stop();
-    flight->timer.TakeOffNs(kernelWaitNs(platform().realTimeNs(), datagram.receivedAtNs) +
-                            flight->sendDelayNs);
+    flight->kernelWaitNs = kernelWaitNs(platform().realTimeNs(), datagram.receivedAtNs);
+    flight->timer.TakeOffNs(flight->kernelWaitNs + flight->sendDelayNs);
     HeldLines held(flight->held);
     LocalTime stamp = flight->report->readStamp();
     char senderText[addressTextSize];

@@ -22,6 +22,9 @@ class RawEchoWindow final : public EchoWindow {
     void start(Flight& flight, WindowedDispatches& dispatches, const std::string& host) override;
     void collect(int64_t timeoutNs) override;
     void timeOut(Flight& flight) override;
+    void sendAgain(Flight& flight) override;
+    uint16_t takeFreeSequence();
+    std::optional<SystemError> send(Flight& flight);
     // Opens a socket all passes share into socket, with these options and room for many replies;
     // the IPv6 one at the first IPv6 host. The system's error when it cannot be opened.
     std::optional<SystemError> openShared(AddressFamily family, const PingSettings& settings,

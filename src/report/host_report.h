@@ -40,6 +40,9 @@ class HostReport {
     // The coded time-out line showing code; then status 1; beep for -b-.
     void codedTimeout(const LocalTime& stamp, const char* address, ExitStatus code);
 
+    // A request without an answer by its time-out was sent again (a new try of one dispatch).
+    void countResent() { ++statistics_.resent; }
+
     // A line printed by the engine itself (an error status, a failed send) and its status.
     void setStatus(ExitStatus status) { status_ = status; }
 

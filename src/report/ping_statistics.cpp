@@ -22,6 +22,7 @@ void recordSample(PingStatistics& statistics, long double ms) {
 void mergeStatistics(PingStatistics& total, const PingStatistics& host) {
     total.sent += host.sent;
     total.received += host.received;
+    total.resent += host.resent;
     if (host.received == 0) return;
 
     if (host.maximum > total.maximum) total.maximum = host.maximum;

@@ -71,8 +71,10 @@ int printMessage(const char* format, ...) {
     return static_cast<int>(length);
 }
 
-void holdOutput(std::string* held) {
+std::string* holdOutput(std::string* held) {
+    std::string* before = heldOutput;
     heldOutput = held;
+    return before;
 }
 
 void releaseOutput(const std::string& text) {

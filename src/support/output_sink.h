@@ -15,8 +15,8 @@ int printMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Lines of a dispatch that must wait for the dispatches before it (many requests in flight):
 // while held is set, every message lands there, finished, instead of on the console and the log.
-// Null writes again.
-void holdOutput(std::string* held);
+// Null writes again. Returns what held output before, to be set again after a nested hold.
+std::string* holdOutput(std::string* held);
 // Writes finished text from holdOutput to the console and the log, flushed.
 void releaseOutput(const std::string& text);
 

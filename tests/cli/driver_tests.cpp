@@ -7,6 +7,7 @@
 #include <ostream>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cli/cli_test_support.h"
@@ -667,6 +668,128 @@ std::vector<WholeRun> inFlightRuns() {
 }
 
 INSTANTIATE_TEST_SUITE_P(InFlight, WholeRunTest, ::testing::ValuesIn(inFlightRuns()), nameOf);
+
+// --- Tries sent again (--retries) ---------------------------------------------------------------
+
+// A run with --retries prints what the run without it prints, for the hosts that answered: one
+// line per dispatch, numbered by dispatch, and the totals count dispatches. Each case runs one
+// request at a time and with -p.
+struct RetryRun {
+    WholeRun run;
+    size_t requests;  // every try sent
+};
+
+void PrintTo(const RetryRun& retry, std::ostream* out) {
+    *out << retry.run.name;
+}
+
+FakeEcho silentEcho() {
+    FakeEcho echo;
+    echo.replies = 0;
+    return echo;
+}
+
+// The destination stays silent for its first tries: it answers from request number answerFrom
+// of the run on.
+std::function<void(FakePlatform&)> silentUntil(const std::string& host, int answerFrom) {
+    return [host, answerFrom](FakePlatform& fake) {
+        fake.silentDestinations.insert(inetAddr(host.c_str()));
+        fake.onSend = [&fake, host, answerFrom, sends = 0]() mutable {
+            if (++sends == answerFrom) fake.silentDestinations.erase(inetAddr(host.c_str()));
+        };
+    };
+}
+
+std::vector<RetryRun> retryRuns() {
+    const std::string banner = bannerLines();
+    return {
+        {{"ASecondTryAnswersAndTheDispatchReadsAsOne",
+          {a1, a2, "--retries", "2", "-w", "100"},
+          banner + manyHostsHeader() + replyLines(1, {a1, a2}, 32) + totalsLines(2, 2, allTook(1)),
+          0,
+          silentUntil(a2, 3)},
+         3},
+        {{"EveryTrySilentPrintsOneTimeOut",
+          {a1, a2, "--retries=3", "-w", "100", "-l"},
+          timeoutLine(a1) + replyLine(2, a2, 32),
+          0,
+          [](FakePlatform& fake) { fake.silentDestinations = {inetAddr(a1.c_str())}; }},
+         5},
+        {{"NoRetriesByDefault",
+          {a1, a2, "-w", "100", "-l"},
+          timeoutLine(a1) + replyLine(2, a2, 32),
+          0,
+          [](FakePlatform& fake) { fake.silentDestinations = {inetAddr(a1.c_str())}; }},
+         2},
+        // Every pass tries again: the reply numbers run on by dispatch.
+        {{"EveryPassAndSizeTriesAgain",
+          {a1, a2, "--retries", "1", "-w", "100", "-S", "40/41", "-l"},
+          replyLine(1, a1, 40) + timeoutLine(a2) + "<sleep 1000>\n" + replyLine(3, a1, 41) +
+              timeoutLine(a2),
+          1,
+          [](FakePlatform& fake) { fake.silentDestinations = {inetAddr(a2.c_str())}; }},
+         6},
+        // Ctrl-C sends nothing more, tries included: the request in flight ends with its time-out.
+        {{"StopEndsTheTriesWithTheTimeOut",
+          {a1, a2, "--retries", "3", "-w", "100"},
+          banner + manyHostsHeader() + timeoutLine(a1) + totalsLines(1, 0, allTook(0)),
+          1,
+          [](FakePlatform& fake) {
+              fake.silentDestinations = {inetAddr(a1.c_str())};
+              fake.onSend = [] { stopRequested = true; };
+          }},
+         1},
+        {{"TheEchoServiceTriesAgainToo",
+          {a1, a2, "-i", "--retries", "1", "-w", "100", "-l"},
+          replyLine(1, a1, 32) + replyLine(2, a2, 32),
+          0,
+          [](FakePlatform& fake) {
+              fake.echoes = {goodEcho(), silentEcho(), goodEcho()};
+          }},
+         3},
+    };
+}
+
+class RetryRunTest : public DriverTest,
+                     public ::testing::WithParamInterface<std::tuple<RetryRun, bool>> {};
+
+TEST_P(RetryRunTest, PrintsOneDispatchForAllItsTries) {
+    auto [retry, inFlight] = GetParam();
+    std::vector<std::string> arguments = retry.run.arguments;
+    if (inFlight) arguments.insert(arguments.end(), {"-p", "3"});
+    retry.run.arrange(platform.fake);
+    EXPECT_EQ(run(arguments), retry.run.exitCode);
+    EXPECT_EQ(platform.output, retry.run.expected);
+    size_t requests = platform.fake.callsStartingWith("sendto").size() +
+                      platform.fake.callsStartingWith("echo").size();
+    EXPECT_EQ(requests, retry.requests);
+}
+
+INSTANTIATE_TEST_SUITE_P(Retries, RetryRunTest,
+                         ::testing::Combine(::testing::ValuesIn(retryRuns()), ::testing::Bool()),
+                         [](const auto& param) {
+                             return std::get<0>(param.param).run.name +
+                                    (std::get<1>(param.param) ? "InFlight" : "OneByOne");
+                         });
+
+// A single host is pinged as specified, whatever --retries says.
+TEST_F(DriverTest, ASingleHostIsNeverTriedAgain) {
+    platform.fake.silentDestinations = {inetAddr(a1.c_str())};
+    EXPECT_EQ(run({a1, "--retries", "3", "-n", "1", "-w", "100", "-l"}), 1);
+    EXPECT_EQ(platform.output, timeoutLine(a1));
+    EXPECT_EQ(platform.fake.callsStartingWith("sendto").size(), 1u);
+}
+
+// Each try of a windowed run takes a sequence number of its own, none still awaited.
+TEST_F(DriverTest, EachTryTakesItsOwnSequenceNumber) {
+    platform.fake.silentDestinations = {inetAddr(a1.c_str())};
+    EXPECT_EQ(run({a1, a2, "--retries", "2", "-w", "100", "-p", "2", "-l"}), 0);
+    std::set<uint16_t> sequences;
+    for (const std::vector<uint8_t>& packet : platform.fake.sentPackets) {
+        sequences.insert(static_cast<uint16_t>(packet[6] | (packet[7] << 8)));
+    }
+    EXPECT_EQ(sequences.size(), 4u);
+}
 
 // --- What the text does not show ----------------------------------------------------------------
 

@@ -82,6 +82,27 @@ class WholePrefix(LabTestCase):
                           + totals(number, number // 2))
 
 
+class Retries(LabTestCase):
+    def test_tries_sent_again_find_every_host_behind_heavy_random_loss(self):
+        # Three requests in ten dropped on the way: eleven tries miss a host once in 500,000.
+        hosts = wide(self.lab, [(4, n) for n in range(2, 62, 2)])
+        ruleset = """table ip qvloss {
+    chain input {
+        type filter hook input priority -10; policy accept;
+        icmp type echo-request numgen random mod 100 < 30 drop
+    }
+}
+"""
+        expected = ("<banner>" + many_header()
+                    + "".join(reply(number, host) for number, host in enumerate(hosts, start=1))
+                    + totals(len(hosts), len(hosts)))
+        with self.lab.nft(self.lab["ALPHA_NS"], ruleset, "qvloss"):
+            for window in ("1", "8"):
+                with self.subTest(window=window):
+                    result = self.lab.run(hosts + ["-w", "100", "--retries", "10", "-p", window])
+                    self.assertOutput(result, expected)
+
+
 class Stop(LabTestCase):
     def test_ctrl_c_lets_the_requests_in_flight_finish_then_prints_the_totals(self):
         running = self.lab.start(["-g", self.lab["WIDE_BLOCK"].replace(".0.0/16", ".0.1/")

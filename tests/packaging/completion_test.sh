@@ -46,7 +46,7 @@ expect() { # name expected-lines words...
 
 lines() { printf '%s\n' "$@" | LC_ALL=C sort; }
 
-all_options=$(lines -s -S -c -t -w -n -h -v -r -R -a -f -b -b- -i -l -T -D -d -g -H -L -p -4 -6 '-?')
+all_options=$(lines -s -S -c -t -w -n -h -v -r -R -a -f -b -b- -i -l -T -D -d -g -H -L -p -4 -6 '-?' --rate --retries)
 
 # --- options
 expect "all options after a host" "$all_options" quilvane 198.18.0.10 -
@@ -54,6 +54,7 @@ expect "options by prefix" "$(lines -b -b-)" quilvane 198.18.0.10 -b
 expect "case matters" "-s" quilvane 198.18.0.10 -s
 expect "upper case" "-S" quilvane 198.18.0.10 -S
 expect "an unknown prefix offers nothing" "" quilvane 198.18.0.10 -x
+expect "long options by prefix" "$(lines --rate --retries)" quilvane 198.18.0.10 --r
 expect "-? is offered, not expanded as a pattern" "$all_options" quilvane host -
 
 # --- file names for -H and -L, separate and attached
@@ -63,7 +64,7 @@ expect "files attached to -H" "$(lines -Hhosts-lab.txt -Hhosts.txt)" quilvane -H
 expect "files attached to -L" "$(lines -Llogs)" quilvane host -Llo
 
 # --- values that are numbers, pairs or free text get nothing, not even options
-for option in -s -S -t -w -n -h -v -r -R -d -g; do
+for option in -s -S -t -w -n -h -v -r -R -d -g --rate --retries; do
     expect "nothing after $option" "" quilvane 198.18.0.10 "$option" ""
 done
 expect "a negative number is not taken for an option" "" quilvane 198.18.0.10 -n -

@@ -64,11 +64,12 @@ TEST(MergeStatistics, HostsWithRepliesAreWeightedByTheirSamples) {
 }
 
 TEST(MergeStatistics, HostWithoutRepliesAddsItsCountsOnly) {
-    PingStatistics total{1, 1, 5.0, 5.0, 5.0, 1};
-    PingStatistics lost{3, 0, 0.0, 0.0, 0.0, 0};
+    PingStatistics total{1, 1, 5.0, 5.0, 5.0, 1, 2};
+    PingStatistics lost{3, 0, 0.0, 0.0, 0.0, 0, 6};
     mergeStatistics(total, lost);
     EXPECT_EQ(total.sent, 4u);
     EXPECT_EQ(total.received, 1u);
+    EXPECT_EQ(total.resent, 8u) << "tries sent again count whether or not they were answered";
     EXPECT_EQ(total.minimum, 5.0) << "the 0.0 minimum of a silent host is not a time";
     EXPECT_EQ(total.average, 5.0);
 }

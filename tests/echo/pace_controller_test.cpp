@@ -1,0 +1,80 @@
+// The pace of windowed runs against simulated paths: what it finds, and how long it takes.
+#include "echo/pace_controller.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "echo/simulated_path.h"
+
+namespace quilvane::testing {
+namespace {
+
+// A /16 swept with -w 200 -p 4096, one address in four silent, as the lab's paths are built.
+struct PathCase {
+    std::string name;
+    SimulatedPath path;
+    SweepRun run;
+    double leastShareFound;
+    double mostSeconds;
+};
+
+std::vector<PathCase> pathCases() {
+    SweepRun sweep;
+    SweepRun capped = sweep;
+    capped.rateCap = 5000;
+    SweepRun farAway = sweep;
+    farAway.timeoutNs = 1'000'000'000;
+    return {
+        // Nothing in the way: the sender's own speed and the window decide.
+        {"PlainLink", SimulatedPath{}, sweep, 1.0, 1.4},
+        // 10 Mbit/s both ways takes about 16,900 requests a second; 3.9 s at the least.
+        {"SlowLinkThatQueues", SimulatedPath{}.slowLink(16'900), sweep, 0.999, 5.0},
+        // Drops beyond 2,000 a second without queueing: 32.8 s at the least. The burst hides the
+        // first overshoot, which costs about a thousandth of the answers.
+        {"PolicerThatDrops", SimulatedPath{}.policer(2'000, 200), sweep, 0.998, 45.0},
+        // 1 % each way whatever the pace: no reason to go slower than on the plain link.
+        {"RandomLoss", SimulatedPath{}.randomLoss(0.01), sweep, 0.975, 1.4},
+        // A dark /24 inside the /16, and one at the start.
+        {"DarkStretch", SimulatedPath{}.darkStretch(20'000, 256), sweep, 1.0, 1.4},
+        // Before the first answer nothing is known of the path: the pace stays where it began.
+        {"DarkStart", SimulatedPath{}.darkStretch(0, 512), sweep, 1.0, 1.5},
+        // Many silent stretches: the window, filled with requests awaiting their time-out, is
+        // what holds the sweep back (4096 / (0.625 * 0.2 s), about 33,000 a second).
+        {"EveryOtherSlash24Silent", SimulatedPath{}.sparse(), sweep, 1.0, 2.6},
+        // A burst lets the pace overshoot unseen; a tenth of a second of it is what the lab has.
+        {"PolicerWithSmallBurst", SimulatedPath{}.policer(2'000, 20), sweep, 0.998, 45.0},
+        {"PolicerAndDarkStretch", SimulatedPath{}.policer(2'000, 200).darkStretch(20'000, 256),
+         sweep, 0.998, 45.0},
+        {"SlowLinkAndRandomLoss", SimulatedPath{}.slowLink(16'900).randomLoss(0.01), sweep, 0.975,
+         5.0},
+        // A path of 40 ms and -w 1000: answers come late, and the pace must still rise until the
+        // window holds it (4096 / (0.25 * 1 s)).
+        {"LongRoundTrip", SimulatedPath{}.roundTrip(40'000'000), farAway, 1.0, 6.0},
+        // --rate 5000: 13.1 s for the /16 at the most.
+        {"RateCap", SimulatedPath{}, capped, 1.0, 13.5},
+    };
+}
+
+class PaceOnPath : public ::testing::TestWithParam<PathCase> {};
+
+TEST_P(PaceOnPath, FindsTheAnsweringHostsInTime) {
+    const PathCase& c = GetParam();
+    for (uint32_t seed : {1u, 2u, 3u}) {
+        SweepRun run = c.run;
+        run.seed = seed;
+        SweepOutcome outcome = simulateSweep(c.path, run);
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        EXPECT_GE(outcome.shareFound(), c.leastShareFound) << outcome.found;
+        EXPECT_LE(outcome.seconds, c.mostSeconds);
+        if (c.run.rateCap > 0) {
+            EXPECT_LE(outcome.mostInAnySecond, c.run.rateCap + 9);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, PaceOnPath, ::testing::ValuesIn(pathCases()),
+                         [](const auto& param) { return param.param.name; });
+
+}  // namespace
+}  // namespace quilvane::testing

@@ -19,4 +19,37 @@ void setPlatform(Platform* replacement) {
     activePlatform = replacement;
 }
 
+// A system without batched calls makes one call a datagram.
+void Platform::sendBatch(SocketHandle socket, OutgoingDatagram* datagrams, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        OutgoingDatagram& datagram = datagrams[i];
+        datagram.error = sendTo(socket, datagram.data, datagram.length, datagram.destination).error;
+    }
+}
+
+QueuedBatch Platform::receiveQueuedBatch(SocketHandle socket, uint8_t* slots, size_t slotSize,
+                                         Datagram* datagrams, size_t most) {
+    QueuedBatch batch;
+    while (batch.count < most) {
+        SystemResult<Datagram> received =
+            receiveQueued(socket, slots + batch.count * slotSize, slotSize);
+        if (!received.ok()) {
+            batch.stoppedBy = received.error;
+            break;
+        }
+        datagrams[batch.count++] = received.value;
+    }
+    return batch;
+}
+
+// Without a queue of stamps the one newest stamp can be told apart only after a batch of one.
+size_t Platform::transmitStampsNs(SocketHandle socket, int64_t notBeforeNs, int64_t* stamps,
+                                  size_t most) {
+    if (most != 1) return 0;
+    std::optional<int64_t> stamp = transmitStampNs(socket, notBeforeNs);
+    if (!stamp) return 0;
+    stamps[0] = *stamp;
+    return 1;
+}
+
 }  // namespace quilvane

@@ -146,6 +146,21 @@ inline bool aboutDestination(const EchoAnswer& answer, const IpAddress& destinat
 using EchoHandle = int;
 constexpr EchoHandle invalidEchoHandle = -1;
 
+// One request of a batch sent in one go: what to send and where, and the send's error if it failed.
+struct OutgoingDatagram {
+    const uint8_t* data = nullptr;
+    size_t length = 0;
+    IpAddress destination;
+    std::optional<SystemError> error;
+};
+
+// What a batched receive took: count datagrams, and the error that ended it when the queue ran dry
+// before the batch was full.
+struct QueuedBatch {
+    size_t count = 0;
+    std::optional<SystemError> stoppedBy;
+};
+
 enum class EchoServiceState { Ready, NotLoadable, MissingOperation };
 
 struct FileLookup {
@@ -195,6 +210,17 @@ class Platform {
     virtual SystemResult<Datagram> receiveQueued(SocketHandle socket, uint8_t* buffer,
                                                  size_t capacity) = 0;
     virtual std::optional<SystemError> closeSocket(SocketHandle socket) = 0;
+
+    // Many requests in flight, in batches: the same calls as above for several datagrams at once,
+    // where the system can do that in one call. Each outgoing datagram is sent in order, a failed
+    // one does not keep the rest back. A batched receive takes up to most datagrams already
+    // queued, the i-th into slots + i * slotSize. Transmit stamps: those queued since a batch was
+    // sent, oldest first, none older than notBeforeNs; returns how many were written to stamps.
+    virtual void sendBatch(SocketHandle socket, OutgoingDatagram* datagrams, size_t count);
+    virtual QueuedBatch receiveQueuedBatch(SocketHandle socket, uint8_t* slots, size_t slotSize,
+                                           Datagram* datagrams, size_t most);
+    virtual size_t transmitStampsNs(SocketHandle socket, int64_t notBeforeNs, int64_t* stamps,
+                                    size_t most);
 
     // The echo service that stands in for the ICMP helper library. sendEcho returns the number of
     // replies (0 or 1); with 1, reply holds it: a reply from the request's destination with its

@@ -6,6 +6,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -340,6 +341,112 @@ SystemResult<Datagram> LinuxPlatform::receiveDatagram(SocketHandle socket, uint8
     readHopLimitAndClass(header, datagram);
     datagram.receivedAtNs = receiveStampNs(header);
     return {datagram, std::nullopt};
+}
+
+namespace {
+
+// The most datagrams one batched call takes; a longer batch takes several calls.
+constexpr size_t batchLimit = 64;
+
+// Room for what a receive brings beside the datagram: both receive stamps, hop limit and class.
+constexpr size_t receiveControlSize = CMSG_SPACE(sizeof(timespec)) +
+                                      CMSG_SPACE(sizeof(scm_timestamping)) +
+                                      2 * CMSG_SPACE(sizeof(int));
+
+}  // namespace
+
+void LinuxPlatform::sendBatch(SocketHandle socket, OutgoingDatagram* datagrams, size_t count) {
+    AnySocketAddress targets[batchLimit];
+    iovec parts[batchLimit];
+    mmsghdr headers[batchLimit];
+    for (size_t first = 0; first < count;) {
+        size_t batch = std::min(count - first, batchLimit);
+        for (size_t i = 0; i < batch; ++i) {
+            OutgoingDatagram& datagram = datagrams[first + i];
+            targets[i] = destinationAddress(datagram.destination);
+            parts[i] = {const_cast<uint8_t*>(datagram.data), datagram.length};
+            headers[i] = {};
+            headers[i].msg_hdr.msg_name = targets[i].get();
+            headers[i].msg_hdr.msg_namelen = targets[i].length;
+            headers[i].msg_hdr.msg_iov = &parts[i];
+            headers[i].msg_hdr.msg_iovlen = 1;
+        }
+        int sent = retryOnInterrupt(
+            [&] { return sendmmsg(socket, headers, static_cast<unsigned>(batch), 0); });
+        // The kernel stops at the first datagram it refuses and says why only when that is the
+        // first of the call: the refused one takes the error, and the rest go in the next call.
+        if (sent < 0) {
+            datagrams[first].error = systemError(errno);
+            sent = 1;
+        } else {
+            for (int i = 0; i < sent; ++i) datagrams[first + static_cast<size_t>(i)].error.reset();
+        }
+        first += static_cast<size_t>(sent);
+    }
+}
+
+QueuedBatch LinuxPlatform::receiveQueuedBatch(SocketHandle socket, uint8_t* slots, size_t slotSize,
+                                              Datagram* datagrams, size_t most) {
+    AnySocketAddress from[batchLimit];
+    iovec parts[batchLimit];
+    alignas(cmsghdr) unsigned char control[batchLimit][receiveControlSize];
+    mmsghdr headers[batchLimit];
+    size_t batch = std::min(most, batchLimit);
+    for (size_t i = 0; i < batch; ++i) {
+        from[i] = AnySocketAddress{};
+        parts[i] = {slots + i * slotSize, slotSize};
+        headers[i] = {};
+        headers[i].msg_hdr.msg_name = from[i].get();
+        headers[i].msg_hdr.msg_namelen = from[i].length;
+        headers[i].msg_hdr.msg_iov = &parts[i];
+        headers[i].msg_hdr.msg_iovlen = 1;
+        headers[i].msg_hdr.msg_control = control[i];
+        headers[i].msg_hdr.msg_controllen = receiveControlSize;
+    }
+    int received = retryOnInterrupt([&] {
+        return recvmmsg(socket, headers, static_cast<unsigned>(batch), MSG_DONTWAIT, nullptr);
+    });
+    QueuedBatch result;
+    if (received < 0) {
+        result.stoppedBy = systemError(errno);
+        return result;
+    }
+    for (size_t i = 0; i < static_cast<size_t>(received); ++i) {
+        Datagram& datagram = datagrams[i];
+        datagram = Datagram{};
+        datagram.length = headers[i].msg_len;
+        datagram.sender = senderAddress(from[i].storage);
+        readHopLimitAndClass(headers[i].msg_hdr, datagram);
+        datagram.receivedAtNs = receiveStampNs(headers[i].msg_hdr);
+    }
+    result.count = static_cast<size_t>(received);
+    // A batch that came back short found the queue empty, as a single receive would have.
+    if (result.count < batch) result.stoppedBy = systemError(EAGAIN);
+    return result;
+}
+
+size_t LinuxPlatform::transmitStampsNs(SocketHandle socket, int64_t notBeforeNs, int64_t* stamps,
+                                       size_t most) {
+    size_t taken = 0;
+    while (taken < most) {
+        alignas(cmsghdr) unsigned char control[batchLimit][256];
+        mmsghdr headers[batchLimit];
+        size_t batch = std::min(most - taken, batchLimit);
+        for (size_t i = 0; i < batch; ++i) {
+            headers[i] = {};
+            headers[i].msg_hdr.msg_control = control[i];
+            headers[i].msg_hdr.msg_controllen = sizeof control[i];
+        }
+        int read = recvmmsg(socket, headers, static_cast<unsigned>(batch),
+                            MSG_ERRQUEUE | MSG_DONTWAIT, nullptr);
+        if (read <= 0) break;
+        for (int i = 0; i < read; ++i) {
+            std::optional<int64_t> stamp = linux_detail::transmitStampNs(headers[i].msg_hdr);
+            if (stamp && *stamp >= notBeforeNs) stamps[taken++] = *stamp;
+        }
+        if (static_cast<size_t>(read) < batch) break;
+    }
+    return taken;
 }
 
 std::optional<SystemError> LinuxPlatform::closeSocket(SocketHandle socket) {

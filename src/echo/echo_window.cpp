@@ -12,6 +12,10 @@ namespace {
 
 // The longest wait when nothing is due: a stop request is seen at least this often.
 constexpr int64_t idleWaitNs = 100'000'000;
+// Released lines wait for more while the window is busy, up to this much text; before any longer
+// wait they are written, so a line is never held back while nothing happens.
+constexpr size_t releaseBlockBytes = 64 * 1024;
+constexpr int64_t longWaitNs = 1'000'000;
 
 }  // namespace
 
@@ -56,13 +60,21 @@ bool EchoWindow::runPass(WindowedDispatches& dispatches) {
                (!resend_.empty() || (!stopped && next_ < dispatches.count() && hasRoom()))) {
             sendNext(dispatches, stopped);
         }
+        sendsDone();
         // A second Ctrl-C ends every wait at once, as it ends a single one.
         expire(waitsCutShort() ? INT64_MAX : now);
         if (stopRequested || waitsCutShort()) dropResends();
-        releaseFinished(dispatches);
+        releaseFinished();
         bool mayBegin = !stopped && next_ < dispatches.count();
-        if (!mayBegin && flights_.empty()) return !stopped;
-        collect(nextWakeUp(now, mayBegin) - now);
+        if (!mayBegin && flights_.empty()) {
+            writeReleased(dispatches);
+            return !stopped;
+        }
+        int64_t waitNs = nextWakeUp(now, mayBegin) - now;
+        if (waitNs >= longWaitNs || released_.size() >= releaseBlockBytes) {
+            writeReleased(dispatches);
+        }
+        collect(waitNs);
     }
 }
 
@@ -97,8 +109,20 @@ int64_t EchoWindow::nextWakeUp(int64_t now, bool mayBegin) const {
     return std::max(wakeUp, now);
 }
 
+// A flight of an earlier dispatch, cleared, keeps the room its lines took.
+std::unique_ptr<Flight> EchoWindow::newFlight() {
+    if (spareFlights_.empty()) return std::make_unique<Flight>();
+    std::unique_ptr<Flight> flight = std::move(spareFlights_.back());
+    spareFlights_.pop_back();
+    std::string held = std::move(flight->held);
+    held.clear();
+    *flight = Flight();
+    flight->held = std::move(held);
+    return flight;
+}
+
 bool EchoWindow::beginNext(WindowedDispatches& dispatches) {
-    auto flight = std::make_unique<Flight>();
+    std::unique_ptr<Flight> flight = newFlight();
     std::string host;
     if (!dispatches.begin(next_, host, flight->job)) return false;
     flight->index = next_++;
@@ -156,13 +180,22 @@ void EchoWindow::expire(int64_t now) {
     }
 }
 
-void EchoWindow::releaseFinished(WindowedDispatches& dispatches) {
+void EchoWindow::releaseFinished() {
     // A finished request still in the send-order queue leaves it first (expire runs before this).
     while (!flights_.empty() && flights_.front()->done && !flights_.front()->waiting) {
-        releaseOutput(flights_.front()->held);
-        dispatches.finished(flights_.front()->index, flights_.front()->outcome);
+        std::unique_ptr<Flight> flight = std::move(flights_.front());
         flights_.pop_front();
+        released_ += flight->held;
+        releasedEnds_.emplace_back(flight->index, flight->outcome);
+        if (spareFlights_.size() < window_) spareFlights_.push_back(std::move(flight));
     }
+}
+
+void EchoWindow::writeReleased(WindowedDispatches& dispatches) {
+    if (!released_.empty()) releaseOutput(released_);
+    released_.clear();
+    for (const auto& [index, outcome] : releasedEnds_) dispatches.finished(index, outcome);
+    releasedEnds_.clear();
 }
 
 }  // namespace quilvane

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "echo/echo_job.h"
 #include "echo/pace_controller.h"
@@ -55,9 +57,10 @@ struct Flight {
     uint32_t stamp = 0;  // the time stamp the raw request carries, for matching its reply
     CPerfTimer timer;
     int64_t deadlineNs = 0;
-    int64_t sendDelayNs = 0;   // from the timer's start to the request's transmit stamp
-    int64_t sentAtNs = 0;      // right before the current try was sent, on the window's clock
-    int64_t kernelWaitNs = 0;  // how long its answer waited in the kernel before it was read
+    int64_t sendDelayNs = 0;    // from the timer's start to the request's transmit stamp
+    int64_t sentAtNs = 0;       // right before the current try was sent, on the window's clock
+    int64_t realAtStartNs = 0;  // the real-time clock as its timer started, for its stamp
+    int64_t kernelWaitNs = 0;   // how long its answer waited in the kernel before it was read
     uint64_t paceTicket = 0;
     int32_t triesLeft = 0;   // tries still to send after a time-out (--retries)
     bool errorSeen = false;  // an ICMP error quoted the request
@@ -98,6 +101,9 @@ class EchoWindow {
     // Sends the flight's request again, as a new try with its own sequence number: the flight
     // ends sent and handed to awaitAnswer, or done with its lines.
     virtual void sendAgain(Flight& flight) = 0;
+    // After the requests due at one wake-up have left: what the engine reads for all of them at
+    // once (their transmit stamps).
+    virtual void sendsDone() {}
 
     void awaitAnswer(Flight& flight);
     // The flight awaiting the answer with this sequence number, if any.
@@ -116,7 +122,10 @@ class EchoWindow {
     void dropResends();
     void forget(Flight& flight);
     void expire(int64_t nowNs);
-    void releaseFinished(WindowedDispatches& dispatches);
+    void releaseFinished();
+    // Writes the lines released so far in one block, then tells the run those dispatches ended.
+    void writeReleased(WindowedDispatches& dispatches);
+    std::unique_ptr<Flight> newFlight();
     int64_t nextWakeUp(int64_t nowNs, bool mayBegin) const;
     bool hasRoom() const;
 
@@ -130,6 +139,11 @@ class EchoWindow {
     int64_t timeoutNs_ = 1'000'000'000;
     std::optional<PaceController> pace_;
     std::deque<Flight*> resend_;  // timed out with tries left, to be sent again first
+    // Lines of finished dispatches not yet written, and those dispatches' ends, in list order:
+    // a sweep writes its lines in large blocks rather than a few lines at a time.
+    std::string released_;
+    std::vector<std::pair<size_t, HostOutcome>> releasedEnds_;
+    std::vector<std::unique_ptr<Flight>> spareFlights_;  // written flights, kept for reuse
 };
 
 }  // namespace quilvane

@@ -1,6 +1,8 @@
 // Many echo requests in flight over one raw socket.
 #include "echo/raw_echo_window.h"
 
+#include <algorithm>
+#include <cstring>
 #include <optional>
 
 #include "echo/icmp_wire.h"
@@ -13,6 +15,9 @@ namespace {
 
 // Room for the replies that arrive while the program is printing.
 constexpr int receiveBufferBytes = 4 << 20;
+// Datagrams taken from the socket in one call, and the most transmit stamps read at once.
+constexpr size_t receiveBatch = 32;
+constexpr size_t stampBatch = 64;
 
 }  // namespace
 
@@ -98,11 +103,15 @@ std::optional<SystemError> RawEchoWindow::send(Flight& flight) {
     // On a short path the answer may come inside the send call: the round trip starts before it.
     flight.sentAtNs = nowNs();
     SentRequest sent = sendEchoRequest(socket, flight.destination, flight.job.settings.dataSize,
-                                       flight.job.pattern, flight.sequence, session_, flight.timer);
-    flight.sendDelayNs = sent.sendDelayNs;
+                                       flight.job.pattern, flight.sequence, session_, flight.timer,
+                                       TransmitStamp::Later);
+    flight.sendDelayNs = 0;
+    flight.realAtStartNs = sent.realAtStartNs;
     flight.stamp = sent.echo.stamp;
-    if (!sent.error) awaitAnswer(flight);
-    return sent.error;
+    if (sent.error) return sent.error;
+    awaitAnswer(flight);
+    (socket == socket6_ ? unstamped6_ : unstamped_).push_back(&flight);
+    return std::nullopt;
 }
 
 // A failed send of a later try ends the dispatch as a failed first send does, on the same socket.
@@ -116,6 +125,29 @@ void RawEchoWindow::sendAgain(Flight& flight) {
     flight.finish();
 }
 
+void RawEchoWindow::sendsDone() {
+    if (!unstamped_.empty()) takeTransmitStamps(socket_, unstamped_);
+    if (!unstamped6_.empty()) takeTransmitStamps(socket6_, unstamped6_);
+}
+
+// The stamps come in the order the requests left. When some are missing (a request still queued
+// before a slow link) none can be told apart, and those round trips count from before the send,
+// as they do wherever the system gives no stamp.
+void RawEchoWindow::takeTransmitStamps(SocketHandle socket, std::vector<Flight*>& sent) {
+    int64_t stamps[stampBatch];
+    for (size_t first = 0; first < sent.size(); first += stampBatch) {
+        size_t count = std::min(sent.size() - first, stampBatch);
+        size_t taken =
+            platform().transmitStampsNs(socket, sent[first]->realAtStartNs, stamps, count);
+        if (taken != count) continue;
+        for (size_t i = 0; i < count; ++i) {
+            Flight& flight = *sent[first + i];
+            flight.sendDelayNs = sendDelayNs(flight.realAtStartNs, stamps[i]);
+        }
+    }
+    sent.clear();
+}
+
 void RawEchoWindow::collect(int64_t timeoutNs) {
     SystemResult<bool> readable = platform().waitReadableNs(socket_, socket6_, timeoutNs);
     if (!readable.ok() || !readable.value) return;
@@ -124,14 +156,22 @@ void RawEchoWindow::collect(int64_t timeoutNs) {
 }
 
 void RawEchoWindow::takeQueued(SocketHandle socket) {
+    if (!slots_)
+        slots_ = std::make_unique_for_overwrite<uint8_t[]>(receiveBatch * receiveBufferSize);
+    Datagram datagrams[receiveBatch];
     for (;;) {
-        SystemResult<Datagram> received =
-            platform().receiveQueued(socket, session_.receiveBuffer(), receiveBufferSize);
-        if (!received.ok()) {
-            queueEmpty_ = *received.error;
+        QueuedBatch batch = platform().receiveQueuedBatch(socket, slots_.get(), receiveBufferSize,
+                                                          datagrams, receiveBatch);
+        for (size_t i = 0; i < batch.count; ++i) {
+            // Judging reads the session's receive buffer, as a one-by-one run's does.
+            std::memcpy(session_.receiveBuffer(), slots_.get() + i * receiveBufferSize,
+                        datagrams[i].length);
+            judge(datagrams[i]);
+        }
+        if (batch.stoppedBy) {
+            queueEmpty_ = *batch.stoppedBy;
             return;
         }
-        judge(received.value);
     }
 }
 

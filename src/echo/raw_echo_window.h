@@ -1,8 +1,10 @@
 // Many echo requests in flight over one raw socket.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "echo/echo_session.h"
 #include "echo/echo_window.h"
@@ -23,6 +25,9 @@ class RawEchoWindow final : public EchoWindow {
     void collect(int64_t timeoutNs) override;
     void timeOut(Flight& flight) override;
     void sendAgain(Flight& flight) override;
+    void sendsDone() override;
+    // Gives the requests just sent on socket their transmit stamps, oldest first.
+    void takeTransmitStamps(SocketHandle socket, std::vector<Flight*>& sent);
     uint16_t takeFreeSequence();
     std::optional<SystemError> send(Flight& flight);
     // Opens a socket all passes share into socket, with these options and room for many replies;
@@ -38,6 +43,12 @@ class RawEchoWindow final : public EchoWindow {
     SocketHandle socket6_ = invalidSocket;
     std::string openingLines_;  // what opening the socket printed, repeated for every dispatch
     SystemError queueEmpty_;    // what a receive says when nothing more is queued
+    // Sent since the last wake-up, awaiting their transmit stamps, per socket.
+    std::vector<Flight*> unstamped_;
+    std::vector<Flight*> unstamped6_;
+    // Datagrams taken in one batch, each in a slot of its own; allocated at the first receive and
+    // only as much of it resident as the datagrams fill.
+    std::unique_ptr<uint8_t[]> slots_;
 };
 
 }  // namespace quilvane

@@ -60,7 +60,7 @@ SystemResult<SocketHandle> openRawSocketWithOptions(AddressFamily family, PingSe
 
 SentRequest sendEchoRequest(SocketHandle socket, const IpAddress& destination, int32_t dataSize,
                             std::string_view pattern, uint16_t sequence, EchoSession& session,
-                            CPerfTimer& timer) {
+                            CPerfTimer& timer, TransmitStamp stamp) {
     PlatformTicks ticks;
     uint8_t* request = session.requestBuffer();
     size_t length =
@@ -72,8 +72,9 @@ SentRequest sendEchoRequest(SocketHandle socket, const IpAddress& destination, i
     timer.Start(true);
     int64_t realAtStart = platform().realTimeNs();
     SentEcho echo{destination, currentIdentifier(), sequence, requestStamp(request)};
-    SentRequest sent{platform().sendTo(socket, request, length, destination).error, 0, echo};
-    if (!sent.error) {
+    SentRequest sent{platform().sendTo(socket, request, length, destination).error, 0, echo,
+                     realAtStart};
+    if (!sent.error && stamp == TransmitStamp::Now) {
         sent.sendDelayNs =
             sendDelayNs(realAtStart, platform().transmitStampNs(socket, realAtStart));
     }

@@ -37,14 +37,19 @@ struct SentRequest {
     std::optional<SystemError> error;  // the send's, when it failed
     int64_t sendDelayNs = 0;           // from the timer's start to the request's transmit stamp
     SentEcho echo;                     // what went out, for matching what comes back
+    int64_t realAtStartNs = 0;         // the real-time clock when the timer started
 };
+
+// Whether the send reads its transmit stamp at once, or leaves it for a batch of sends to read
+// together (sendDelayNs then stays 0).
+enum class TransmitStamp { Now, Later };
 
 // Builds the request with this sequence number in the session's buffer and sends it; the timer
 // starts right before the send call, whatever its result, and the transmit stamp says how much
 // later the request left.
 SentRequest sendEchoRequest(SocketHandle socket, const IpAddress& destination, int32_t dataSize,
                             std::string_view pattern, uint16_t sequence, EchoSession& session,
-                            CPerfTimer& timer);
+                            CPerfTimer& timer, TransmitStamp stamp = TransmitStamp::Now);
 
 // Judges what a raw socket of this family received into the session's receive buffer (length -1
 // for a failed receive) against the awaited request. Over IPv6 the hop limit and traffic class

@@ -133,6 +133,13 @@ class FakePlatform : public Platform {
         return notBeforeNs + *transmitDelayNs;
     }
     std::optional<int64_t> transmitDelayNs;
+    // Every request of a batch left transmitDelayNs after the clock read before the first send.
+    size_t transmitStampsNs(SocketHandle, int64_t notBeforeNs, int64_t* stamps,
+                            size_t most) override {
+        if (!transmitDelayNs) return 0;
+        for (size_t i = 0; i < most; ++i) stamps[i] = notBeforeNs + *transmitDelayNs;
+        return most;
+    }
     SystemResult<Datagram> receiveQueued(SocketHandle socket, uint8_t* buffer,
                                          size_t capacity) override;
     EchoServiceState loadEchoService() override;

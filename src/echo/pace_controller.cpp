@@ -27,7 +27,7 @@ constexpr int64_t cleanSampleNs = 2'000'000;
 // Fewer requests say nothing about the share of answers.
 constexpr uint32_t lossSampleSends = 24;
 // A queue shows as round trips this far above the path's base (or a quarter of the base).
-constexpr int64_t queueTargetNs = 5'000'000;
+constexpr int64_t queueTargetNs = 2'000'000;
 // Answers lost to a policer: the pace goes a tenth below what the path let through; seen twice
 // at about the same pace, that holds for a while before the pace looks above it again.
 constexpr double belowLossEstimate = 0.9;

@@ -97,6 +97,16 @@ void PaceController::advance(int64_t nowNs) {
     settle(nowNs);
 }
 
+void PaceController::refused(int64_t nowNs) {
+    // One cut for the refusals of one round trip: they all tell of the same full queue.
+    if (lastRefusalNs_ != INT64_MIN && nowNs - lastRefusalNs_ < settleWaitNs()) return;
+    lastRefusalNs_ = nowNs;
+    queueCeiling_ = rate_;
+    setRate(rate_ / 2);
+    lastGrowthNs_ = nowNs;
+    restartSample(nowNs);
+}
+
 // Answers come within a few round trips; waiting for every time-out would judge too late.
 int64_t PaceController::settleWaitNs() const {
     int64_t wait = std::min(timeoutNs_, longestSettleWaitNs);

@@ -14,7 +14,8 @@
 #   lossy    1 % of echo requests and 1 % of echo replies dropped at random
 # Quilvane runs RUNS times per case (the median is shown); nmap runs NMAP_RUNS times (1 unless
 # set: its long cases take minutes). PATHS (default "plain slow policed lossy") and NMAP=0 narrow
-# the run. On the plain path a run with --rate 5000 is captured on the client's interface and the
+# the run; BASELINE=BINARY adds the rows of another build of the program (an earlier version, for
+# instance) with the same options. On the plain path a run with --rate 5000 is captured on the client's interface and the
 # most echo requests in any one second are counted. The load average is noted before each run, as
 # other work on the machine shows in the figures. At the end a Markdown table is printed.
 set -euo pipefail
@@ -26,6 +27,7 @@ runs=${2:-3}
 nmap_runs=${NMAP_RUNS:-1}
 paths=${PATHS:-plain slow policed lossy}
 use_nmap=${NMAP:-1}
+baseline=${BASELINE:-}
 
 die() {
     echo "sweep-bench.sh: $*" >&2
@@ -120,7 +122,8 @@ measure() {
         >"$work/$name.text" 2>/dev/null || true
     local found
     found=$(grep -c -E "$count" "$work/$name.text" || true)
-    read -r wall user system peak <"$work/$name.time"
+    # The figures are the last line; a non-zero exit status adds one before them.
+    read -r wall user system peak < <(tail -1 "$work/$name.time")
     echo "$wall $(echo "$user + $system" | bc) $peak $found $load" >>"$work/$name.runs"
     echo "  $name: $wall s, found $found, load $load" >&2
 }
@@ -157,7 +160,7 @@ row() {
     peak=$(cut -d' ' -f3 "$file" | sort -n | tail -1)
     found=$(cut -d' ' -f4 "$file" | median)
     loads=$(cut -d' ' -f5 "$file" | paste -sd/ -)
-    rows+=("$(printf '| %s | %s | %s | %s (%.2f %%) | %s | %.1f | %s | %s |' "$path" "$what" \
+    rows+=("$(printf '| %s | %s | %s | %s (%.3f %%) | %s | %.1f | %s | %s |' "$path" "$what" \
         "$wall" "$found" "$(echo "100 * $found / $answering" | bc -l)" "$cpu" \
         "$(echo "$peak / 1024" | bc -l)" "$n" "$loads")")
 }
@@ -171,6 +174,9 @@ for path in $paths; do
     [ "$path" = lossy ] && options=(--retries 2)
     for round in $(seq "$runs"); do
         measure "q-$path" "$replies" "$program" "${quilvane_sweep[@]}" "${options[@]}"
+        if [ -n "$baseline" ]; then
+            measure "b-$path" "$replies" "$baseline" "${quilvane_sweep[@]}" "${options[@]}"
+        fi
         if [ "$path" = lossy ]; then
             measure "q-$path-once" "$replies" "$program" "${quilvane_sweep[@]}"
         fi
@@ -199,6 +205,7 @@ for path in $paths; do
     [ "$path" = lossy ] && row "$path" "$what \`--retries 2\`" "q-$path" 48896
     [ "$path" = lossy ] && row "$path" "$what" "q-$path-once" 48896
     [ "$path" = lossy ] || row "$path" "$what" "q-$path" 48896
+    row "$path" "baseline build, same options" "b-$path" 48896
     if [ "$path" = plain ]; then
         row "$path" "$what \`--rate 5000\`" "q-plain-rate" 48896
         rate_line="Most echo requests in any one second with \`--rate 5000\` (capture on the client's interface): $(paste -sd' ' "$work/rate.most") (one figure a run)."

@@ -92,6 +92,11 @@ void EchoWindow::sendNext(WindowedDispatches& dispatches, bool& stopped) {
     }
 }
 
+void EchoWindow::sendLater(Flight& flight) {
+    pace_->refused(nowNs());
+    resend_.push_back(&flight);
+}
+
 // After Ctrl-C nothing more is sent: a try waiting to go again ends with its time-out.
 void EchoWindow::dropResends() {
     while (!resend_.empty()) {

@@ -111,6 +111,9 @@ class EchoWindow {
     // An answered flight leaves the waiting requests; its answer waited kernelWaitNs in the
     // kernel (set in the flight) before it was read.
     void answered(Flight& flight);
+    // A send refused for want of buffer space (the queue before a slow link is full): the pace
+    // slows down and the request goes again, as if it had not been tried, when the pace lets it.
+    void sendLater(Flight& flight);
     // True when a request awaiting its answer carries this sequence number: a new try never
     // takes a number still awaited, even after the numbers wrapped.
     bool sequenceAwaited(uint16_t sequence) const { return bySequence_.count(sequence) != 0; }

@@ -97,6 +97,16 @@ void PaceController::advance(int64_t nowNs) {
     settle(nowNs);
 }
 
+void PaceController::refused(int64_t nowNs) {
+    // One cut for the refusals of one round trip: they all tell of the same full queue.
+    if (lastRefusalNs_ != INT64_MIN && nowNs - lastRefusalNs_ < settleWaitNs()) return;
+    lastRefusalNs_ = nowNs;
+    queueCeiling_ = rate_;
+    setRate(rate_ / 2);
+    lastGrowthNs_ = nowNs;
+    restartSample(nowNs);
+}
+
 // Answers come within a few round trips; waiting for every time-out would judge too late.
 int64_t PaceController::settleWaitNs() const {
     int64_t wait = std::min(timeoutNs_, longestSettleWaitNs);
@@ -253,6 +263,9 @@ void PaceController::speedUp(int64_t nowNs) {
     bool pastLoss = lossEstimate_ > 0 && rate_ > lossEstimate_;
     double growth = nearQueue || pastLoss ? slowGrowthPerSecond : fastGrowthPerSecond;
     double rate = rate_ * std::exp(growth * static_cast<double>(stepNs) / 1e9);
+    // Never far ahead of what the sender managed: a busy machine that catches up later must not
+    // meet the path at a pace it never tried.
+    rate = std::min(rate, std::max(rate_, 2 * sendRate(sample_)));
     if (confirmedLimit_ > 0) {
         rate = std::min(rate, std::max(rate_, belowLossEstimate * confirmedLimit_));
     }

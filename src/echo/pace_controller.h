@@ -33,6 +33,8 @@ class PaceController {
     void timedOut(int64_t nowNs, uint64_t ticket);
     // Judges what the passing time has settled; the window calls it on every wake-up.
     void advance(int64_t nowNs);
+    // A send was refused for want of buffer space: the queue before the link is full.
+    void refused(int64_t nowNs);
 
   private:
     struct Request {
@@ -96,6 +98,7 @@ class PaceController {
     double rateBeforeSilence_ = 0;  // the pace halved on answers that all but stopped
     bool darkHold_ = false;         // answers stopped whatever the pace: wait for them to return
     bool lossBeforeClean_ = false;  // the last sample judged showed loss
+    int64_t lastRefusalNs_ = INT64_MIN;
 };
 
 }  // namespace quilvane

@@ -18,6 +18,8 @@ constexpr int receiveBufferBytes = 4 << 20;
 // Datagrams taken from the socket in one call, and the most transmit stamps read at once.
 constexpr size_t receiveBatch = 32;
 constexpr size_t stampBatch = 64;
+// A send refused for want of buffer space (ENOBUFS): requests fill the queue before a slow link.
+constexpr int noBufferSpace = 10055;
 
 }  // namespace
 
@@ -82,6 +84,11 @@ void RawEchoWindow::start(Flight& flight, WindowedDispatches& dispatches, const 
     }
     std::optional<SystemError> failed = send(flight);
     if (!failed) return;
+    // Only many requests in flight fill the queue: a one-by-one run would have sent it.
+    if (failed->number == noBufferSpace) {
+        sendLater(flight);
+        return;
+    }
     if (ReportSocketError("sendto()", *failed) == wsa::accessDenied) {
         flight.outcome = dispatches.pingThroughEchoService(host, flight.job);
         flight.done = true;
@@ -120,6 +127,10 @@ void RawEchoWindow::sendAgain(Flight& flight) {
     HeldLines held(flight.held);
     std::optional<SystemError> failed = send(flight);
     if (!failed) return;
+    if (failed->number == noBufferSpace) {
+        sendLater(flight);
+        return;
+    }
     ReportSocketError("sendto()", *failed);
     flight.report->setStatus(ExitStatus::TimedOut);
     flight.finish();

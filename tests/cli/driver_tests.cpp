@@ -652,6 +652,15 @@ std::vector<WholeRun> inFlightRuns() {
                  }
              };
          }},
+        // A send refused for want of buffer space goes again once the pace lets it: only many
+        // requests in flight fill the queue, and a one-by-one run would have sent it.
+        {"AFullSendBufferHoldsTheRequestBack",
+         {a1, a2, a3, "-p", "3", "-l"},
+         replyLines(1, {a1, a2, a3}, 32),
+         0,
+         [](FakePlatform& fake) {
+             fake.sendErrors = {0, 10055, 10055};
+         }},
         // Ctrl-C stops new requests; the ones in flight end and are printed, then the totals.
         {"StopLetsTheRequestsInFlightFinish",
          {a1, a2, a3, a4, "-p", "2"},

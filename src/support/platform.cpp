@@ -20,13 +20,6 @@ void setPlatform(Platform* replacement) {
 }
 
 // A system without batched calls makes one call a datagram.
-void Platform::sendBatch(SocketHandle socket, OutgoingDatagram* datagrams, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
-        OutgoingDatagram& datagram = datagrams[i];
-        datagram.error = sendTo(socket, datagram.data, datagram.length, datagram.destination).error;
-    }
-}
-
 QueuedBatch Platform::receiveQueuedBatch(SocketHandle socket, uint8_t* slots, size_t slotSize,
                                          Datagram* datagrams, size_t most) {
     QueuedBatch batch;

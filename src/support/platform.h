@@ -146,14 +146,6 @@ inline bool aboutDestination(const EchoAnswer& answer, const IpAddress& destinat
 using EchoHandle = int;
 constexpr EchoHandle invalidEchoHandle = -1;
 
-// One request of a batch sent in one go: what to send and where, and the send's error if it failed.
-struct OutgoingDatagram {
-    const uint8_t* data = nullptr;
-    size_t length = 0;
-    IpAddress destination;
-    std::optional<SystemError> error;
-};
-
 // What a batched receive took: count datagrams, and the error that ended it when the queue ran dry
 // before the batch was full.
 struct QueuedBatch {
@@ -211,12 +203,10 @@ class Platform {
                                                  size_t capacity) = 0;
     virtual std::optional<SystemError> closeSocket(SocketHandle socket) = 0;
 
-    // Many requests in flight, in batches: the same calls as above for several datagrams at once,
-    // where the system can do that in one call. Each outgoing datagram is sent in order, a failed
-    // one does not keep the rest back. A batched receive takes up to most datagrams already
-    // queued, the i-th into slots + i * slotSize. Transmit stamps: those queued since a batch was
-    // sent, oldest first, none older than notBeforeNs; returns how many were written to stamps.
-    virtual void sendBatch(SocketHandle socket, OutgoingDatagram* datagrams, size_t count);
+    // Many requests in flight, in batches, where the system can do that in one call: a receive
+    // takes up to most datagrams already queued, the i-th into slots + i * slotSize; transmit
+    // stamps are those queued since a batch of requests left, oldest first, none older than
+    // notBeforeNs, and the call returns how many it wrote to stamps.
     virtual QueuedBatch receiveQueuedBatch(SocketHandle socket, uint8_t* slots, size_t slotSize,
                                            Datagram* datagrams, size_t most);
     virtual size_t transmitStampsNs(SocketHandle socket, int64_t notBeforeNs, int64_t* stamps,

@@ -216,6 +216,54 @@ TEST(LinuxRawSocket, LoopbackRoundTripWithTheOptionsOnTheWire) {
     system.closeSocket(wire);
 }
 
+TEST(LinuxRawSocket, BatchedReceivesAndTransmitStampsTakeWhatIsQueuedInOrder) {
+    PrivateNetwork network(NetworkSettings{});
+    SKIP_WITHOUT(network);
+    LinuxPlatform system;
+    auto socketOpened = system.openRawSocket(AddressFamily::V4);
+    ASSERT_TRUE(socketOpened.ok()) << socketOpened.error->text;
+    SocketHandle socket = socketOpened.value;
+
+    constexpr size_t sent = 5;
+    int64_t before = system.realTimeNs();
+    for (uint16_t sequence = 1; sequence <= sent; ++sequence) {
+        auto request = echoRequest(ourIdentifier(system), sequence, 16 + sequence);
+        ASSERT_TRUE(system.sendTo(socket, request.data(), request.size(), loopback).ok());
+    }
+    int64_t stamps[8] = {};
+    ASSERT_EQ(system.transmitStampsNs(socket, before, stamps, sent), sent);
+    for (size_t i = 0; i < sent; ++i) {
+        EXPECT_GE(stamps[i], before) << i;
+        if (i > 0) EXPECT_GE(stamps[i], stamps[i - 1]) << "oldest first";
+    }
+    EXPECT_EQ(system.transmitStampsNs(socket, before, stamps, 8), 0u) << "all taken";
+
+    ASSERT_TRUE(system.waitReadableNs(socket, invalidSocket, 1'000'000'000).value);
+    constexpr size_t slotSize = 2048;
+    std::vector<uint8_t> slots(8 * slotSize);
+    Datagram datagrams[8];
+    // A batch smaller than the queue leaves the rest for the next, with no error between.
+    QueuedBatch first = system.receiveQueuedBatch(socket, slots.data(), slotSize, datagrams, 3);
+    EXPECT_EQ(first.count, 3u);
+    EXPECT_FALSE(first.stoppedBy.has_value());
+    QueuedBatch rest =
+        system.receiveQueuedBatch(socket, slots.data() + 3 * slotSize, slotSize, datagrams + 3, 5);
+    EXPECT_EQ(rest.count, 2u);
+    ASSERT_TRUE(rest.stoppedBy.has_value()) << "a short batch found the queue empty";
+    for (size_t i = 0; i < sent; ++i) {
+        const uint8_t* bytes = slots.data() + i * slotSize;
+        EXPECT_EQ(datagrams[i].sender, loopback) << i;
+        EXPECT_EQ(datagrams[i].length, 20 + 8 + 16 + i + 1) << i;
+        EXPECT_EQ(bytes[20], 0) << "an echo reply";
+        EXPECT_EQ(bytes[26] << 8 | bytes[27], static_cast<int>(i + 1)) << "in the order sent";
+        EXPECT_TRUE(datagrams[i].receivedAtNs.has_value()) << i;
+    }
+    QueuedBatch none = system.receiveQueuedBatch(socket, slots.data(), slotSize, datagrams, 8);
+    EXPECT_EQ(none.count, 0u);
+    EXPECT_TRUE(none.stoppedBy.has_value());
+    system.closeSocket(socket);
+}
+
 TEST(LinuxRawSocket, WaitsEndByTimeOutAndGoOnAfterASignal) {
     PrivateNetwork network(NetworkSettings{});
     SKIP_WITHOUT(network);

@@ -59,7 +59,6 @@ class LinuxPlatform : public Platform {
     SystemResult<Datagram> receiveQueued(SocketHandle socket, uint8_t* buffer,
                                          size_t capacity) override;
     std::optional<SystemError> closeSocket(SocketHandle socket) override;
-    void sendBatch(SocketHandle socket, OutgoingDatagram* datagrams, size_t count) override;
     QueuedBatch receiveQueuedBatch(SocketHandle socket, uint8_t* slots, size_t slotSize,
                                    Datagram* datagrams, size_t most) override;
     size_t transmitStampsNs(SocketHandle socket, int64_t notBeforeNs, int64_t* stamps,

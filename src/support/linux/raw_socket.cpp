@@ -355,36 +355,6 @@ constexpr size_t receiveControlSize = CMSG_SPACE(sizeof(timespec)) +
 
 }  // namespace
 
-void LinuxPlatform::sendBatch(SocketHandle socket, OutgoingDatagram* datagrams, size_t count) {
-    AnySocketAddress targets[batchLimit];
-    iovec parts[batchLimit];
-    mmsghdr headers[batchLimit];
-    for (size_t first = 0; first < count;) {
-        size_t batch = std::min(count - first, batchLimit);
-        for (size_t i = 0; i < batch; ++i) {
-            OutgoingDatagram& datagram = datagrams[first + i];
-            targets[i] = destinationAddress(datagram.destination);
-            parts[i] = {const_cast<uint8_t*>(datagram.data), datagram.length};
-            headers[i] = {};
-            headers[i].msg_hdr.msg_name = targets[i].get();
-            headers[i].msg_hdr.msg_namelen = targets[i].length;
-            headers[i].msg_hdr.msg_iov = &parts[i];
-            headers[i].msg_hdr.msg_iovlen = 1;
-        }
-        int sent = retryOnInterrupt(
-            [&] { return sendmmsg(socket, headers, static_cast<unsigned>(batch), 0); });
-        // The kernel stops at the first datagram it refuses and says why only when that is the
-        // first of the call: the refused one takes the error, and the rest go in the next call.
-        if (sent < 0) {
-            datagrams[first].error = systemError(errno);
-            sent = 1;
-        } else {
-            for (int i = 0; i < sent; ++i) datagrams[first + static_cast<size_t>(i)].error.reset();
-        }
-        first += static_cast<size_t>(sent);
-    }
-}
-
 QueuedBatch LinuxPlatform::receiveQueuedBatch(SocketHandle socket, uint8_t* slots, size_t slotSize,
                                               Datagram* datagrams, size_t most) {
     AnySocketAddress from[batchLimit];

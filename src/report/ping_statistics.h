@@ -14,6 +14,7 @@ struct PingStatistics {
     double minimum = minimumStartValue;
     double average = 0.0;
     uint32_t samples = 0;
+    uint32_t resent = 0;  // tries sent again after a time-out (--retries)
 };
 
 // Folds one round-trip time (ms) into maximum, minimum and the running average.

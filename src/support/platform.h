@@ -204,6 +204,9 @@ class Platform {
     // The real-time clock in nanoseconds, the clock of the kernel's receive stamps.
     virtual int64_t realTimeNs() = 0;
     virtual LocalTime localTime() = 0;
+    // How far local time is ahead of UTC at that moment of the real-time clock (seconds since
+    // 1970), from the C library's time zone on every system.
+    virtual int32_t utcOffsetSeconds(int64_t epochSeconds);
     virtual uint32_t currentThreadId() = 0;
 
     // A pause of at least ms milliseconds that ends early once a stop has been requested.

@@ -16,6 +16,16 @@ void ResultEvents::setRenderers(std::vector<std::unique_ptr<ResultRenderer>> ren
     renderers_ = std::move(renderers);
 }
 
+void ResultEvents::reset() {
+    renderers_.clear();
+    renderers_.push_back(std::make_unique<TextRenderer>());
+    wallClockWanted_ = false;
+    running_ = HostContext{};
+    inDispatch_ = false;
+    held_.clear();
+    partialLine_.clear();
+}
+
 int64_t ResultEvents::wallClockNs() const {
     return wallClockWanted_ ? platform().realTimeNs() : 0;
 }

@@ -40,6 +40,8 @@ class ResultEvents {
     ResultEvents();
 
     void setRenderers(std::vector<std::unique_ptr<ResultRenderer>> renderers);
+    // Back to the specified text alone, with nothing running.
+    void reset();
     // Whether events carry the real-time clock (a renderer shows time stamps).
     void setWallClockWanted(bool wanted) { wallClockWanted_ = wanted; }
     int64_t wallClockNs() const;

@@ -192,6 +192,7 @@ class ScopedFakePlatform {
 
     FakePlatform fake;
     std::string output;  // everything printed through the sink
+    std::string errors;  // what a result output sent to standard error
 };
 
 }  // namespace quilvane::testing

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "report/machine_outputs.h"
+#include "report/metrics_file.h"
 #include "report/result_events.h"
 #include "report/text_renderer.h"
 #include "support/output_sink.h"
@@ -55,6 +56,9 @@ void ResultOutputs::configure(const PingSettings& settings, const RunOptions& op
     } else {
         renderers.push_back(std::make_unique<TextRenderer>());
         if (options.summary) renderers.push_back(std::make_unique<SummaryTable>(runHosts));
+    }
+    if (!options.metricsPath.empty()) {
+        renderers.push_back(std::make_unique<MetricsFile>(runHosts, options.metricsPath));
     }
     results().setRenderers(std::move(renderers));
     results().setWallClockWanted(options.json);

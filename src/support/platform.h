@@ -219,6 +219,9 @@ class Platform {
     virtual FileHandle openFileForReading(const std::string& path) = 0;
     virtual long readFile(FileHandle file, uint8_t* buffer, size_t length) = 0;
     virtual void closeFile(FileHandle file) = 0;
+    // Puts the file from in the place of the file to in one step, so that a reader sees the old
+    // file or the new one, never a part (the metrics file). False when it could not.
+    virtual bool replaceFile(const std::string& from, const std::string& to);
 };
 
 // The platform in use: the operating system's unless a test installed its own.

@@ -2,14 +2,18 @@
 // the answering addresses, what goes to standard error beside them, and the exit code of --alive.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "cli/cli_test_support.h"
 #include "cli/start_up.h"
 #include "fakes/fake_platform.h"
+#include "report/metrics_file.h"
 #include "support/inet.h"
 
 namespace quilvane {
@@ -186,6 +190,61 @@ TEST(ResultOutputsTime, JsonStampsTellTheLocalOffset) {
                                   std::regex("\"time\":\"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d"
                                              "\\.\\d{6}-02:00\"")))
         << platform.output;
+}
+
+TEST(ResultOutputsMetrics, TheFileIsReplacedWholeAfterEveryPass) {
+    ScopedFakePlatform platform;
+    platform.fake.autoReply = true;
+    silenceSecond(platform.fake);
+    std::filesystem::path folder =
+        std::filesystem::temp_directory_path() /
+        ("quilvane-metrics-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    std::filesystem::create_directories(folder);
+    std::string path = (folder / "hosts.prom").string();
+    int passesSeen = 0;
+    platform.fake.onSleep = [&](uint32_t) {
+        // Between passes the file of the pass before is there, whole.
+        std::ifstream file(path);
+        std::stringstream text;
+        text << file.rdbuf();
+        if (text.str().find("quilvane_run_passes_total " + std::to_string(passesSeen + 1) + "\n") !=
+            std::string::npos) {
+            ++passesSeen;
+        }
+        EXPECT_NE(text.str().rfind("# EOF\n"), std::string::npos);
+    };
+    ArgumentVector arguments(
+        {"10.0.0.1", "10.0.0.2", "-n", "3", "-t", "5", "-l", "--metrics", path});
+    runProgram(arguments.argc(), arguments.argv());
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    std::string metrics = text.str();
+    EXPECT_EQ(passesSeen, 2);
+    for (const char* line :
+         {"quilvane_requests_total{host=\"10.0.0.2\",address=\"10.0.0.2\"} 3\n",
+          "quilvane_replies_total{host=\"10.0.0.1\",address=\"10.0.0.1\"} 3\n",
+          "quilvane_replies_total{host=\"10.0.0.2\",address=\"10.0.0.2\"} 0\n",
+          "quilvane_rtt_seconds_bucket{host=\"10.0.0.1\",address=\"10.0.0.1\",le=\"0.001\"} 3\n",
+          "quilvane_rtt_seconds_bucket{host=\"10.0.0.1\",address=\"10.0.0.1\",le=\"0.0005\"} 0\n",
+          "quilvane_rtt_seconds_sum{host=\"10.0.0.1\",address=\"10.0.0.1\"} 0.003\n",
+          "quilvane_last_rtt_seconds{host=\"10.0.0.1\",address=\"10.0.0.1\"} 0.001\n",
+          "quilvane_last_rtt_seconds{host=\"10.0.0.2\",address=\"10.0.0.2\"} NaN\n",
+          "quilvane_up{host=\"10.0.0.2\",address=\"10.0.0.2\"} 0\n",
+          "quilvane_run_passes_total 3\n", "quilvane_run_requests_total 6\n"}) {
+        EXPECT_NE(metrics.find(line), std::string::npos) << line;
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
+                            std::filesystem::directory_iterator()),
+              1);
+    std::filesystem::remove_all(folder);
+}
+
+TEST(ResultOutputsMetrics, LabelValuesAreEscaped) {
+    EXPECT_EQ(metricsLabelValue("plain.host"), "plain.host");
+    EXPECT_EQ(metricsLabelValue("a\"b\\c\nd\re"), "a\\\"b\\\\c\\nd?e");
+    EXPECT_EQ(metricsLabelValue("caf\xc3\xa9"), "caf\xc3\xa9");
+    EXPECT_EQ(metricsLabelValue("bad\xff"), "bad?");
 }
 
 }  // namespace

@@ -7,8 +7,11 @@ import ipaddress
 import json
 import os
 import re
+import shutil
+import signal
 import subprocess
 import tempfile
+import time
 
 import jsonschema
 
@@ -227,6 +230,64 @@ class PerHostResults(LabTestCase):
                 self.assertEqual(table[3].split(), [silent, str(sent), "0", "100%"] + ["-"] * 7)
                 self.assertEqual(len(table), 4)
                 self.assertEqual(len(table[1]), len(table[2]))
+
+
+class Metrics(LabTestCase):
+    EXPORTER_PORT = "19109"
+
+    def scrape(self):
+        done = self.lab.in_namespace(self.lab.client, [
+            "curl", "-sf", "--max-time", "5", "http://127.0.0.1:%s/metrics" % self.EXPORTER_PORT],
+            check=False)
+        return done.stdout if done.returncode == 0 else ""
+
+    def test_the_node_exporter_serves_every_hosts_series(self):
+        if not shutil.which("prometheus-node-exporter") or not shutil.which("promtool"):
+            self.skipTest("prometheus-node-exporter and promtool are needed")
+        silent = self.lab["SILENT_ADDR"]
+        hosts = ["198.18.2.%d" % n for n in range(1, 9)] + [silent]
+        with tempfile.TemporaryDirectory() as folder:
+            os.chmod(folder, 0o755)
+            metrics = os.path.join(folder, "quilvane.prom")
+            exporter = subprocess.Popen(
+                ["ip", "netns", "exec", self.lab.client, "prometheus-node-exporter",
+                 "--web.listen-address=127.0.0.1:" + self.EXPORTER_PORT,
+                 "--collector.disable-defaults", "--collector.textfile",
+                 "--collector.textfile.directory=" + folder],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            running = self.lab.start(hosts + ["-c", "-t", "200", "-w", "100", "-p", "16",
+                                              "--metrics", metrics])
+            try:
+                scraped = ""
+                deadline = time.monotonic() + 20
+                # Two passes at least, so that the file has been replaced while being read.
+                while time.monotonic() < deadline:
+                    scraped = self.scrape()
+                    if re.search(r"^quilvane_run_passes_total [2-9]", scraped, re.M):
+                        break
+                    time.sleep(0.2)
+                with open(metrics) as written:
+                    check = subprocess.run(["promtool", "check", "metrics"], stdin=written,
+                                           capture_output=True, text=True)
+                self.assertEqual((check.returncode, check.stdout + check.stderr), (0, ""))
+            finally:
+                running.send(signal.SIGINT)
+                result = running.finish()
+                running.kill()
+                exporter.terminate()
+                exporter.wait(timeout=10)
+            self.assertEqual(os.listdir(folder), ["quilvane.prom"])
+        self.assertIn("Ping statistics for multiple hosts", result.out)
+        self.assertRegex(scraped, r"(?m)^node_textfile_scrape_error 0$")
+        for host in hosts:
+            labels = 'address="%s",host="%s"' % (host, host)
+            for series in ("quilvane_requests_total", "quilvane_replies_total", "quilvane_up",
+                           "quilvane_rtt_seconds_count", "quilvane_last_rtt_seconds"):
+                self.assertIn("%s{%s}" % (series, labels), scraped, series)
+        self.assertIn('quilvane_up{address="%s",host="%s"} 0' % (silent, silent), scraped)
+        self.assertIn('quilvane_up{address="198.18.2.1",host="198.18.2.1"} 1', scraped)
+        self.assertRegex(scraped, r'quilvane_rtt_seconds_bucket\{address="198.18.2.1",'
+                                  r'host="198.18.2.1",le="\+Inf"\} [1-9]')
 
 
 if __name__ == "__main__":

@@ -1,8 +1,11 @@
 // One JSON object on one line, built field by field: strings escaped, numbers never localised.
 #include "report/json_line.h"
 
+#include <charconv>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
+#include <utility>
 
 namespace quilvane {
 
@@ -44,8 +47,22 @@ void civilFromDays(int64_t days, int& year, unsigned& month, unsigned& day) {
 
 }  // namespace
 
-std::string jsonString(std::string_view value) {
-    std::string out = "\"";
+void appendJsonString(std::string& out, std::string_view value) {
+    out += '"';
+    // Addresses and most names need no escape at all.
+    bool plain = true;
+    for (char c : value) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte >= 0x7F || c == '"' || c == '\\') {
+            plain = false;
+            break;
+        }
+    }
+    if (plain) {
+        out.append(value);
+        out += '"';
+        return;
+    }
     while (!value.empty()) {
         auto c = static_cast<unsigned char>(value[0]);
         size_t length = utf8Length(value);
@@ -67,13 +84,38 @@ std::string jsonString(std::string_view value) {
         value.remove_prefix(length);
     }
     out += '"';
+}
+
+std::string jsonString(std::string_view value) {
+    std::string out;
+    appendJsonString(out, value);
     return out;
 }
 
+void appendJsonDecimal(std::string& out, double value) {
+    // Three places by integer arithmetic: this runs for every reply of a sweep.
+    if (!(value >= 0) || value >= 1e15) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.3f", value);
+        out += text;
+        return;
+    }
+    auto thousandths = static_cast<uint64_t>(std::llround(value * 1000));
+    char text[32];
+    auto [end, error] = std::to_chars(text, text + sizeof text, thousandths / 1000);
+    (void)error;
+    out.append(text, end);
+    uint64_t fraction = thousandths % 1000;
+    out += '.';
+    out += static_cast<char>('0' + fraction / 100);
+    out += static_cast<char>('0' + fraction / 10 % 10);
+    out += static_cast<char>('0' + fraction % 10);
+}
+
 std::string jsonDecimal(double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.3f", value);
-    return text;
+    std::string out;
+    appendJsonDecimal(out, value);
+    return out;
 }
 
 std::string rfc3339(int64_t epochNs, int32_t offsetSeconds) {
@@ -96,31 +138,35 @@ std::string rfc3339(int64_t epochNs, int32_t offsetSeconds) {
 }
 
 JsonLine::JsonLine(std::string_view type) {
+    line_.reserve(256);
     line_ = "{\"type\":";
-    line_ += jsonString(type);
+    appendJsonString(line_, type);
 }
 
 void JsonLine::key(std::string_view name) {
     line_ += ',';
-    line_ += jsonString(name);
+    appendJsonString(line_, name);
     line_ += ':';
 }
 
 JsonLine& JsonLine::text(std::string_view name, std::string_view value) {
     key(name);
-    line_ += jsonString(value);
+    appendJsonString(line_, value);
     return *this;
 }
 
 JsonLine& JsonLine::number(std::string_view name, uint64_t value) {
     key(name);
-    line_ += std::to_string(value);
+    char text[24];
+    auto [end, error] = std::to_chars(text, text + sizeof text, value);
+    (void)error;
+    line_.append(text, end);
     return *this;
 }
 
 JsonLine& JsonLine::decimal(std::string_view name, double value) {
     key(name);
-    line_ += jsonDecimal(value);
+    appendJsonDecimal(line_, value);
     return *this;
 }
 
@@ -131,7 +177,8 @@ JsonLine& JsonLine::raw(std::string_view name, std::string_view json) {
 }
 
 std::string JsonLine::finish() {
-    return line_ + "}\n";
+    line_ += "}\n";
+    return std::move(line_);
 }
 
 }  // namespace quilvane

@@ -29,7 +29,10 @@ class JsonLine {
 
 // value as a JSON string, quotes included.
 std::string jsonString(std::string_view value);
+void appendJsonString(std::string& out, std::string_view value);
+// A decimal with three places.
 std::string jsonDecimal(double value);
+void appendJsonDecimal(std::string& out, double value);
 
 // An RFC 3339 time stamp to the microsecond with the local offset
 // ("2026-12-07T10:05:03.250000+01:00").

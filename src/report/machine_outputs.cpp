@@ -2,6 +2,7 @@
 #include "report/machine_outputs.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "support/inet.h"
 #include "support/output_sink.h"
@@ -16,6 +17,21 @@ constexpr uint8_t noOperation = 1;
 constexpr uint8_t recordRoute = 7;
 constexpr size_t firstSlot = 3;  // type, length, pointer
 constexpr size_t slotSize = 4;
+constexpr size_t microsecondsStart = 20;
+constexpr size_t microsecondsEnd = 26;
+
+void appendTimes(std::string& out, const HostSummary::Times& t) {
+    const std::pair<const char*, double> fields[] = {
+        {"{\"min\":", t.minimum}, {",\"avg\":", t.average},
+        {",\"max\":", t.maximum}, {",\"mdev\":", t.meanDeviation},
+        {",\"p50\":", t.p50},     {",\"p90\":", t.p90},
+        {",\"p99\":", t.p99}};
+    for (const auto& [key, ms] : fields) {
+        out += key;
+        appendJsonDecimal(out, ms * 1000);
+    }
+    out += '}';
+}
 
 // The name -a shows for an address, if it has one.
 std::optional<std::string> nameOf(const std::string& address, FamilyChoice family) {
@@ -63,8 +79,16 @@ std::string JsonRenderer::time(int64_t epochNs) {
     if (second != offsetSecond_) {
         offset_ = platform().utcOffsetSeconds(second);
         offsetSecond_ = second;
+        stamp_ = rfc3339(second * 1'000'000'000, offset_);
     }
-    return rfc3339(epochNs, offset_);
+    // Within one second only the microseconds change ("YYYY-MM-DDThh:mm:ss.uuuuuu+hh:mm").
+    std::string text = stamp_;
+    int64_t micros = (epochNs - second * 1'000'000'000) / 1000;
+    for (size_t at = microsecondsEnd; at-- > microsecondsStart;) {
+        text[at] = static_cast<char>('0' + micros % 10);
+        micros /= 10;
+    }
+    return text;
 }
 
 JsonLine JsonRenderer::echoLine(const char* type, const EchoEvent& echo) {
@@ -129,14 +153,8 @@ void JsonRenderer::summary(size_t, const std::string& host, const HostSummary& s
         .number("resent", summary.resent)
         .number("loss_percent", summary.lossPercent);
     if (summary.times) {
-        const HostSummary::Times& t = *summary.times;
-        std::string times = "{\"min\":" + jsonDecimal(t.minimum * 1000) +
-                            ",\"avg\":" + jsonDecimal(t.average * 1000) +
-                            ",\"max\":" + jsonDecimal(t.maximum * 1000) +
-                            ",\"mdev\":" + jsonDecimal(t.meanDeviation * 1000) +
-                            ",\"p50\":" + jsonDecimal(t.p50 * 1000) +
-                            ",\"p90\":" + jsonDecimal(t.p90 * 1000) +
-                            ",\"p99\":" + jsonDecimal(t.p99 * 1000) + "}";
+        std::string times;
+        appendTimes(times, *summary.times);
         line.raw("rtt_us", times);
     } else {
         line.raw("rtt_us", "null");
@@ -144,8 +162,17 @@ void JsonRenderer::summary(size_t, const std::string& host, const HostSummary& s
     writeResult(line.finish());
 }
 
+// A host pinged once is summed up as soon as its engine is done, among its own lines; a
+// dispatch that never reached an engine (a host not found) when it is over.
+void JsonRenderer::hostFinished(const HostFinishedEvent& event) {
+    if (!hosts_.tally->everyHostOnce()) return;
+    summary(event.context->index, event.context->host, summaryOf(event.statistics));
+    summarised_.insert(event.context->index);
+}
+
 void JsonRenderer::dispatchFinished(const DispatchFinishedEvent& event) {
     if (!hosts_.tally->everyHostOnce()) return;
+    if (summarised_.erase(event.context->index) != 0) return;
     summary(event.context->index, event.context->host, summaryOf(event.statistics));
 }
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "report/host_tally.h"
@@ -37,6 +38,7 @@ class JsonRenderer final : public ResultRenderer {
     void dontFragment(const DontFragmentEvent& event) override;
     void route(const RouteEvent& event) override;
     void errorLine(const ErrorLineEvent& event) override;
+    void hostFinished(const HostFinishedEvent& event) override;
     void dispatchFinished(const DispatchFinishedEvent& event) override;
     void runFinished(const RunFinishedEvent& event) override;
 
@@ -46,8 +48,10 @@ class JsonRenderer final : public ResultRenderer {
     void summary(size_t index, const std::string& host, const HostSummary& summary);
 
     RunHosts hosts_;
-    int64_t offsetSecond_ = INT64_MIN;  // the second whose offset is known
+    int64_t offsetSecond_ = INT64_MIN;  // the second whose offset and stamp are known
     int32_t offset_ = 0;
+    std::string stamp_;
+    std::unordered_set<size_t> summarised_;  // dispatches under way whose summary is out
 };
 
 // --summary: a fixed-column table of every host after the run's statistics.

@@ -90,6 +90,26 @@ int32_t clampDataSize(int32_t value) {
     return value;
 }
 
+void reportInvalidPrefix(const char* text) {
+    printMessage("Invalid prefix: %s\n", printableText(text).c_str());
+    warningBeep();
+}
+
+// A host argument, or the addresses of the prefix it writes; false after an invalid prefix.
+bool appendHostArgument(HostList& hosts, const char* argument) {
+    switch (addPrefix(hosts, argument)) {
+        case PrefixResult::Added:
+            return true;
+        case PrefixResult::Invalid:
+            reportInvalidPrefix(argument);
+            return false;
+        case PrefixResult::NotPrefix:
+            break;
+    }
+    hosts.append(argument);
+    return true;
+}
+
 struct SizeRange {
     bool enabled = false;
     int32_t first = 0;
@@ -131,7 +151,7 @@ class CommandLineScan {
 
     void plainArgument(const char* argument) {
         if (!optionSeen_) {
-            hosts_.append(argument);
+            if (!appendHostArgument(hosts_, argument)) options_.argumentWarning = 1;
             return;
         }
         printMessage("Host %s ignored\n", printableText(argument).c_str());
@@ -199,7 +219,13 @@ class CommandLineScan {
     }
 
     void addressRange(const char* attached) {
-        if (addAddressRange(hosts_, attached, following())) consumeFollowing();
+        const char* value = attached[0] != '\0' ? attached : following();
+        RangeOption range = addAddressRangeOption(hosts_, attached, following());
+        if (range.consumed) consumeFollowing();
+        if (range.invalidPrefix) {
+            reportInvalidPrefix(value);
+            options_.argumentWarning = 1;
+        }
     }
 
     void logFile(const char* attached) {
@@ -407,9 +433,10 @@ ScanOutcome scanCommandLine(int argc, char** argv, PingSettings& settings, RunOp
                             RunState& run, LogOpener openLog) {
     if (argc < 2) return ScanOutcome::UsageRequested;
     if (argc == 2) {
-        // A lone argument is the host, whatever it looks like, unless it asks for usage.
+        // A lone argument is the host (or the prefix it writes), whatever it looks like, unless
+        // it asks for usage.
         if (isUsageRequest(argv[1])) return ScanOutcome::UsageRequested;
-        run.hosts.append(argv[1]);
+        if (!appendHostArgument(run.hosts, argv[1])) options.argumentWarning = 1;
         return ScanOutcome::Done;
     }
     return CommandLineScan(argc, argv, settings, options, run, openLog).run();

@@ -11,6 +11,7 @@
 #include "echo/raw_echo_window.h"
 #include "echo/raw_socket_steps.h"
 #include "report/lines.h"
+#include "report/result_events.h"
 #include "support/console_control.h"
 #include "support/output_sink.h"
 #include "support/platform.h"
@@ -19,6 +20,16 @@
 namespace quilvane {
 
 namespace {
+
+// The switch to the echo service, which turns route recording off for the rest of the run.
+void announceEchoService(int32_t& routes) {
+    ResultEvents::Notice notice;
+    printMessage("switching to ICMP dll\n");
+    if (routes != 0) {
+        routes = 0;
+        printMessage("Route options disabled by ICMP dll\n");
+    }
+}
 
 enum class RunKind { SingleSweep, SingleRandom, ManyFixed, ManySweep, ManyRandom };
 
@@ -36,8 +47,15 @@ bool isMany(RunKind kind) {
 void runSingleHostByEngine(const std::string& host, const PingSettings& settings,
                            const RunOptions& options, RunState& run) {
     int32_t routes = settings.recordRoutes;
-    pingWithFallback(host, EchoJob{settings, run.pingData, false, options.family},
-                     options.useIcmpLibrary != 0, routes, run);
+    results().beginDispatch(0, host, 1);
+    HostOutcome outcome =
+        pingWithFallback(host, EchoJob{settings, run.pingData, false, options.family},
+                         options.useIcmpLibrary != 0, routes, run);
+    results().endDispatch();
+    results().dispatchFinished(0, host, 1, outcome.statistics);
+    results().passFinished(PassFinishedEvent{1});
+    results().runFinished(RunFinishedEvent{outcome.statistics.value_or(PingStatistics{}), false,
+                                           settings.limitOutput != 0});
 }
 
 // The passes of every run the driver repeats itself.
@@ -56,14 +74,15 @@ class DriverRun final : private WindowedDispatches {
         prepare();
         if (settings_.limitOutput == 0) printHeader();
         if (continuous_) {
-            while (runPass() && betweenPasses()) {
+            while (finishPass(runPass()) && betweenPasses()) {
             }
         } else {
             for (int64_t pass = 1; pass <= passes_; ++pass) {
-                if (!runPass() || pass == passes_ || !betweenPasses()) break;
+                if (!finishPass(runPass()) || pass == passes_ || !betweenPasses()) break;
             }
         }
-        if (settings_.limitOutput == 0) printTotals();
+        if (total_.minimum == minimumStartValue) total_.minimum = 0.0;
+        results().runFinished(RunFinishedEvent{total_, true, settings_.limitOutput != 0});
     }
 
   private:
@@ -112,10 +131,18 @@ class DriverRun final : private WindowedDispatches {
     }
 
     // Each step below looks at the stop request first and reports whether the run goes on.
-    bool dispatch(const std::string& host) {
+    bool dispatch(size_t index, const std::string& host) {
         if (stopRequested.load()) return false;
-        dispatchHost(host);
+        results().beginDispatch(index, host, round_);
+        HostOutcome outcome = dispatchHost(host);
+        results().endDispatch();
+        results().dispatchFinished(index, host, round_, outcome.statistics);
         return true;
+    }
+
+    bool finishPass(bool goOn) {
+        results().passFinished(PassFinishedEvent{++passesDone_});
+        return goOn;
     }
 
     bool wait() {
@@ -126,15 +153,20 @@ class DriverRun final : private WindowedDispatches {
 
     bool separator() {
         if (stopRequested.load()) return false;
-        printMessage("\n");
+        results().passSeparator();
         return true;
     }
 
     bool dispatchTargets() {
-        if (!isMany(kind_)) return dispatch(singleHost_);
-        if (EchoWindow* window = openWindow()) return window->runPass(*this);
+        ++round_;
+        if (!isMany(kind_)) return dispatch(0, singleHost_);
+        if (EchoWindow* window = openWindow()) {
+            bool goOn = window->runPass(*this);
+            results().endDispatch();
+            return goOn;
+        }
         for (size_t i = 0; i < hosts_.size(); ++i) {
-            if (!dispatch(hosts_.entry(i))) return false;
+            if (!dispatch(i, hosts_.entry(i))) return false;
         }
         return true;
     }
@@ -205,10 +237,11 @@ class DriverRun final : private WindowedDispatches {
 
     // One echo for one host; what the host sent is merged into the run total. The fallback is
     // not remembered: the next dispatch tries the raw socket again.
-    void dispatchHost(const std::string& host) {
+    HostOutcome dispatchHost(const std::string& host) {
         HostOutcome outcome =
             pingWithFallback(host, nextJob(), options_.useIcmpLibrary != 0, routes_, run_);
         if (outcome.statistics) mergeStatistics(total_, *outcome.statistics);
+        return outcome;
     }
 
     // With -p over many hosts, the socket or handle all passes share: the raw socket, or the echo
@@ -250,11 +283,7 @@ class DriverRun final : private WindowedDispatches {
         if (!refusal.empty()) {
             service->announceEachHost([this, refusal](EchoJob& job) {
                 printMessage("%s", refusal.c_str());
-                printMessage("switching to ICMP dll\n");
-                if (routes_ != 0) {
-                    routes_ = 0;
-                    printMessage("Route options disabled by ICMP dll\n");
-                }
+                announceEchoService(routes_);
                 job.settings.recordRoutes = 0;
             });
         }
@@ -267,6 +296,7 @@ class DriverRun final : private WindowedDispatches {
         if (stopRequested.load()) return false;
         host = hosts_.entry(index);
         job = nextJob();
+        results().beginDispatch(index, host, round_);
         return true;
     }
 
@@ -274,19 +304,10 @@ class DriverRun final : private WindowedDispatches {
         return fallBackToEchoService(host, job, routes_, run_);
     }
 
-    void finished(size_t, const HostOutcome& outcome) override {
+    void finished(size_t index, const HostOutcome& outcome) override {
         run_.apply(outcome);
         if (outcome.statistics) mergeStatistics(total_, *outcome.statistics);
-    }
-
-    void printTotals() {
-        if (total_.sent == 0) {
-            printMessage("No ping statistics available\n");
-            return;
-        }
-        if (total_.minimum == minimumStartValue) total_.minimum = 0.0;
-        printMessage("\nPing statistics for multiple hosts:");
-        printPacketsAndTimes(total_, false);
+        results().dispatchFinished(index, hosts_.entry(index), round_, outcome.statistics);
     }
 
     RunKind kind_;
@@ -302,6 +323,8 @@ class DriverRun final : private WindowedDispatches {
     std::string singleHost_;
     int64_t passes_ = 0;
     bool continuous_ = false;
+    uint64_t round_ = 0;  // how often every target has been dispatched, this time included
+    uint64_t passesDone_ = 0;
 };
 
 }  // namespace
@@ -321,11 +344,7 @@ HostOutcome pingWithFallback(const std::string& host, EchoJob job, bool useEchoS
 
 HostOutcome fallBackToEchoService(const std::string& host, EchoJob job, int32_t& routes,
                                   RunState& run) {
-    printMessage("switching to ICMP dll\n");
-    if (routes != 0) {
-        routes = 0;
-        printMessage("Route options disabled by ICMP dll\n");
-    }
+    announceEchoService(routes);
     job.settings.recordRoutes = 0;
     HostOutcome service = IcmpDllEchoEngine(run.echoSession, run.icmpDllTimer).PingHost(host, job);
     run.apply(service);

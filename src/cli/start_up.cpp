@@ -6,6 +6,7 @@
 
 #include "cli/command_line.h"
 #include "cli/driver.h"
+#include "cli/result_outputs.h"
 #include "cli/run_state.h"
 #include "support/console_control.h"
 #include "support/output_sink.h"
@@ -34,8 +35,11 @@ int runProgram(int argc, char** argv) {
     // Without the socket layer nothing can be resolved or pinged: the process ends at once.
     if (!platform().startSockets()) exitProcess(-1);
 
+    divertEarlyForResultOutputs(argc, argv);
     // Without an argument this prints the usage and ends the process.
     parseCommandLine(argc, argv, settings, options, run);
+    ResultOutputs outputs;
+    outputs.configure(settings, options, run);
 
     if (settings.limitOutput == 0) {
         printBanner();
@@ -45,6 +49,7 @@ int runProgram(int argc, char** argv) {
     applyReconciliation(settings, options);
 
     performRun(settings, options, run);
+    outputs.finish(run);
     // A pointer to the usage text for a user who did not find it; standard error only, so the
     // output and the log stay as they are.
     if (run.hosts.empty() || looksLikeAHelpRequest(argc, argv)) {

@@ -67,6 +67,19 @@ void readHostFile(HostList& list, const std::string& path);
 // Returns whether the next argument was consumed.
 bool addAddressRange(HostList& list, const char* attached, const char* next);
 
+// ADDRESS/BITS: an IPv4 prefix (0 to 32 bits) walked as -g walks a range, or an IPv6 prefix of at
+// most 65,536 addresses, every one of them; an IPv4-mapped prefix is the IPv4 prefix it stands
+// for. Host bits in ADDRESS are ignored. NotPrefix: text is not written that way.
+enum class PrefixResult { NotPrefix, Added, Invalid };
+PrefixResult addPrefix(HostList& list, std::string_view text);
+
+// -g with what it did: a prefix that is not valid is reported by the caller.
+struct RangeOption {
+    bool consumed = false;  // the next argument was its value
+    bool invalidPrefix = false;
+};
+RangeOption addAddressRangeOption(HostList& list, const char* attached, const char* next);
+
 // The resolved list of -a in many-host runs; prints nothing unless names are wanted.
 void printResolvedHostList(const HostList& list, bool resolveNames, FamilyChoice family);
 

@@ -1,7 +1,7 @@
-// What both echo engines do with each attempt of one host: lines, beeps, status and statistics.
+// What both echo engines do with each attempt of one host: events, beeps, status and statistics.
 #include "report/host_report.h"
 
-#include "report/lines.h"
+#include "report/result_events.h"
 #include "support/console_control.h"
 #include "support/output_sink.h"
 
@@ -22,7 +22,17 @@ HostReport::HostReport(const PingSettings& settings, bool inRound, AddressFamily
     : settings_(settings),
       inRound_(inRound),
       largestUnfragmentedData_(family == AddressFamily::V6 ? largestUnfragmentedData6
-                                                           : largestUnfragmentedData) {}
+                                                           : largestUnfragmentedData) {
+    context_ = results().currentContext();
+    // Lines held for this dispatch keep telling which host they belong to.
+    results().bindHeldLines(heldOutputBuffer(), context_);
+}
+
+EchoEvent HostReport::echoEvent(const LocalTime& stamp, const char* address) const {
+    return EchoEvent{&context_, &settings_,
+                     stamp,     results().wallClockNs(),
+                     address,   context_.request + attempt_ - 1};
+}
 
 bool HostReport::printsHostBlocks() const {
     return !inRound_ && settings_.limitOutput == 0;
@@ -35,18 +45,19 @@ LocalTime HostReport::readStamp() const {
 }
 
 void HostReport::checkInterimRequest(const char* heading, uint32_t sent) {
+    attempt_ = sent + 1;
     if (!breakRequested.exchange(false)) return;
     if (!printsHostBlocks()) return;
     PingStatistics current = statistics_;
     current.sent = sent;
-    printStatisticsBlock(heading, current, true);
+    results().interimStatistics(heading, current);
 }
 
 bool HostReport::refusedByDontFragment() {
     if (settings_.dontFragment == 0 || settings_.dataSize <= largestUnfragmentedData_) {
         return false;
     }
-    printMessage("Packet size exceeds MTU and needs to be fragmented but DF set.\n");
+    results().dontFragment(DontFragmentEvent{echoEvent(readStamp(), "")});
     status_ = ExitStatus::NeedsFragmenting;
     return true;
 }
@@ -55,25 +66,25 @@ void HostReport::reply(const LocalTime& stamp, uint32_t sent, const char* addres
                        uint8_t ttl, uint8_t tos, const uint8_t* options, size_t optionsLength) {
     uint32_t number =
         settings_.replyNumber != 0 ? static_cast<uint32_t>(settings_.replyNumber) : sent;
-    printReplyLine(settings_, stamp, number, address, ms, ttl, tos);
+    EchoEvent echo = echoEvent(stamp, address);
+    results().reply(ReplyEvent{echo, number, sent, ms, ttl, tos});
     status_ = ExitStatus::Replied;
     if (settings_.beepMode == beepAfterReply) platform().beep(beepFrequencyHz, beepDurationMs);
     if (options != nullptr) {
-        printRouteBlock(options, optionsLength, settings_.recordRoutes,
-                        settings_.resolveNames != 0);
+        results().route(RouteEvent{echo, options, optionsLength, settings_.recordRoutes});
     }
     ++statistics_.received;
     recordSample(statistics_, ms);
 }
 
 void HostReport::timeout(const LocalTime& stamp, const char* address) {
-    printTimeoutLine(settings_, stamp, address);
+    results().timeout(TimeoutEvent{echoEvent(stamp, address), std::nullopt});
     status_ = ExitStatus::TimedOut;
     if (settings_.beepMode == beepAfterTimeout) platform().beep(beepFrequencyHz, beepDurationMs);
 }
 
 void HostReport::codedTimeout(const LocalTime& stamp, const char* address, ExitStatus code) {
-    printCodedTimeoutLine(settings_, stamp, address, exitCode(code));
+    results().timeout(TimeoutEvent{echoEvent(stamp, address), exitCode(code)});
     status_ = ExitStatus::TimedOut;
     if (settings_.beepMode == beepAfterTimeout) platform().beep(beepFrequencyHz, beepDurationMs);
 }
@@ -81,15 +92,11 @@ void HostReport::codedTimeout(const LocalTime& stamp, const char* address, ExitS
 std::optional<PingStatistics> HostReport::finish(const char* heading, uint32_t sent) {
     if (statistics_.samples == 0) statistics_.minimum = 0.0;
     statistics_.sent = sent;
-    if (printsHostBlocks()) {
-        if (sent == 0) {
-            printNoStatisticsLine();
-        } else {
-            printStatisticsBlock(heading, statistics_, false);
-        }
-    }
-    if (sent == 0) return std::nullopt;
-    return statistics_;
+    std::optional<PingStatistics> statistics;
+    if (sent != 0) statistics = statistics_;
+    results().hostFinished(HostFinishedEvent{&context_, heading, statistics, printsHostBlocks()});
+    results().releaseHeldLines(heldOutputBuffer());
+    return statistics;
 }
 
 }  // namespace quilvane

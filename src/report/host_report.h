@@ -1,10 +1,11 @@
-// What both echo engines do with each attempt of one host: lines, beeps, status and statistics.
+// What both echo engines do with each attempt of one host: events, beeps, status and statistics.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 
+#include "report/events.h"
 #include "report/ping_statistics.h"
 #include "settings/exit_status.h"
 #include "settings/ping_settings.h"
@@ -15,7 +16,8 @@ namespace quilvane {
 class HostReport {
   public:
     // Statistics start at their start values; settings is the engine's own copy; family is the
-    // host's, whose header sizes set the largest unfragmented request.
+    // host's, whose header sizes set the largest unfragmented request. The events it reports
+    // belong to the dispatch running when it is made.
     HostReport(const PingSettings& settings, bool inRound,
                AddressFamily family = AddressFamily::V4);
 
@@ -60,8 +62,12 @@ class HostReport {
     std::optional<ExitStatus> status() const { return status_; }
 
   private:
+    EchoEvent echoEvent(const LocalTime& stamp, const char* address) const;
+
     PingSettings settings_;
     bool inRound_;
+    HostContext context_;
+    uint32_t attempt_ = 1;  // this host's attempt under way
     int32_t largestUnfragmentedData_;
     PingStatistics statistics_;
     std::optional<ExitStatus> status_;

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "report/result_events.h"
 #include "support/inet.h"
 #include "support/output_sink.h"
 #include "support/printable_text.h"
@@ -90,6 +91,7 @@ size_t printOneRoute(const uint8_t* area, size_t length, size_t start, int32_t r
 
 void printHostHeader(const std::optional<std::string>& name, const char* address, int32_t dataSize,
                      int32_t intervalMs) {
+    ResultEvents::Notice notice;
     if (name) {
         printMessage("Pinging %s [%s] with %d bytes of data every %d ms:\n\n",
                      printableText(*name).c_str(), address, dataSize, intervalMs);

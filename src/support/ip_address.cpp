@@ -58,13 +58,6 @@ size_t writeNumber(uint32_t value, char* out) {
     return count;
 }
 
-bool isIpv4Mapped(const Ipv6Bytes& bytes) {
-    for (size_t i = 0; i < 10; ++i) {
-        if (bytes[i] != 0) return false;
-    }
-    return bytes[10] == 0xFF && bytes[11] == 0xFF;
-}
-
 size_t formatIpv6(const Ipv6Bytes& bytes, char* out) {
     size_t length = 0;
     // An IPv4-mapped address keeps its last 32 bits in dotted form.
@@ -203,6 +196,13 @@ std::optional<Ipv6Bytes> parseIpv6(std::string_view text) {
     return bytes;
 }
 
+bool isIpv4Mapped(const Ipv6Bytes& bytes) {
+    for (size_t i = 0; i < 10; ++i) {
+        if (bytes[i] != 0) return false;
+    }
+    return bytes[10] == 0xFF && bytes[11] == 0xFF;
+}
+
 bool isIpv6Literal(std::string_view text) {
     size_t zone = text.find('%');
     if (zone != std::string_view::npos && zone + 1 == text.size()) return false;
@@ -222,19 +222,21 @@ bool addToIpv6(Ipv6Bytes& address, uint64_t count) {
 std::optional<uint64_t> ipv6RangeSize(const Ipv6Bytes& first, const Ipv6Bytes& last,
                                       uint64_t limit) {
     if (last < first) return std::nullopt;
-    // The upper 64 bits must agree for any range small enough to sweep.
-    for (size_t i = 0; i < 8; ++i) {
-        if (first[i] != last[i]) return std::nullopt;
+    // The whole 128-bit difference: a small range may still cross a /64 boundary.
+    Ipv6Bytes span{};
+    int borrow = 0;
+    for (size_t i = span.size(); i-- > 0;) {
+        int difference = int{last[i]} - int{first[i]} - borrow;
+        borrow = difference < 0 ? 1 : 0;
+        span[i] = static_cast<uint8_t>(difference + 256 * borrow);
     }
     uint64_t low = 0;
-    uint64_t high = 0;
-    for (size_t i = 8; i < 16; ++i) {
-        low = low << 8 | first[i];
-        high = high << 8 | last[i];
+    for (size_t i = 0; i < 16; ++i) {
+        if (i < 8 && span[i] != 0) return std::nullopt;
+        if (i >= 8) low = low << 8 | span[i];
     }
-    uint64_t span = high - low;
-    if (span >= limit) return std::nullopt;
-    return span + 1;
+    if (low >= limit) return std::nullopt;
+    return low + 1;
 }
 
 }  // namespace quilvane

@@ -82,6 +82,9 @@ std::string addressText(const IpAddress& address);
 // An IPv6 address written as text (no zone index), or none.
 std::optional<Ipv6Bytes> parseIpv6(std::string_view text);
 
+// ::ffff:a.b.c.d, an IPv4 address written as IPv6.
+bool isIpv4Mapped(const Ipv6Bytes& bytes);
+
 // Whether text is an IPv6 address, with a zone index ("fe80::1%eth0") or without.
 bool isIpv6Literal(std::string_view text);
 

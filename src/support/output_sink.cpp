@@ -15,6 +15,8 @@ char messageBuffer[messageBufferSize];
 std::FILE* logFile = nullptr;
 std::string* consoleCapture = nullptr;
 std::string* heldOutput = nullptr;
+MessageDiversion diversion = nullptr;
+std::string* standardErrorCapture = nullptr;
 
 // The second pass: each "%%" becomes "%"; any other "%" came from an outside text (a host name,
 // a path, a system message) and is written as it stands, never read as a conversion.
@@ -45,6 +47,21 @@ void writeToStream(std::FILE* stream, const char* text, size_t length) {
     std::fflush(stream);
 }
 
+// Finished text to the console and the log, flushed.
+void writeFinished(std::string_view text) {
+    if (text.empty()) return;
+    if (consoleCapture != nullptr) {
+        consoleCapture->append(text);
+    } else {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+    }
+    if (logFile != nullptr) {
+        std::fwrite(text.data(), 1, text.size(), logFile);
+        std::fflush(logFile);
+    }
+}
+
 }  // namespace
 
 int printMessage(const char* format, ...) {
@@ -56,6 +73,13 @@ int printMessage(const char* format, ...) {
     size_t length = static_cast<size_t>(formatted);
     if (length > sizeof messageBuffer - 1) length = sizeof messageBuffer - 1;
 
+    if (diversion != nullptr) {
+        std::string text;
+        writeSecondPass(messageBuffer, length,
+                        [&text](const char* part, size_t size) { text.append(part, size); });
+        diversion(text);
+        return static_cast<int>(length);
+    }
     if (heldOutput != nullptr) {
         writeSecondPass(messageBuffer, length,
                         [](const char* part, size_t size) { heldOutput->append(part, size); });
@@ -77,18 +101,24 @@ std::string* holdOutput(std::string* held) {
     return before;
 }
 
+const std::string* heldOutputBuffer() {
+    return heldOutput;
+}
+
+void divertMessages(MessageDiversion divert) {
+    diversion = divert;
+}
+
+void writeResult(std::string_view text) {
+    if (heldOutput != nullptr) {
+        heldOutput->append(text);
+        return;
+    }
+    writeFinished(text);
+}
+
 void releaseOutput(const std::string& text) {
-    if (text.empty()) return;
-    if (consoleCapture != nullptr) {
-        consoleCapture->append(text);
-    } else {
-        std::fwrite(text.data(), 1, text.size(), stdout);
-        std::fflush(stdout);
-    }
-    if (logFile != nullptr) {
-        std::fwrite(text.data(), 1, text.size(), logFile);
-        std::fflush(logFile);
-    }
+    writeFinished(text);
 }
 
 void openLogFile(const char* path) {
@@ -106,6 +136,19 @@ void closeLogFile() {
 void printToStandardError(const char* text) {
     std::fputs(text, stderr);
     std::fflush(stderr);
+}
+
+void writeToStandardError(std::string_view text) {
+    if (standardErrorCapture != nullptr) {
+        standardErrorCapture->append(text);
+        return;
+    }
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
+void captureStandardErrorForTest(std::string* capture) {
+    standardErrorCapture = capture;
 }
 
 void captureConsoleForTest(std::string* capture) {

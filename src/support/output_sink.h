@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace quilvane {
 
@@ -20,12 +21,28 @@ std::string* holdOutput(std::string* held);
 // Writes finished text from holdOutput to the console and the log, flushed.
 void releaseOutput(const std::string& text);
 
+// The buffer lines are held in at the moment, or null.
+const std::string* heldOutputBuffer();
+
+// A result output (--json, --alive) owns standard output: every message is handed to divert
+// instead of the console and the log (null writes them as usual again).
+using MessageDiversion = void (*)(std::string_view text);
+void divertMessages(MessageDiversion divert);
+// The text of a result output: standard output and the log, held as messages are, as it stands.
+void writeResult(std::string_view text);
+
 // Opens (mode "w") or replaces the log stream; a file that cannot be opened leaves no log at all.
 void openLogFile(const char* path);
 void closeLogFile();
 
 // Straight to standard error, never to the log (the usage text).
 void printToStandardError(const char* text);
+
+// Text that is not a result while a result output owns standard output; never to the log.
+void writeToStandardError(std::string_view text);
+
+// Tests: collect what goes to standard error through writeToStandardError (null restores).
+void captureStandardErrorForTest(std::string* capture);
 
 // Tests: collect console output in *capture instead of writing standard output (null restores).
 void captureConsoleForTest(std::string* capture);

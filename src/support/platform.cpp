@@ -1,6 +1,9 @@
 // Chooses the platform in use: the operating system's, or a replacement a test installed.
 #include "support/platform.h"
 
+#include <cstdio>
+#include <ctime>
+
 namespace quilvane {
 
 namespace {
@@ -13,6 +16,24 @@ Platform& platform() {
     // call.
     if (activePlatform == nullptr) activePlatform = &systemPlatform();
     return *activePlatform;
+}
+
+int32_t Platform::utcOffsetSeconds(int64_t epochSeconds) {
+    auto moment = static_cast<std::time_t>(epochSeconds);
+    // The process has one thread: the library's static results are not shared.
+    std::tm local = *std::localtime(&moment);
+    std::tm utc = *std::gmtime(&moment);
+    int days = local.tm_yday - utc.tm_yday;
+    // Across the turn of a year the day of the year wraps.
+    if (local.tm_year != utc.tm_year) days = local.tm_year > utc.tm_year ? 1 : -1;
+    return ((days * 24 + local.tm_hour - utc.tm_hour) * 60 + local.tm_min - utc.tm_min) * 60 +
+           local.tm_sec - utc.tm_sec;
+}
+
+bool Platform::replaceFile(const std::string& from, const std::string& to) {
+    // rename() replaces an existing file in one step where the C library is the system's own
+    // (POSIX); Windows overrides this.
+    return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
 void setPlatform(Platform* replacement) {

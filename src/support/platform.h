@@ -236,6 +236,9 @@ class Platform {
     // The real-time clock in nanoseconds, the clock of the kernel's receive stamps.
     virtual int64_t realTimeNs() = 0;
     virtual LocalTime localTime() = 0;
+    // How far local time is ahead of UTC at that moment of the real-time clock (seconds since
+    // 1970), from the C library's time zone on every system.
+    virtual int32_t utcOffsetSeconds(int64_t epochSeconds);
     virtual uint32_t currentThreadId() = 0;
 
     // A pause of at least ms milliseconds that ends early once a stop has been requested.
@@ -248,6 +251,9 @@ class Platform {
     virtual FileHandle openFileForReading(const std::string& path) = 0;
     virtual long readFile(FileHandle file, uint8_t* buffer, size_t length) = 0;
     virtual void closeFile(FileHandle file) = 0;
+    // Puts the file from in the place of the file to in one step, so that a reader sees the old
+    // file or the new one, never a part (the metrics file). False when it could not.
+    virtual bool replaceFile(const std::string& from, const std::string& to);
 };
 
 // The platform in use: the operating system's unless a test installed its own.

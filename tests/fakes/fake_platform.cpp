@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "echo/icmp_wire.h"
+#include "report/result_events.h"
 #include "support/console_control.h"
 #include "support/inet.h"
 #include "support/output_sink.h"
@@ -426,6 +427,8 @@ namespace {
 // The state a run leaves behind in the process, whatever the platform.
 void resetProcessState() {
     holdOutput(nullptr);
+    divertMessages(nullptr);
+    results().reset();
     closeLogFile();
     stopRequested = false;
     breakRequested = false;
@@ -440,10 +443,12 @@ ScopedFakePlatform::ScopedFakePlatform() {
     resetProcessState();
     setPlatform(&fake);
     captureConsoleForTest(&output);
+    captureStandardErrorForTest(&errors);
 }
 
 ScopedFakePlatform::~ScopedFakePlatform() {
     captureConsoleForTest(nullptr);
+    captureStandardErrorForTest(nullptr);
     resetProcessState();
     setPlatform(nullptr);
 }

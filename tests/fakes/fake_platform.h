@@ -96,6 +96,7 @@ class FakePlatform : public Platform {
     // Clock: nanoseconds of fake time; sleeps and waits advance it.
     int64_t nowNs = 1'000'000'000;
     LocalTime clockTime{2026, 12, 7, 9, 5, 3};
+    int32_t utcOffset = 3600;  // local time an hour ahead of UTC
     uint32_t threadId = 0x4321ABCD;
     std::function<void(uint32_t ms)> onSleep;  // e.g. to raise a stop request
     // When set, every sleep writes "<sleep ms>" as a line of its own here (the captured output),
@@ -157,6 +158,7 @@ class FakePlatform : public Platform {
     int64_t realTimeNs() override { return realTimeOffsetNs + nowNs; }
     int64_t realTimeOffsetNs = 1'796'000'000'000'000'000;
     LocalTime localTime() override { return clockTime; }
+    int32_t utcOffsetSeconds(int64_t) override { return utcOffset; }
     uint32_t currentThreadId() override { return threadId; }
     void sleep(uint32_t ms) override;
     void beep(uint32_t frequencyHz, uint32_t durationMs) override;
@@ -214,6 +216,7 @@ class ScopedFakePlatform {
 
     FakePlatform fake;
     std::string output;  // everything printed through the sink
+    std::string errors;  // what a result output sent to standard error
 };
 
 }  // namespace quilvane::testing

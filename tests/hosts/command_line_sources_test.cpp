@@ -68,5 +68,41 @@ TEST_F(CommandLineSources, IgnoredRangesPrintNothing) {
     EXPECT_EQ(scope.output, "");
 }
 
+TEST_F(CommandLineSources, PrefixArgumentsAndOptionsAddTheirAddresses) {
+    scan({"198.18.0.0/30", "alpha", "-g", "198.18.1.0/31", "-g198.18.2.4/31"});
+    EXPECT_EQ(entries(), (Hosts{"198.18.0.1", "198.18.0.2", "198.18.0.3", "alpha", "198.18.1.1",
+                                "198.18.2.4", "198.18.2.5"}));
+    EXPECT_EQ(scope.output, "");
+    EXPECT_EQ(options.argumentWarning, 0);
+}
+
+TEST_F(CommandLineSources, LonePrefixArgumentIsItsAddresses) {
+    scan({"198.18.240.0/29"});
+    EXPECT_EQ(list.size(), 7u);
+    EXPECT_EQ(list.entry(6), "198.18.240.7");
+}
+
+TEST_F(CommandLineSources, InvalidPrefixIsAnErrorLineOfItsOwn) {
+    struct Case {
+        std::vector<std::string> arguments;
+        const char* output;
+    };
+    const Case cases[] = {
+        {{"198.18.240.0/33"}, "Invalid prefix: 198.18.240.0/33\n"},
+        {{"198.18.240.0/33", "alpha"}, "Invalid prefix: 198.18.240.0/33\n"},
+        {{"alpha", "-g", "fd00::/64", "-n", "1"}, "Invalid prefix: fd00::/64\n"},
+        {{"alpha", "-gfd00::/64", "-n", "1"}, "Invalid prefix: fd00::/64\n"},
+    };
+    for (const Case& c : cases) {
+        list = HostList();
+        scope.output.clear();
+        options = RunOptions();
+        scan(c.arguments);
+        EXPECT_EQ(scope.output, c.output);
+        EXPECT_EQ(options.argumentWarning, 1);
+        for (const std::string& entry : entries()) EXPECT_EQ(entry, "alpha");
+    }
+}
+
 }  // namespace
 }  // namespace quilvane

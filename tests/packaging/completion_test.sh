@@ -46,7 +46,8 @@ expect() { # name expected-lines words...
 
 lines() { printf '%s\n' "$@" | LC_ALL=C sort; }
 
-all_options=$(lines -s -S -c -t -w -n -h -v -r -R -a -f -b -b- -i -l -T -D -d -g -H -L -p -4 -6 '-?' --rate --retries)
+all_options=$(lines -s -S -c -t -w -n -h -v -r -R -a -f -b -b- -i -l -T -D -d -g -H -L -p -4 -6 '-?' \
+    --rate --retries --summary --alive --json --metrics)
 
 # --- options
 expect "all options after a host" "$all_options" quilvane 198.18.0.10 -
@@ -60,6 +61,8 @@ expect "-? is offered, not expanded as a pattern" "$all_options" quilvane host -
 # --- file names for -H and -L, separate and attached
 expect "files after -H" "$(lines hosts-lab.txt hosts.txt)" quilvane -H hos
 expect "files after -L" "$(lines logs)" quilvane 198.18.0.10 -L lo
+expect "files after --metrics" "$(lines logs)" quilvane 198.18.0.10 --metrics lo
+expect "long options by prefix" "$(lines --summary)" quilvane 198.18.0.10 --su
 expect "files attached to -H" "$(lines -Hhosts-lab.txt -Hhosts.txt)" quilvane -Hhos
 expect "files attached to -L" "$(lines -Llogs)" quilvane host -Llo
 

@@ -178,7 +178,7 @@ TEST(Ipv6Address, IsNeverEqualToAnIpv4AddressAndOrdersByFamilyFirst) {
     EXPECT_NE(IpAddress::fromIpv6(ipv6.ipv6(), 1), ipv6);
 }
 
-TEST(Ipv6Range, CountsAtMostTheLimitWithinOneLowerHalf) {
+TEST(Ipv6Range, CountsAtMostTheLimitWhereverTheRangeLies) {
     struct Case {
         const char* first;
         const char* last;
@@ -190,7 +190,10 @@ TEST(Ipv6Range, CountsAtMostTheLimitWithinOneLowerHalf) {
         {"fd00::", "fd00::ffff", 65536},
         {"fd00::", "fd00::1:0", std::nullopt},
         {"fd00::2", "fd00::1", std::nullopt},
-        {"fd00::ffff:ffff:ffff:ffff", "fd00:0:0:1::", std::nullopt},
+        {"fd00::ffff:ffff:ffff:ffff", "fd00:0:0:1::", 2},
+        {"fd00:0:0:1:ffff:ffff:ffff:fffe", "fd00:0:0:2::1", 4},
+        {"fd00::ffff:ffff:ffff:0", "fd00:0:0:1::", std::nullopt},
+        {"::", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", std::nullopt},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(ipv6RangeSize(parseIpv6(c.first).value(), parseIpv6(c.last).value(), 65536),

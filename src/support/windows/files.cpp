@@ -54,4 +54,10 @@ void WindowsPlatform::closeFile(FileHandle file) {
     files_.erase(found);
 }
 
+bool WindowsPlatform::replaceFile(const std::string& from, const std::string& to) {
+    // The C library's rename() refuses an existing target here.
+    return MoveFileExA(from.c_str(), to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 }  // namespace quilvane

@@ -96,6 +96,7 @@ class WindowsPlatform : public Platform {
     FileHandle openFileForReading(const std::string& path) override;
     long readFile(FileHandle file, uint8_t* buffer, size_t length) override;
     void closeFile(FileHandle file) override;
+    bool replaceFile(const std::string& from, const std::string& to) override;
 
   private:
     // Waits in slices, so that a second Control-C (handled on a thread of its own) ends the wait;

@@ -64,15 +64,15 @@ bool EchoWindow::runPass(WindowedDispatches& dispatches) {
         // A second Ctrl-C ends every wait at once, as it ends a single one.
         expire(waitsCutShort() ? INT64_MAX : now);
         if (stopRequested || waitsCutShort()) dropResends();
-        releaseFinished();
+        releaseFinished(dispatches);
         bool mayBegin = !stopped && next_ < dispatches.count();
         if (!mayBegin && flights_.empty()) {
-            writeReleased(dispatches);
+            writeReleased();
             return !stopped;
         }
         int64_t waitNs = nextWakeUp(now, mayBegin) - now;
         if (waitNs >= longWaitNs || released_.size() >= releaseBlockBytes) {
-            writeReleased(dispatches);
+            writeReleased();
         }
         collect(waitNs);
     }
@@ -185,22 +185,24 @@ void EchoWindow::expire(int64_t now) {
     }
 }
 
-void EchoWindow::releaseFinished() {
+void EchoWindow::releaseFinished(WindowedDispatches& dispatches) {
     // A finished request still in the send-order queue leaves it first (expire runs before this).
     while (!flights_.empty() && flights_.front()->done && !flights_.front()->waiting) {
         std::unique_ptr<Flight> flight = std::move(flights_.front());
         flights_.pop_front();
         released_ += flight->held;
-        releasedEnds_.emplace_back(flight->index, flight->outcome);
+        {
+            // What the run prints as a dispatch ends follows that dispatch's lines.
+            HeldLines held(released_);
+            dispatches.finished(flight->index, flight->outcome);
+        }
         if (spareFlights_.size() < window_) spareFlights_.push_back(std::move(flight));
     }
 }
 
-void EchoWindow::writeReleased(WindowedDispatches& dispatches) {
+void EchoWindow::writeReleased() {
     if (!released_.empty()) releaseOutput(released_);
     released_.clear();
-    for (const auto& [index, outcome] : releasedEnds_) dispatches.finished(index, outcome);
-    releasedEnds_.clear();
 }
 
 }  // namespace quilvane

@@ -8,7 +8,6 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
-#include <utility>
 #include <vector>
 
 #include "echo/echo_job.h"
@@ -125,9 +124,11 @@ class EchoWindow {
     void dropResends();
     void forget(Flight& flight);
     void expire(int64_t nowNs);
-    void releaseFinished();
-    // Writes the lines released so far in one block, then tells the run those dispatches ended.
-    void writeReleased(WindowedDispatches& dispatches);
+    // Takes the lines of the finished dispatches at the head of the list, in list order, and
+    // tells the run each one ended.
+    void releaseFinished(WindowedDispatches& dispatches);
+    // Writes the lines released so far in one block.
+    void writeReleased();
     std::unique_ptr<Flight> newFlight();
     int64_t nextWakeUp(int64_t nowNs, bool mayBegin) const;
     bool hasRoom() const;
@@ -142,10 +143,9 @@ class EchoWindow {
     int64_t timeoutNs_ = 1'000'000'000;
     std::optional<PaceController> pace_;
     std::deque<Flight*> resend_;  // timed out with tries left, to be sent again first
-    // Lines of finished dispatches not yet written, and those dispatches' ends, in list order:
-    // a sweep writes its lines in large blocks rather than a few lines at a time.
+    // Lines of finished dispatches not yet written, in list order: a sweep writes its lines in
+    // large blocks rather than a few lines at a time.
     std::string released_;
-    std::vector<std::pair<size_t, HostOutcome>> releasedEnds_;
     std::vector<std::unique_ptr<Flight>> spareFlights_;  // written flights, kept for reuse
 };
 

@@ -234,7 +234,9 @@ TEST(LinuxRawSocket, BatchedReceivesAndTransmitStampsTakeWhatIsQueuedInOrder) {
     ASSERT_EQ(system.transmitStampsNs(socket, before, stamps, sent), sent);
     for (size_t i = 0; i < sent; ++i) {
         EXPECT_GE(stamps[i], before) << i;
-        if (i > 0) EXPECT_GE(stamps[i], stamps[i - 1]) << "oldest first";
+        if (i > 0) {
+            EXPECT_GE(stamps[i], stamps[i - 1]) << "oldest first";
+        }
     }
     EXPECT_EQ(system.transmitStampsNs(socket, before, stamps, 8), 0u) << "all taken";
 

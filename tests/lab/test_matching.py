@@ -80,6 +80,21 @@ class OneMatchingRule(LabTestCase):
             with self.subTest(ipv6=ipv6):
                 self.assert_always_answered(responder_address(144, ipv6), "--duplicate", "24")
 
+    def test_copies_left_queued_in_a_single_host_run_count_for_nothing(self):
+        # One socket serves the whole run: the copies of a reply wait there through the pause.
+        for ipv6 in (False, True):
+            target = responder_address(147, ipv6)
+            with self.lab.responder(target, "--duplicate", "24"):
+                for name, options in (RUNS[0], RUNS[2]):
+                    with self.lab.ping_sockets(allowed=True):
+                        result = self.lab.run([target, "-n", "4", "-w", "300", "-t", "50"]
+                                              + options)
+                    with self.subTest(run=name, ipv6=ipv6):
+                        replies = re.findall(r"^Reply\[\d+\] from %s:" % re.escape(target),
+                                             result.out, re.M)
+                        self.assertEqual(len(replies), 4, result)
+                        self.assertIn("Received = 4, Lost = 0 (0% loss)", result.out, result)
+
 
 class NumbersThatComeRound(LabTestCase):
     def test_a_reply_replayed_when_its_number_comes_round_never_counts(self):
@@ -95,7 +110,8 @@ class NumbersThatComeRound(LabTestCase):
         # With -p, where 65,536 requests take seconds; one request at a time, the unit tables and
         # the --data-off case above show the same rule.
         with self.lab.responder(silent, "--no-reply", "--replay", "256"):
-            for name, options in RUNS[1::2]:
+            # With a pattern every request of the echo service carries the same data.
+            for name, options in RUNS[1::2] + [("pattern", ["-i", "-p", "2", "-d", "abc"])]:
                 with self.lab.ping_sockets(allowed=True):
                     result = self.lab.run(["-H", path, "-n", "257", "-w", "30", "-t", "1", "-l"]
                                           + options, timeout=200)

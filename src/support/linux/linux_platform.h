@@ -34,6 +34,11 @@ struct EchoHandleState {
     // A digest of each request's data by its sequence number: a reply whose number has come
     // round is told from the awaited one by the data it echoes.
     std::vector<uint32_t> sentData = std::vector<uint32_t>(65536);
+    // When the numbers come round, the handle goes on with fresh sockets (new identifiers) and
+    // keeps the ones before only for the answers to requests still in flight on them, with numbers
+    // the new sockets have not reached.
+    int retiredIpv4 = -1;
+    int retiredIpv6 = -1;
 };
 
 class LinuxPlatform : public Platform {

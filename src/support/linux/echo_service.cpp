@@ -294,8 +294,9 @@ std::optional<EchoAnswer> readAnswer(int descriptor, short events, EchoHandleSta
     if (!replied) return std::nullopt;
     // A retired socket answers only for numbers the fresh ones have not used yet.
     if (isRetired(state, descriptor) && *replied < state.nextSequence) return std::nullopt;
-    if (dataDigest(state.received.data(), static_cast<size_t>(read.length)) !=
-        state.sentData[*replied]) {
+    auto length = static_cast<size_t>(read.length);
+    if (length == state.sentLength[*replied] &&
+        dataDigest(state.received.data(), length) != state.sentData[*replied]) {
         return std::nullopt;
     }
     EchoAnswer answer{replied, {}, std::nullopt};
@@ -407,6 +408,7 @@ EchoStart LinuxPlatform::startEcho(EchoHandle handle, const EchoServiceRequest& 
     buildPingRequest(start.sequence, request.data, request.dataSize, state.request,
                      destination.family());
     state.sentData[start.sequence] = dataDigest(state.request.data(), state.request.size());
+    state.sentLength[start.sequence] = static_cast<uint16_t>(state.request.size());
     int failure = sendMessage(descriptor, state.request, destination);
     // An ICMP error that came while no reply was awaited stays pending on the socket, and the
     // kernel reports it at the next send instead of sending. With the queue read the request goes

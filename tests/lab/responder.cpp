@@ -24,6 +24,9 @@
 //                       (or a forger) answering with the request's identifier and number
 //   --quote ADDR        the messages of --other quote a request sent to ADDR instead
 //                       (over IPv6 the messages of --other are address unreachable, 1/3)
+//   --replay K          with request i, also send the echo reply made for request i - K, as it
+//                       was (with --only or --no-reply too): K = 256 for a host pinged once in
+//                       every 256 requests brings back a reply whose number has come round
 //   --data-off          the echo reply's first data byte changed (the time stamp of a raw
 //                       request): a reply to an earlier request whose number has come round
 //
@@ -86,6 +89,7 @@ struct Options {
     in_addr_t from = INADDR_NONE;   // INADDR_NONE: the address
     in_addr_t quote = INADDR_NONE;  // INADDR_NONE: the request's own destination
     bool dataOff = false;
+    long replay = 0;
     bool verbose = false;
 };
 
@@ -188,6 +192,8 @@ Options parseOptions(int argc, char** argv) {
             const char* text = value();
             options.quote6Given = inet_pton(AF_INET6, text, &options.quote6) == 1;
             if (!options.quote6Given) options.quote = inet_addr(text);
+        } else if (name == "--replay") {
+            options.replay = number(value(), 1, 1000000);
         } else if (name == "--data-off") {
             options.dataOff = true;
         } else if (name == "--verbose") {
@@ -382,6 +388,13 @@ class Responder {
             std::fprintf(stderr, "request %ld: %zu ICMP bytes, sequence %u\n", requests_,
                          request.size(), littleEndian(word(request, 6)));
         }
+        if (options_.replay > 0) {
+            replies_.push_back(echoReply(request));
+            if (replies_.size() > static_cast<size_t>(options_.replay)) {
+                queue(nowNs(), to, replies_.front());
+                replies_.erase(replies_.begin());
+            }
+        }
         bool faulty = options_.only.empty() || options_.only.count(requests_) != 0;
         int64_t due = nowNs() + (faulty ? options_.delayMs * 1000000 + jitterNs() : 0);
         if (!faulty) {
@@ -543,6 +556,7 @@ class Responder {
     uint32_t seed_ = 20240607u;
     std::mt19937_64 jitterSource_{20240607u};
     std::vector<Outgoing> queue_;
+    std::vector<std::vector<uint8_t>> replies_;  // the last --replay replies made, oldest first
 };
 
 }  // namespace

@@ -138,10 +138,20 @@ class DamagedReplies(LabTestCase):
         self.assertOutput(result, "<banner>" + header(address, interval=50) + reply(1, address)
                           + timed_out(address) + reply(3, address) + statistics(address, 3, 2))
 
-    def test_a_reply_cut_short_in_its_data_still_counts(self):
-        # The data of a reply is not examined: the line shows the size that was sent.
+    def test_a_reply_cut_short_before_its_time_stamp_is_too_short(self):
+        # Without the request's time stamp a reply cannot show which request it answers: it is
+        # too short (4), as the echo service reports a reply cut short as too few bytes.
         address = responder_address(121)
         with self.lab.responder(address, "--truncate", "8"):
+            result = self.lab.run([address, "-n", "2", "-w", "100", "-t", "50"])
+        short = receive_failed() * 2 + timed_out(address, 4)
+        self.assertOutput(result, "<banner>" + header(address, interval=50) + short + short
+                          + statistics(address, 2, 0), code=1)
+
+    def test_a_reply_cut_short_in_its_fill_still_counts(self):
+        # The fill of a reply is not examined: the line shows the size that was sent.
+        address = responder_address(126)
+        with self.lab.responder(address, "--truncate", "20"):
             result = self.lab.run([address, "-n", "2", "-t", "50"])
         self.assertOutput(result, "<banner>" + header(address, interval=50) + reply(1, address)
                           + reply(2, address) + statistics(address, 2, 2))

@@ -3,7 +3,10 @@
 another host, replies echoing other data, errors quoting another destination, queued copies, and
 two instances whose identifiers are the same."""
 
+import os
 import re
+import shutil
+import tempfile
 import time
 
 import labsupport
@@ -76,6 +79,48 @@ class OneMatchingRule(LabTestCase):
         for ipv6 in (False, True):
             with self.subTest(ipv6=ipv6):
                 self.assert_always_answered(responder_address(144, ipv6), "--duplicate", "24")
+
+    def test_copies_left_queued_in_a_single_host_run_count_for_nothing(self):
+        # One socket serves the whole run: the copies of a reply wait there through the pause.
+        for ipv6 in (False, True):
+            target = responder_address(147, ipv6)
+            with self.lab.responder(target, "--duplicate", "24"):
+                for name, options in (RUNS[0], RUNS[2]):
+                    with self.lab.ping_sockets(allowed=True):
+                        result = self.lab.run([target, "-n", "4", "-w", "300", "-t", "50"]
+                                              + options)
+                    with self.subTest(run=name, ipv6=ipv6):
+                        replies = re.findall(r"^Reply\[\d+\] from %s:" % re.escape(target),
+                                             result.out, re.M)
+                        self.assertEqual(len(replies), 4, result)
+                        self.assertIn("Received = 4, Lost = 0 (0% loss)", result.out, result)
+
+
+class NumbersThatComeRound(LabTestCase):
+    def test_a_reply_replayed_when_its_number_comes_round_never_counts(self):
+        # 256 hosts a pass: the silent one's request comes every 256th, so its number comes round
+        # after 256 passes, and the responder then sends it the reply of 256 requests before.
+        silent = responder_address(146)
+        directory = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, directory)
+        path = os.path.join(directory, "hosts.txt")
+        hosts = [silent, self.lab["ALPHA_ADDR"]] + ["198.18.2.%d" % n for n in range(1, 255)]
+        with open(path, "w") as file:
+            file.write(",".join(hosts))
+        # With -p, where 65,536 requests take seconds; one request at a time, the unit tables and
+        # the --data-off case above show the same rule.
+        with self.lab.responder(silent, "--no-reply", "--replay", "256"):
+            # With a pattern every request of the echo service carries the same data.
+            for name, options in RUNS[1::2] + [("pattern", ["-i", "-p", "2", "-d", "abc"])]:
+                with self.lab.ping_sockets(allowed=True):
+                    result = self.lab.run(["-H", path, "-n", "257", "-w", "30", "-t", "1", "-l"]
+                                          + options, timeout=200)
+                with self.subTest(run=name):
+                    self.assertNotRegex(result.out, r"(?m)^Reply\[\d+\] from %s:"
+                                        % re.escape(silent), result.out[-2000:])
+                    timeouts = re.findall(r"^%s: request timed out( \([4-7]\))?$"
+                                          % re.escape(silent), result.out, re.M)
+                    self.assertEqual(len(timeouts), 257, result.out[-2000:])
 
 
 class CollidingIdentifiers(LabTestCase):

@@ -831,6 +831,43 @@ TEST_F(LinuxEchoServiceTest, RepliesToOtherRequestsAreSkippedWhileTheTimeRuns) {
     system.closeEchoHandle(handle);
 }
 
+// Each ping socket uses each number once: when the numbers come round the handle goes on with a
+// fresh socket, so a reply to the first request (the same number and data, 65,536 requests
+// earlier) reaches the socket that sent it, and only the kernel's own reply answers.
+TEST_F(LinuxEchoServiceTest, ANumberThatComesRoundIsAnsweredOnlyOnItsOwnSocket) {
+    PrivateNetwork network(NetworkSettings{});
+    SKIP_WITHOUT(network);
+    EchoHandle handle = system.createEchoHandle();
+    ASSERT_NE(handle, invalidEchoHandle);
+    SocketHandle watcher = testing::openUnfilteredRawSocket();
+    ASSERT_NE(watcher, invalidSocket);
+    EchoServiceReply reply;
+    ASSERT_EQ(system.sendEcho(handle, request(loopback, 8), reply), 1);
+    std::optional<ReceivedDatagram> first = awaitType(system, watcher, 8);
+    system.closeSocket(watcher);
+    ASSERT_TRUE(first.has_value());
+    int answered = 1;
+    for (int sent = 2; sent <= 0xFFFF; ++sent) {
+        answered += system.sendEcho(handle, request(loopback, 8), reply);
+    }
+    EXPECT_EQ(answered, 0xFFFF);
+
+    EchoStart start = system.startEcho(handle, request(loopback, 8));
+    ASSERT_TRUE(start.sent);
+    EXPECT_EQ(start.sequence, 0);
+    SocketHandle injector = testing::openUnfilteredRawSocket();
+    ASSERT_NE(injector, invalidSocket);
+    std::vector<uint8_t> stale = replyTo(*first, 0xFFFF);
+    system.sendTo(injector, stale.data(), stale.size(), loopback);
+    int answers = 0;
+    while (std::optional<EchoAnswer> answer = system.collectEcho(handle, 200'000'000)) {
+        answers += answer->sequence == start.sequence ? 1 : 0;
+    }
+    EXPECT_EQ(answers, 1);
+    system.closeSocket(injector);
+    system.closeEchoHandle(handle);
+}
+
 TEST_F(LinuxEchoServiceTest, NoReplyWithinTheTimeOutGivesNone) {
     PrivateNetwork network(NetworkSettings{.ignoreEchoRequests = true});
     SKIP_WITHOUT(network);

@@ -1,4 +1,5 @@
 // The echo service on the kernel's ping sockets: one echo request, then its reply or ICMP error.
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -210,7 +211,51 @@ EchoServiceReply failedAt(const IpAddress& destination, uint32_t status) {
 }
 
 AddressFamily familyOf(const EchoHandleState& state, int descriptor) {
-    return descriptor == state.ipv6Socket ? AddressFamily::V6 : AddressFamily::V4;
+    return descriptor == state.ipv6Socket || descriptor == state.retiredIpv6 ? AddressFamily::V6
+                                                                             : AddressFamily::V4;
+}
+
+bool isRetired(const EchoHandleState& state, int descriptor) {
+    return descriptor == state.retiredIpv4 || descriptor == state.retiredIpv6;
+}
+
+// IP_RECVOPTS hands back the reply's options as they arrived (a record route as recorded).
+int openConfiguredPingSocket() {
+    int descriptor = openPingSocket();
+    if (descriptor < 0) return -1;
+    if (!enable(descriptor, IP_RECVTTL) || !enable(descriptor, IP_RECVTOS) ||
+        !enable(descriptor, IP_RECVOPTS) || !enable(descriptor, IP_RECVERR)) {
+        close(descriptor);
+        return -1;
+    }
+    enableReceiveStamps(descriptor);
+    enableTransmitStamps(descriptor);
+    return descriptor;
+}
+
+void closeIfOpen(int& descriptor) {
+    if (descriptor >= 0) close(descriptor);
+    descriptor = -1;
+}
+
+// The numbers have come round: the handle's number goes on naming an IPv4 socket, a fresh one,
+// while the one before stays open under another number for the requests still in flight on it.
+void renewSockets(EchoHandle handle, EchoHandleState& state) {
+    closeIfOpen(state.retiredIpv4);
+    closeIfOpen(state.retiredIpv6);
+    int fresh = openConfiguredPingSocket();
+    if (fresh >= 0) {
+        state.retiredIpv4 = fcntl(handle, F_DUPFD_CLOEXEC, 0);
+        if (state.retiredIpv4 < 0 || dup3(fresh, handle, O_CLOEXEC) < 0) {
+            closeIfOpen(state.retiredIpv4);
+        } else {
+            state.ipv4 = PingSocketSettings{};
+        }
+        close(fresh);
+    }
+    state.retiredIpv6 = state.ipv6Socket;
+    state.ipv6Socket = -1;
+    state.ipv6 = PingSocketSettings{};
 }
 
 // What one socket the wait found ready holds: a reply, an error about one of our requests, a
@@ -230,6 +275,9 @@ std::optional<EchoAnswer> readAnswer(int descriptor, short events, EchoHandleSta
                                                         static_cast<size_t>(read.length), family);
                 // A quote that is not one of our requests answers nothing.
                 if (!answer.sequence) return std::nullopt;
+                if (isRetired(state, descriptor) && *answer.sequence < state.nextSequence) {
+                    return std::nullopt;
+                }
             }
             answer.reply.status = statusOf(*error);
             answer.reply.address = offenderOf(*error, endOfControl(read.header), IpAddress());
@@ -244,8 +292,11 @@ std::optional<EchoAnswer> readAnswer(int descriptor, short events, EchoHandleSta
     auto replied =
         echoReplySequence(state.received.data(), static_cast<size_t>(read.length), family);
     if (!replied) return std::nullopt;
-    if (dataDigest(state.received.data(), static_cast<size_t>(read.length)) !=
-        state.sentData[*replied]) {
+    // A retired socket answers only for numbers the fresh ones have not used yet.
+    if (isRetired(state, descriptor) && *replied < state.nextSequence) return std::nullopt;
+    auto length = static_cast<size_t>(read.length);
+    if (length == state.sentLength[*replied] &&
+        dataDigest(state.received.data(), length) != state.sentData[*replied]) {
         return std::nullopt;
     }
     EchoAnswer answer{replied, {}, std::nullopt};
@@ -285,16 +336,8 @@ EchoServiceState LinuxPlatform::loadEchoService() {
 }
 
 EchoHandle LinuxPlatform::createEchoHandle() {
-    int descriptor = openPingSocket();
+    int descriptor = openConfiguredPingSocket();
     if (descriptor < 0) return invalidEchoHandle;
-    // IP_RECVOPTS hands back the reply's options as they arrived (a record route as recorded).
-    if (!enable(descriptor, IP_RECVTTL) || !enable(descriptor, IP_RECVTOS) ||
-        !enable(descriptor, IP_RECVOPTS) || !enable(descriptor, IP_RECVERR)) {
-        close(descriptor);
-        return invalidEchoHandle;
-    }
-    enableReceiveStamps(descriptor);
-    enableTransmitStamps(descriptor);
     EchoHandleState& state = echoHandles_[descriptor];
     state = EchoHandleState{};
     state.received.resize(receiveCapacity);
@@ -305,6 +348,8 @@ void LinuxPlatform::closeEchoHandle(EchoHandle handle) {
     auto found = echoHandles_.find(handle);
     if (found == echoHandles_.end()) return;
     if (found->second.ipv6Socket >= 0) close(found->second.ipv6Socket);
+    closeIfOpen(found->second.retiredIpv4);
+    closeIfOpen(found->second.retiredIpv6);
     echoHandles_.erase(found);
     close(handle);
 }
@@ -347,6 +392,9 @@ EchoStart LinuxPlatform::startEcho(EchoHandle handle, const EchoServiceRequest& 
     EchoHandleState& state = found->second;
     const IpAddress& destination = request.destination;
     EchoStart start;
+    // Each socket uses each number once: a reply whose number has come round goes to the socket
+    // that sent it, not to the request that has the number now.
+    if (state.nextSequence == 0) renewSockets(handle, state);
     int descriptor = pingSocketFor(handle, state, destination.family());
     if (descriptor < 0) {
         // No IPv6 ping socket: the kernel lacks IPv6, or the namespace refuses it.
@@ -360,6 +408,7 @@ EchoStart LinuxPlatform::startEcho(EchoHandle handle, const EchoServiceRequest& 
     buildPingRequest(start.sequence, request.data, request.dataSize, state.request,
                      destination.family());
     state.sentData[start.sequence] = dataDigest(state.request.data(), state.request.size());
+    state.sentLength[start.sequence] = static_cast<uint16_t>(state.request.size());
     int failure = sendMessage(descriptor, state.request, destination);
     // An ICMP error that came while no reply was awaited stays pending on the socket, and the
     // kernel reports it at the next send instead of sending. With the queue read the request goes
@@ -413,8 +462,11 @@ std::optional<EchoAnswer> LinuxPlatform::collectEcho(EchoHandle handle, int64_t 
     const int64_t deadline = monotonicNs() + std::max<int64_t>(timeoutNs, 0);
     for (;;) {
         // poll skips the IPv6 entry while the handle has no IPv6 socket (-1).
-        pollfd entries[2] = {{handle, POLLIN, 0}, {state.ipv6Socket, POLLIN, 0}};
-        int ready = pollUntil(entries, 2, deadline);
+        pollfd entries[4] = {{handle, POLLIN, 0},
+                             {state.ipv6Socket, POLLIN, 0},
+                             {state.retiredIpv4, POLLIN, 0},
+                             {state.retiredIpv6, POLLIN, 0}};
+        int ready = pollUntil(entries, 4, deadline);
         if (ready <= 0) return std::nullopt;
         for (const pollfd& entry : entries) {
             if ((entry.revents & POLLNVAL) != 0) return std::nullopt;

@@ -31,9 +31,16 @@ struct EchoHandleState {
     std::vector<uint8_t> received;    // each datagram or queued error read back
     std::deque<EchoAnswer> pending;   // errors about requests in flight, read to clear a send
     std::optional<int64_t> sentAtNs;  // the newest transmit stamp read from the error queue
-    // A digest of each request's data by its sequence number: a reply whose number has come
-    // round is told from the awaited one by the data it echoes.
+    // A digest of each request's data, and its length, by sequence number: a reply whose number
+    // has come round is told from the awaited one by the data it echoes. A reply of another length
+    // is left to the caller, which reports it as too few bytes.
     std::vector<uint32_t> sentData = std::vector<uint32_t>(65536);
+    std::vector<uint16_t> sentLength = std::vector<uint16_t>(65536);
+    // When the numbers come round, the handle goes on with fresh sockets (new identifiers) and
+    // keeps the ones before only for the answers to requests still in flight on them, with numbers
+    // the new sockets have not reached.
+    int retiredIpv4 = -1;
+    int retiredIpv6 = -1;
 };
 
 class LinuxPlatform : public Platform {

@@ -139,6 +139,8 @@ enum class EchoServiceState { Ready, NotLoadable, MissingOperation };
 struct FileLookup {
     bool found = false;
     uint64_t size = 0;
+    // False for a pipe, a terminal or a device, whose size says nothing: it is read to its end.
+    bool sized = true;
 };
 
 using FileHandle = int;
@@ -211,9 +213,12 @@ class Platform {
     // The terminal bell; never written to standard output or the log.
     virtual void beep(uint32_t frequencyHz, uint32_t durationMs) = 0;
 
-    // Files for the host-file reader: lookup first, then a read-only open and one read.
+    // Files for the host-file reader: lookup first, then a read-only open and one read (or, for
+    // a file without a size, reads until one gives nothing).
     virtual FileLookup findFile(const std::string& path) = 0;
     virtual FileHandle openFileForReading(const std::string& path) = 0;
+    // Standard input as a file of its own handle (closeFile leaves standard input open).
+    virtual FileHandle openStandardInput() = 0;
     virtual long readFile(FileHandle file, uint8_t* buffer, size_t length) = 0;
     virtual void closeFile(FileHandle file) = 0;
 };

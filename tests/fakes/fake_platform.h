@@ -98,6 +98,14 @@ class FakePlatform : public Platform {
     std::map<std::string, std::string> files;
     std::vector<std::string> directories;
     size_t shrinkBy = 0;  // the read returns this many bytes fewer than the lookup said
+    // Files listed here are pipes: the lookup gives no size, and a read gives at most pipeBurst
+    // bytes (0: all it can), a pipe's pieces as the writer wrote them. A read error after
+    // failReadAfter bytes, when set.
+    std::set<std::string> pipes;
+    size_t pipeBurst = 0;
+    std::optional<size_t> failReadAfter;
+    // What standard input holds, read as a pipe; none: it cannot be opened.
+    std::optional<std::string> standardInput;
 
     bool startSockets() override {
         ++socketsStarted;
@@ -146,6 +154,7 @@ class FakePlatform : public Platform {
     void beep(uint32_t frequencyHz, uint32_t durationMs) override;
     FileLookup findFile(const std::string& path) override;
     FileHandle openFileForReading(const std::string& path) override;
+    FileHandle openStandardInput() override;
     long readFile(FileHandle file, uint8_t* buffer, size_t length) override;
     void closeFile(FileHandle file) override;
 
@@ -156,7 +165,9 @@ class FakePlatform : public Platform {
     std::vector<std::pair<int64_t, EchoAnswer>> answersDue_;
     uint16_t nextEchoSequence_ = 1;
     IpAddress lastDestination_;
-    std::string openFile_;
+    const std::string* openFile_ = nullptr;
+    bool openPipe_ = false;
+    size_t readOffset_ = 0;
 };
 
 // An echo reply datagram as a raw socket delivers it: 20-byte IPv4 header (plus options), ICMP.

@@ -127,10 +127,11 @@ class Lab:
             wrapper = CONFIG["wine"].environment() + ["wine"]
         return command + list(wrapper) + [binary or CONFIG["binary"]] + list(args)
 
-    def run(self, args, timeout=60, **options):
+    def run(self, args, timeout=60, stdin=None, **options):
+        """Runs the program to its end; `stdin`, bytes, is its standard input if given."""
         started = time.monotonic()
         completed = subprocess.run(self.command(args, **options), stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, timeout=timeout)
+                                   stderr=subprocess.PIPE, timeout=timeout, input=stdin)
         return Result(as_text(completed.stdout), as_text(completed.stderr),
                       completed.returncode, time.monotonic() - started)
 

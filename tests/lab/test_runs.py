@@ -166,6 +166,26 @@ class HostSources(LabTestCase):
         self.assertOutput(result, "<banner>" + many_header(interval=50) + reply(1, alpha)
                           + reply(2, far, ttl=62) + totals(2, 2))
 
+    def test_files_without_a_size_are_read_to_their_end(self):
+        # Standard input as "-" and as /dev/stdin, and a shell's process substitution: pipes,
+        # whose size says nothing.
+        alpha, far = self.lab["ALPHA_ADDR"], self.lab["FAR_ADDR"]
+        expected = ("<banner>" + many_header(interval=50) + reply(1, alpha)
+                    + reply(2, far, ttl=62) + totals(2, 2))
+        for path in ("-", "/dev/stdin"):
+            with self.subTest(path=path):
+                result = self.lab.run(["-H", path, "-t", "50"], stdin=b"alpha\nfar\n")
+                self.assertOutput(result, expected)
+
+    @labsupport.not_under_wine("process substitution is a shell's")
+    def test_a_process_substitution_is_read_to_its_end(self):
+        alpha, far = self.lab["ALPHA_ADDR"], self.lab["FAR_ADDR"]
+        # The writer starts late, so that the program meets an empty pipe first.
+        script = 'exec "$0" -H <(sleep 0.2; printf "alpha\\n"; sleep 0.1; printf "far\\n") "$@"'
+        result = self.lab.run(["-t", "50"], wrapper=("bash", "-c", script))
+        self.assertOutput(result, "<banner>" + many_header(interval=50) + reply(1, alpha)
+                          + reply(2, far, ttl=62) + totals(2, 2))
+
     def test_a_missing_file_gives_no_host(self):
         result = self.lab.run(["-H", "/nonexistent/hosts.txt", "-t", "50"])
         self.assertOutput(result, "\nFile /nonexistent/hosts.txt not found.\n<banner>"

@@ -78,6 +78,7 @@ class LinuxPlatform : public Platform {
 
     FileLookup findFile(const std::string& path) override;
     FileHandle openFileForReading(const std::string& path) override;
+    FileHandle openStandardInput() override;
     long readFile(FileHandle file, uint8_t* buffer, size_t length) override;
     void closeFile(FileHandle file) override;
 

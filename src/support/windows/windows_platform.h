@@ -94,6 +94,7 @@ class WindowsPlatform : public Platform {
 
     FileLookup findFile(const std::string& path) override;
     FileHandle openFileForReading(const std::string& path) override;
+    FileHandle openStandardInput() override;
     long readFile(FileHandle file, uint8_t* buffer, size_t length) override;
     void closeFile(FileHandle file) override;
 

@@ -208,6 +208,11 @@ class Platform {
     virtual LocalTime localTime() = 0;
     virtual uint32_t currentThreadId() = 0;
 
+    // Standard output, written and flushed. False only when its reader is gone for good (a
+    // closed pipe, a hung-up terminal): nothing written later can arrive. Other failures (a full
+    // disk) count as written, as the next message may pass.
+    virtual bool writeStandardOutput(const char* text, size_t length) = 0;
+
     // A pause of at least ms milliseconds that ends early once a stop has been requested.
     virtual void sleep(uint32_t ms) = 0;
     // The terminal bell; never written to standard output or the log.

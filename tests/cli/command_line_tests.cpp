@@ -606,12 +606,13 @@ TEST_F(CommandLineTest, UsageGoesToStandardErrorAndOnlyTheBannerThroughTheSink) 
 }
 
 TEST_F(CommandLineTest, TheBannerOfTheUsageReachesStandardOutput) {
-    captureConsoleForTest(nullptr);
+    setPlatform(nullptr);
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
     writeUsage("qv");
     std::string standardError = ::testing::internal::GetCapturedStderr();
     std::string standardOutput = ::testing::internal::GetCapturedStdout();
+    setPlatform(&platform.fake);
     EXPECT_EQ(standardOutput, "\nQuilvane version 2.18\nWritten by the Quilvane developers\n\n");
     EXPECT_EQ(standardError, expectedUsage);
 }

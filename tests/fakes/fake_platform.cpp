@@ -310,6 +310,13 @@ void FakePlatform::beep(uint32_t frequencyHz, uint32_t durationMs) {
     calls.push_back("beep " + std::to_string(frequencyHz) + " " + std::to_string(durationMs));
 }
 
+bool FakePlatform::writeStandardOutput(const char* text, size_t length) {
+    if (readerGoneAfter && standardOutputWrites >= *readerGoneAfter) return false;
+    ++standardOutputWrites;
+    if (standardOutput != nullptr) standardOutput->append(text, length);
+    return true;
+}
+
 FileLookup FakePlatform::findFile(const std::string& path) {
     calls.push_back("find " + path);
     if (std::find(directories.begin(), directories.end(), path) != directories.end()) {
@@ -403,6 +410,7 @@ namespace {
 
 // The state a run leaves behind in the process, whatever the platform.
 void resetProcessState() {
+    captureConsoleForTest(nullptr);
     holdOutput(nullptr);
     closeLogFile();
     stopRequested = false;
@@ -417,11 +425,10 @@ void resetProcessState() {
 ScopedFakePlatform::ScopedFakePlatform() {
     resetProcessState();
     setPlatform(&fake);
-    captureConsoleForTest(&output);
+    fake.standardOutput = &output;
 }
 
 ScopedFakePlatform::~ScopedFakePlatform() {
-    captureConsoleForTest(nullptr);
     resetProcessState();
     setPlatform(nullptr);
 }

@@ -93,6 +93,11 @@ class FakePlatform : public Platform {
     // so that the order of waits and printed lines can be compared as one text.
     std::string* sleepMarks = nullptr;
     std::function<void()> onSend;  // called on every sendto and sendEcho
+    // Standard output: what reaches it, and after how many writes its reader is gone (every
+    // later write fails and reaches nothing).
+    std::string* standardOutput = nullptr;
+    std::optional<size_t> readerGoneAfter;
+    size_t standardOutputWrites = 0;
 
     // Files: path -> contents; directories are found but cannot be opened.
     std::map<std::string, std::string> files;
@@ -150,6 +155,7 @@ class FakePlatform : public Platform {
     int64_t realTimeOffsetNs = 1'796'000'000'000'000'000;
     LocalTime localTime() override { return clockTime; }
     uint32_t currentThreadId() override { return threadId; }
+    bool writeStandardOutput(const char* text, size_t length) override;
     void sleep(uint32_t ms) override;
     void beep(uint32_t frequencyHz, uint32_t durationMs) override;
     FileLookup findFile(const std::string& path) override;

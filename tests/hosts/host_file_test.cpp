@@ -216,6 +216,7 @@ class HugeFilePlatform : public FakePlatform {
 TEST_F(HostFileReading, FileOfFourGibibytesOrMoreIsRefusedAsTooBigForTheBuffer) {
     HugeFilePlatform huge;
     huge.files["big"] = "a,b";
+    huge.standardOutput = &scope.output;
     setPlatform(&huge);
     readHostFile(list, "big");
     setPlatform(&fake);

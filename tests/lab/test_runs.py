@@ -277,5 +277,27 @@ class Signals(LabTestCase):
                           + totals(count, count))
 
 
+
+class ReaderGone(LabTestCase):
+    """A reader that stops reading (head) ends even a continuous run, as Ctrl-C would, also where
+    SIGPIPE is ignored (some supervisors start programs so); the log still gets the statistics."""
+
+    @labsupport.not_under_wine("SIGPIPE and a shell pipeline")
+    def test_a_continuous_run_ends_when_its_reader_is_gone(self):
+        log = os.path.join(tempfile.mkdtemp(), "run.log")
+        self.addCleanup(lambda: (os.unlink(log), os.rmdir(os.path.dirname(log))))
+        script = 'trap "" PIPE; "$0" "$@" | head -5; exit "${PIPESTATUS[0]}"'
+        for args in (["-g", "198.18.2.1/198.18.2.40", "-c", "-p", "64", "-t", "10"],
+                     [self.lab["ALPHA_ADDR"], "-c", "-t", "10"]):
+            with self.subTest(args=args):
+                result = self.lab.run(args + ["-L", log], wrapper=("bash", "-c", script),
+                                      timeout=20)
+                self.assertEqual(result.code, 0, repr(result))
+                self.assertEqual(result.out, "\nQuilvane version 2.18\nWritten by the Quilvane "
+                                 "developers\n\n" + result.out.splitlines(True)[4], repr(result))
+                with open(log, encoding="ascii") as logged:
+                    self.assertRegex(logged.read(), r"\nPing statistics for .*:\n\tPackets: "
+                                     r"Sent = \d+, Received = \d+, Lost = 0 \(0% loss\)\n")
+
 if __name__ == "__main__":
     labsupport.main()

@@ -9,6 +9,7 @@
 #include "hosts/host_file.h"
 #include "hosts/host_list.h"
 #include "support/linux/linux_platform.h"
+#include "support/output_sink.h"
 #include "system_helpers.h"
 
 namespace quilvane {
@@ -122,6 +123,21 @@ TEST_F(LinuxFilesTest, APipeIsReadToItsEndThroughTheReader) {
     ASSERT_EQ(hosts.size(), 2u);
     EXPECT_EQ(hosts.entry(0), "10.0.0.1");
     EXPECT_EQ(hosts.entry(1), "10.0.0.2");
+}
+
+// A full disk: every write of the log fails. Said once, with the reason, and the log is dropped.
+TEST(LogFileOnLinux, AFullDeviceIsReportedOnceAndTheRunGoesOn) {
+    std::string console;
+    captureConsoleForTest(&console);
+    ::testing::internal::CaptureStderr();
+    openLogFile("/dev/full");
+    printMessage("first\n");
+    printMessage("second\n");
+    closeLogFile();
+    std::string standardError = ::testing::internal::GetCapturedStderr();
+    captureConsoleForTest(nullptr);
+    EXPECT_EQ(console, "first\nsecond\n");
+    EXPECT_EQ(standardError, "Unable to write log file /dev/full: No space left on device\n");
 }
 
 }  // namespace

@@ -73,6 +73,8 @@ class LinuxPlatform : public Platform {
     LocalTime localTime() override;
     uint32_t currentThreadId() override;
 
+    bool writeStandardOutput(const char* text, size_t length) override;
+
     void sleep(uint32_t ms) override;
     void beep(uint32_t frequencyHz, uint32_t durationMs) override;
 

@@ -89,6 +89,8 @@ class WindowsPlatform : public Platform {
     LocalTime localTime() override;
     uint32_t currentThreadId() override;
 
+    bool writeStandardOutput(const char* text, size_t length) override;
+
     void sleep(uint32_t ms) override;
     void beep(uint32_t frequencyHz, uint32_t durationMs) override;
 

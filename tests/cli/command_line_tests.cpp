@@ -595,7 +595,9 @@ const char* const expectedUsage =
     "\t--summary : one result line per host after the statistics\n"
     "\t--alive : print only the addresses that answered\n"
     "\t--json : print results as JSON Lines\n"
-    "\t--metrics filename : write OpenMetrics results after every pass\n";
+    "\t--metrics filename : write OpenMetrics results after every pass\n"
+    "\t--help : print this usage text to standard output and exit\n"
+    "\t--version : print the version and exit\n";
 
 TEST_F(CommandLineTest, UsageGoesToStandardErrorAndOnlyTheBannerThroughTheSink) {
     ::testing::internal::CaptureStderr();

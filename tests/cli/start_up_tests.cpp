@@ -88,12 +88,11 @@ TEST_F(StartUpTest, NoHostAndHelpRequestsPointToTheUsageTextOnStandardError) {
         {{"-n", "5", "host"}, "Host host ignored\n" + banner + "\nNo host specified\n", hint, 2},
         // -l drops the banner and the blank line but keeps the warnings.
         {{"-l", "-n", "2", "host"}, "Host host ignored\nNo host specified\n", hint, 2},
-        // A lone --help or -h is a host name here, and a pointer to -? follows the failure.
-        {{"--help"}, banner + "Host not found: --help  error 11001\n", hint, 2},
+        // A lone -h is a host name here, and a pointer to -? follows the failure.
         {{"-h"}, banner + "Host not found: -h  error 11001\n", hint, 2},
         // Not lone: the usual warnings only.
-        {{NOTHING_PINGED, "--help"},
-         "Invalid Option: --help\n" + banner + "\n" + nothingPinged,
+        {{NOTHING_PINGED, "--helpful"},
+         "Invalid Option: --helpful\n" + banner + "\n" + nothingPinged,
          "",
          0},
         {{NOTHING_PINGED}, banner + nothingPinged, "", 0},
@@ -289,6 +288,40 @@ TEST_F(StartUpTest, TheSocketLayerIsStartedBeforeTheRunAndStoppedAfterIt) {
 TEST_F(StartUpDeathTest, ASocketLayerThatCannotStartEndsTheProcessWithMinusOne) {
     platform.fake.socketStartFails = true;
     EXPECT_EXIT(run({"10.0.0.1"}), testing::endedWithMinusOne, "^$");
+}
+
+// --help and --version end the process with 0 wherever they stand, before anything is scanned:
+// nothing on standard error, no warning, no log file, no banner.
+TEST_F(StartUpDeathTest, HelpAndVersionEndTheProcessWithZeroWhereverTheyStand) {
+    std::string log = logPath("help.log");
+    const std::string version = "Quilvane version 2.18\n";
+    const struct {
+        std::initializer_list<std::string> arguments;
+        std::string printed;  // the start of standard output
+    } cases[] = {
+        {{"--help"}, "Usage:\nquilvane <host(-list)> [-s data_size]"},
+        {{"10.0.0.1", "-x", "-L", log, "-n", "2", "--help"}, "Usage:\nquilvane <host(-list)> "},
+        {{"--version"}, version},
+        {{"-?", "10.0.0.1", "--version", "--help"}, version},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(std::vector<std::string>(c.arguments)));
+        ::testing::internal::CaptureStdout();
+        EXPECT_EXIT(
+            {
+                setPlatform(nullptr);
+                ArgumentVector vector(c.arguments);
+                runProgram(vector.argc(), vector.argv());
+            },
+            ::testing::ExitedWithCode(0), ::testing::IsEmpty());
+        std::string printed = ::testing::internal::GetCapturedStdout();
+        std::erase(printed, '\r');
+        EXPECT_EQ(printed.substr(0, c.printed.size()), c.printed);
+        if (c.printed == version) {
+            EXPECT_EQ(printed, version);
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(log));
 }
 
 TEST_F(StartUpDeathTest, UsageWinsOverEverythingElseOnTheLine) {

@@ -226,6 +226,7 @@ class DriverRun final : private WindowedDispatches {
         if (!refused) {
             window_ = std::move(raw);
         } else if (refused->number == wsa::accessDenied) {
+            run_.echoSession.noteRawSocketRefused();
             std::string refusal;
             {
                 HeldLines held(refusal);
@@ -315,6 +316,7 @@ HostOutcome pingWithFallback(const std::string& host, EchoJob job, bool useEchoS
 
 HostOutcome fallBackToEchoService(const std::string& host, EchoJob job, int32_t& routes,
                                   RunState& run) {
+    run.echoSession.noteRawSocketRefused();
     printMessage("switching to ICMP dll\n");
     if (routes != 0) {
         routes = 0;

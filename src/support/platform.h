@@ -190,6 +190,10 @@ class Platform {
     // replies (0 or 1); with 1, reply holds it. One handle serves both families: the request's
     // destination chooses ICMP or ICMPv6, and an ICMPv6 error comes back as its IP status.
     virtual EchoServiceState loadEchoService() = 0;
+    // What the user can change so that a run refused the echo service can ping, as one line (or
+    // empty where the system offers nothing): the echo service's own permission, and when the
+    // raw socket was refused too, the raw-socket right for this very program.
+    virtual std::string echoServiceRemedy(bool rawSocketRefused) = 0;
     virtual EchoHandle createEchoHandle() = 0;
     virtual int sendEcho(EchoHandle handle, const EchoServiceRequest& request,
                          EchoServiceReply& reply) = 0;

@@ -310,6 +310,11 @@ void FakePlatform::beep(uint32_t frequencyHz, uint32_t durationMs) {
     calls.push_back("beep " + std::to_string(frequencyHz) + " " + std::to_string(durationMs));
 }
 
+std::string FakePlatform::echoServiceRemedy(bool rawSocketRefused) {
+    return rawSocketRefused ? "<remedy: raw-socket right or ping sockets>\n"
+                            : "<remedy: ping sockets>\n";
+}
+
 bool FakePlatform::writeStandardOutput(const char* text, size_t length) {
     if (readerGoneAfter && standardOutputWrites >= *readerGoneAfter) return false;
     ++standardOutputWrites;

@@ -140,6 +140,7 @@ class FakePlatform : public Platform {
     SystemResult<Datagram> receiveQueued(SocketHandle socket, uint8_t* buffer,
                                          size_t capacity) override;
     EchoServiceState loadEchoService() override;
+    std::string echoServiceRemedy(bool rawSocketRefused) override;
     EchoHandle createEchoHandle() override;
     EchoStart startEcho(EchoHandle handle, const EchoServiceRequest& request) override;
     std::optional<EchoAnswer> collectEcho(EchoHandle handle, int64_t timeoutNs) override;

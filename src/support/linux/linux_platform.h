@@ -58,6 +58,8 @@ class LinuxPlatform : public Platform {
     std::optional<SystemError> closeSocket(SocketHandle socket) override;
 
     EchoServiceState loadEchoService() override;
+
+    std::string echoServiceRemedy(bool rawSocketRefused) override;
     EchoHandle createEchoHandle() override;
     int sendEcho(EchoHandle handle, const EchoServiceRequest& request,
                  EchoServiceReply& reply) override;

@@ -19,7 +19,6 @@ char messageBuffer[messageBufferSize];
 std::FILE* logFile = nullptr;
 std::string logPath;  // of the open log, for the message when writing it fails
 std::string* consoleCapture = nullptr;
-
 std::string* heldOutput = nullptr;
 
 // The second pass: each "%%" becomes "%"; any other "%" came from an outside text (a host name,

@@ -291,37 +291,26 @@ TEST_F(StartUpDeathTest, ASocketLayerThatCannotStartEndsTheProcessWithMinusOne) 
 }
 
 // --help and --version end the process with 0 wherever they stand, before anything is scanned:
-// nothing on standard error, no warning, no log file, no banner.
+// nothing on standard error, no warning, no log file. (What they print is checked on the real
+// program by tests/packaging/documentation_test.py: a Windows death test's child cannot be
+// captured.)
 TEST_F(StartUpDeathTest, HelpAndVersionEndTheProcessWithZeroWhereverTheyStand) {
     std::string log = logPath("help.log");
-    const std::string version = "Quilvane version 2.18\n";
-    const struct {
-        std::initializer_list<std::string> arguments;
-        std::string printed;  // the start of standard output
-    } cases[] = {
-        {{"--help"}, "Usage:\nquilvane <host(-list)> [-s data_size]"},
-        {{"10.0.0.1", "-x", "-L", log, "-n", "2", "--help"}, "Usage:\nquilvane <host(-list)> "},
-        {{"--version"}, version},
-        {{"-?", "10.0.0.1", "--version", "--help"}, version},
+    const std::initializer_list<std::string> cases[] = {
+        {"--help"},
+        {"10.0.0.1", "-x", "-L", log, "-n", "2", "--help"},
+        {"--version"},
+        {"-?", "10.0.0.1", "--version", "--help"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(std::vector<std::string>(c.arguments)));
-        ::testing::internal::CaptureStdout();
+    for (const auto& arguments : cases) {
+        SCOPED_TRACE(::testing::PrintToString(std::vector<std::string>(arguments)));
         EXPECT_EXIT(
             {
                 setPlatform(nullptr);
-                ArgumentVector vector(c.arguments);
+                ArgumentVector vector(arguments);
                 runProgram(vector.argc(), vector.argv());
             },
             ::testing::ExitedWithCode(0), ::testing::IsEmpty());
-        std::string printed = ::testing::internal::GetCapturedStdout();
-        std::erase(printed, '\r');
-        // A death test's child on Windows is a new process, which announces itself first.
-        if (printed.rfind("Running main() from ", 0) == 0) printed.erase(0, printed.find('\n') + 1);
-        EXPECT_EQ(printed.substr(0, c.printed.size()), c.printed);
-        if (c.printed == version) {
-            EXPECT_EQ(printed, version);
-        }
     }
     EXPECT_FALSE(std::filesystem::exists(log));
 }

@@ -39,6 +39,24 @@ class UsageText(unittest.TestCase):
                          "metrics"} <= usage_long_options(text), text)
 
 
+class HelpAndVersion(unittest.TestCase):
+    def test_help_prints_the_usage_text_to_standard_output_wherever_it_stands(self):
+        _, text = usage_text()
+        for arguments in (["--help"], ["192.0.2.1", "-n", "2", "-x", "--help", "-L"]):
+            with self.subTest(arguments=arguments):
+                result = subprocess.run([BINARY] + arguments, capture_output=True, text=True,
+                                        timeout=30)
+                self.assertEqual((result.returncode, result.stdout, result.stderr), (0, text, ""))
+
+    def test_version_prints_the_banners_version_line(self):
+        for arguments in (["--version"], ["-?", "--version", "--help"]):
+            with self.subTest(arguments=arguments):
+                result = subprocess.run([BINARY] + arguments, capture_output=True, text=True,
+                                        timeout=30)
+                self.assertEqual((result.returncode, result.stdout, result.stderr),
+                                 (0, "Quilvane version 2.18\n", ""))
+
+
 class ManualPage(unittest.TestCase):
     def option_entries(self):
         """The option letters that head a tagged paragraph (.TP) of the page."""

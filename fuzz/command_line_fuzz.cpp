@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const HostList& hosts = run.hosts;
     ScanOutcome outcome =
         scanCommandLine(arguments.argc(), arguments.argv(), settings, options, run, ignoreLog);
-    if (outcome == ScanOutcome::UsageRequested) return 0;
+    if (outcome != ScanOutcome::Done) return 0;  // -?, --help, --version: nothing more is read
     applyReconciliation(settings, options);
 
     require(settings.dataSize >= 4 && settings.dataSize <= 65500);

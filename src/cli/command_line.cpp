@@ -18,9 +18,8 @@ constexpr uint32_t warningBeepMs = 100;
 constexpr size_t longestProgramName = 259;
 constexpr const char* fallbackProgramName = "quilvane";
 
-constexpr const char* bannerText =
-    "Quilvane version 2.18\n"
-    "Written by the Quilvane developers";
+constexpr const char* versionLine = "Quilvane version 2.18";
+constexpr const char* creditLine = "Written by the Quilvane developers";
 
 constexpr const char* usageTail =
     " <host(-list)> [-s data_size] [-S size1/size2] [-c] [-t time] [-w timeout]\n"
@@ -59,7 +58,9 @@ constexpr const char* usageTail =
     "\t--summary : one result line per host after the statistics\n"
     "\t--alive : print only the addresses that answered\n"
     "\t--json : print results as JSON Lines\n"
-    "\t--metrics filename : write OpenMetrics results after every pass\n";
+    "\t--metrics filename : write OpenMetrics results after every pass\n"
+    "\t--help : print this usage text to standard output and exit\n"
+    "\t--version : print the version and exit\n";
 
 bool isOptionText(const char* argument) {
     return argument[0] == '-' || argument[0] == '/';
@@ -76,6 +77,15 @@ int32_t clamped(int32_t value, int32_t lowest, int32_t highest) {
 
 bool isUsageRequest(const char* argument) {
     return isOptionText(argument) && argument[1] == '?' && argument[2] == '\0';
+}
+
+// --help and --version count wherever they stand, as in most programs: the first one wins.
+std::optional<ScanOutcome> helpOrVersion(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) return ScanOutcome::HelpRequested;
+        if (std::strcmp(argv[i], "--version") == 0) return ScanOutcome::VersionRequested;
+    }
+    return std::nullopt;
 }
 
 void warningBeep() {
@@ -432,6 +442,7 @@ int32_t readNumber(const char* text) {
 ScanOutcome scanCommandLine(int argc, char** argv, PingSettings& settings, RunOptions& options,
                             RunState& run, LogOpener openLog) {
     if (argc < 2) return ScanOutcome::UsageRequested;
+    if (std::optional<ScanOutcome> request = helpOrVersion(argc, argv)) return *request;
     if (argc == 2) {
         // A lone argument is the host (or the prefix it writes), whatever it looks like, unless
         // it asks for usage.
@@ -444,9 +455,18 @@ ScanOutcome scanCommandLine(int argc, char** argv, PingSettings& settings, RunOp
 
 void parseCommandLine(int argc, char** argv, PingSettings& settings, RunOptions& options,
                       RunState& run) {
-    if (scanCommandLine(argc, argv, settings, options, run, openLogFile) ==
-        ScanOutcome::UsageRequested) {
-        printUsage(programName(argc > 0 ? argv[0] : nullptr).c_str());
+    std::string name = programName(argc > 0 ? argv[0] : nullptr);
+    switch (scanCommandLine(argc, argv, settings, options, run, openLogFile)) {
+        case ScanOutcome::UsageRequested:
+            printUsage(name.c_str());
+        case ScanOutcome::HelpRequested:
+            printMessage("%s", usageText(name.c_str()).c_str());
+            exitProcess(0);
+        case ScanOutcome::VersionRequested:
+            printMessage("%s\n", versionLine);
+            exitProcess(0);
+        case ScanOutcome::Done:
+            break;
     }
 }
 
@@ -464,13 +484,16 @@ std::string programName(const char* argv0) {
 }
 
 void printBanner() {
-    printMessage("\n%s\n\n", bannerText);
+    printMessage("\n%s\n%s\n\n", versionLine, creditLine);
+}
+
+std::string usageText(const char* name) {
+    return std::string("Usage:\n") + name + usageTail;
 }
 
 void writeUsage(const char* name) {
     printBanner();
-    printToStandardError("Usage:\n");
-    printToStandardError((std::string(name) + usageTail).c_str());
+    printToStandardError(usageText(name).c_str());
 }
 
 void printUsage(const char* name) {

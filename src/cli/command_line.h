@@ -40,7 +40,8 @@ struct RunOptions {
 };
 
 // Scans argv once (argc >= 2 for options); prints usage and ends the process for -?, /? or a
-// lone argument of that kind.
+// lone argument of that kind (exit code 255). --help anywhere prints the usage text to standard
+// output and --version the version line, each ending the process with 0.
 void parseCommandLine(int argc, char** argv, PingSettings& settings, RunOptions& options,
                       RunState& run);
 
@@ -51,8 +52,8 @@ void printBanner();
 // -i against -r, then -R against -S.
 void applyReconciliation(PingSettings& settings, RunOptions& options);
 
-// What the scan found that the caller must act on.
-enum class ScanOutcome { Done, UsageRequested };
+// What the scan found that the caller must act on: -?, /? or no argument; --help; --version.
+enum class ScanOutcome { Done, UsageRequested, HelpRequested, VersionRequested };
 
 using LogOpener = void (*)(const char* path);
 
@@ -67,5 +68,7 @@ int32_t readNumber(const char* text);
 
 // The banner and the usage lines, without ending the process.
 void writeUsage(const char* name);
+// The usage lines for the program called name, as -? and --help print them.
+std::string usageText(const char* name);
 
 }  // namespace quilvane

@@ -266,6 +266,7 @@ class DriverRun final : private WindowedDispatches {
         if (!refused) {
             window_ = std::move(raw);
         } else if (refused->number == wsa::accessDenied) {
+            run_.echoSession.noteRawSocketRefused();
             std::string refusal;
             {
                 HeldLines held(refusal);
@@ -344,6 +345,7 @@ HostOutcome pingWithFallback(const std::string& host, EchoJob job, bool useEchoS
 
 HostOutcome fallBackToEchoService(const std::string& host, EchoJob job, int32_t& routes,
                                   RunState& run) {
+    run.echoSession.noteRawSocketRefused();
     announceEchoService(routes);
     job.settings.recordRoutes = 0;
     HostOutcome service = IcmpDllEchoEngine(run.echoSession, run.icmpDllTimer).PingHost(host, job);

@@ -18,9 +18,9 @@ namespace quilvane {
 
 namespace {
 
-// The usual ways of asking other programs for help; here a lone one is taken as a host name.
+// Another program's way of asking for help; here a lone -h is taken as a host name.
 bool looksLikeAHelpRequest(int argc, char** argv) {
-    return argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
+    return argc == 2 && std::strcmp(argv[1], "-h") == 0;
 }
 
 }  // namespace

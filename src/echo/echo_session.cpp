@@ -1,6 +1,8 @@
 // What the echo engines keep for the whole run.
 #include "echo/echo_session.h"
 
+#include <string>
+
 #include "support/output_sink.h"
 #include "support/platform.h"
 
@@ -15,9 +17,10 @@ bool EchoSession::bindEchoService() {
             break;
         case EchoServiceState::NotLoadable:
             printMessage("Could not load the ICMP DLL\n");
-            printMessage(
-                "To ping, give this program the raw-socket right (setcap cap_net_raw+p) or "
-                "allow ping sockets for your group (sysctl net.ipv4.ping_group_range).\n");
+            if (std::string remedy = platform().echoServiceRemedy(rawSocketRefused_);
+                !remedy.empty()) {
+                printMessage("%s", remedy.c_str());
+            }
             break;
         case EchoServiceState::MissingOperation:
             printMessage("Could not find ICMP functions in the ICMP DLL\n");

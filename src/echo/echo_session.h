@@ -25,9 +25,13 @@ class EchoSession {
     uint8_t* receiveBuffer() { return receiveBuffer_; }
     uint8_t* replyCopy() { return replyCopy_; }
 
-    // The first call binds the echo service and prints any failure; later calls only repeat the
-    // outcome, silently, so a run that cannot use it says so once.
+    // The first call binds the echo service and prints any failure, with what could help this
+    // run; later calls only repeat the outcome, silently, so a run that cannot use it says so
+    // once.
     bool bindEchoService();
+    // The raw socket was refused for lack of the right, so the run fell back on the echo service:
+    // the raw-socket right would help it too.
+    void noteRawSocketRefused() { rawSocketRefused_ = true; }
 
     // IPv6 has no record-route option: an IPv6 destination is pinged without one (recordRoutes
     // cleared in settings), and the first such host of the run says so.
@@ -40,6 +44,7 @@ class EchoSession {
     uint8_t receiveBuffer_[receiveBufferSize];
     uint8_t replyCopy_[receiveBufferSize];
     bool bindingTried_ = false;
+    bool rawSocketRefused_ = false;
     bool serviceBound_ = false;
     bool ipv6RoutesNoted_ = false;
 };

@@ -21,19 +21,44 @@ Stamp stampOf(const PingSettings& settings) {
     return Stamp::None;
 }
 
+constexpr uint8_t endOfOptions = 0;
+constexpr uint8_t noOperation = 1;
 constexpr uint8_t recordRouteType = 7;
 constexpr size_t slotSize = 4;
+constexpr size_t firstSlotOffset = 3;  // behind the type, length and pointer bytes
 
-struct Slot {
-    const uint8_t* bytes;
-    bool empty() const { return bytes[0] == 0; }
+// One record-route option as it stands in the area: its slots, of which only those below the
+// pointer were ever written by a router.
+class RecordedRoute {
+  public:
+    // option points at the type byte; available is what the area holds from there, at least 3.
+    RecordedRoute(const uint8_t* option, size_t available) : option_(option) {
+        size_t length = option[1] < available ? option[1] : available;
+        size_t slotsInOption = length > firstSlotOffset ? (length - firstSlotOffset) / slotSize : 0;
+        // The pointer counts from 1 at the type byte and names the first free slot.
+        size_t pointer = option[2];
+        size_t written =
+            pointer > firstSlotOffset + 1 ? (pointer - firstSlotOffset - 1) / slotSize : 0;
+        recorded_ = written < slotsInOption ? written : slotsInOption;
+    }
+
+    // The address of slot index, or null for a slot nobody filled (or that is not there).
+    const uint8_t* hop(size_t index) const {
+        if (index >= recorded_) return nullptr;
+        const uint8_t* bytes = option_ + firstSlotOffset + index * slotSize;
+        return bytes[0] == 0 ? nullptr : bytes;
+    }
+
+  private:
+    const uint8_t* option_;
+    size_t recorded_ = 0;
 };
 
 // The reverse name of a hop, looked up the long way (text, forward, reverse) as names are
 // resolved everywhere else; none when any step fails.
-std::optional<std::string> hopName(const Slot& slot) {
+std::optional<std::string> hopName(const uint8_t* hop) {
     Ipv4 address;
-    std::memcpy(&address, slot.bytes, sizeof address);
+    std::memcpy(&address, hop, sizeof address);
     char text[16];
     formatIpv4(address, text);
     SystemResult<HostEntry> forward = platform().getHostByName(text, FamilyChoice::Ipv4Only);
@@ -43,9 +68,8 @@ std::optional<std::string> hopName(const Slot& slot) {
     return name;
 }
 
-void printHop(const Slot& slot, bool last, bool resolveNames) {
-    const uint8_t* b = slot.bytes;
-    std::optional<std::string> name = resolveNames ? hopName(slot) : std::nullopt;
+void printHop(const uint8_t* b, bool last, bool resolveNames) {
+    std::optional<std::string> name = resolveNames ? hopName(b) : std::nullopt;
     if (name && last) {
         printMessage("%s [%d.%d.%d.%d]\n", name->c_str(), b[0], b[1], b[2], b[3]);
     } else if (name) {
@@ -57,34 +81,28 @@ void printHop(const Slot& slot, bool last, bool resolveNames) {
     }
 }
 
-// Prints one block whose type byte is at start; returns where the scan goes on, behind the last
-// slot handled. A slot that would reach past the area ends the block and counts as absent.
-size_t printOneRoute(const uint8_t* area, size_t length, size_t start, int32_t recordRoutes,
-                     bool resolveNames) {
-    auto slotFits = [&](size_t at) { return at <= length && length - at >= slotSize; };
+// One block: the label, then the recorded hops up to the countdown; a hop is printed in its
+// final form when it is the last one to show.
+void printOneRoute(const RecordedRoute& route, int32_t recordRoutes, bool resolveNames) {
     printMessage("\tRoute:  ");
-    size_t at = start + 3;
     int64_t countdown = recordRoutes;
-    while (slotFits(at)) {
-        Slot current{area + at};
-        size_t behind = at + slotSize;
+    for (size_t index = 0;; ++index) {
+        const uint8_t* current = route.hop(index);
         if (countdown == 1) {
-            if (!current.empty()) printHop(current, true, resolveNames);
-            return behind;
+            if (current != nullptr) printHop(current, true, resolveNames);
+            return;
         }
-        if (current.empty()) {
+        if (current == nullptr) {
             printMessage("\n");
-            return behind;
+            return;
         }
-        if (!slotFits(behind) || Slot{area + behind}.empty()) {
+        if (route.hop(index + 1) == nullptr) {
             printHop(current, true, resolveNames);
-            return behind;
+            return;
         }
         printHop(current, false, resolveNames);
         --countdown;
-        at = behind;
     }
-    return length;
 }
 
 }  // namespace
@@ -164,13 +182,22 @@ void printCodedTimeoutLine(const PingSettings& settings, const LocalTime& stamp,
 
 void printRouteBlock(const uint8_t* optionArea, size_t length, int32_t recordRoutes,
                      bool resolveNames) {
+    // Option by option, each by its own length, so that an address byte that happens to read as
+    // an option type is never taken for one.
     size_t at = 0;
-    while (at < length) {
-        if (optionArea[at] == recordRouteType) {
-            at = printOneRoute(optionArea, length, at, recordRoutes, resolveNames);
-        } else {
+    while (at < length && optionArea[at] != endOfOptions) {
+        if (optionArea[at] == noOperation) {
             ++at;
+            continue;
         }
+        size_t available = length - at;
+        // Without a length byte, or with a length that could not hold it, the rest is no option.
+        if (available < 2 || optionArea[at + 1] < 2) return;
+        if (optionArea[at] == recordRouteType && available >= firstSlotOffset &&
+            optionArea[at + 1] >= firstSlotOffset) {
+            printOneRoute(RecordedRoute(optionArea + at, available), recordRoutes, resolveNames);
+        }
+        at += optionArea[at + 1];
     }
 }
 

@@ -25,7 +25,8 @@ void printTimeoutLine(const PingSettings& settings, const LocalTime& stamp, cons
 void printCodedTimeoutLine(const PingSettings& settings, const LocalTime& stamp,
                            const char* address, int32_t code);
 
-// Walks the option area (at most 40 bytes; never reads past length) for record-route blocks.
+// Walks the option area (at most 40 bytes; never reads past length) option by option, by each
+// option's length, and prints a block for every record-route option: the hops routers recorded.
 void printRouteBlock(const uint8_t* optionArea, size_t length, int32_t recordRoutes,
                      bool resolveNames);
 

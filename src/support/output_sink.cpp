@@ -1,11 +1,15 @@
 // The output sink: one static buffer, formatted once, written to the console and the log.
 #include "support/output_sink.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
+#include "support/console_control.h"
 #include "support/log_stream.h"
+#include "support/platform.h"
+#include "support/printable_text.h"
 
 namespace quilvane {
 
@@ -13,6 +17,7 @@ namespace {
 
 char messageBuffer[messageBufferSize];
 std::FILE* logFile = nullptr;
+std::string logPath;  // of the open log, for the message when writing it fails
 std::string* consoleCapture = nullptr;
 std::string* heldOutput = nullptr;
 MessageDiversion diversion = nullptr;
@@ -40,26 +45,55 @@ void writeSecondPass(const char* text, size_t length, Write write) {
     if (start < length) write(text + start, length - start);
 }
 
-void writeToStream(std::FILE* stream, const char* text, size_t length) {
-    writeSecondPass(text, length, [stream](const char* part, size_t size) {
-        std::fwrite(part, 1, size, stream);
+// The second pass, in place: the text only ever gets shorter, so each part moves towards the
+// front. Returns the new length.
+size_t collapsePercentPairs(char* text, size_t length) {
+    size_t kept = 0;
+    writeSecondPass(text, length, [&](const char* part, size_t size) {
+        std::memmove(text + kept, part, size);
+        kept += size;
     });
-    std::fflush(stream);
+    return kept;
+}
+
+void writeStandardError(const std::string& text) {
+    std::fputs(text.c_str(), stderr);
+    std::fflush(stderr);
+}
+
+// A log that cannot be written is said once, with the system's reason, on standard error; the
+// run goes on without it, as a log with holes in it would pass for a whole one.
+void logFailed(const char* action, const std::string& path, int error) {
+    writeStandardError(std::string("Unable to ") + action + " log file " + printableText(path) +
+                       ": " + std::strerror(error) + "\n");
+}
+
+void writeConsole(const char* text, size_t length) {
+    if (consoleCapture != nullptr) {
+        consoleCapture->append(text, length);
+        return;
+    }
+    // Nobody reads what is printed any more (a closed pipe, a hung-up terminal): the run ends as
+    // a Ctrl-C ends it, so that the log, if any, still gets the statistics.
+    if (!platform().writeStandardOutput(text, length)) stopRequested = true;
+}
+
+void writeLog(const char* text, size_t length) {
+    if (logFile == nullptr) return;
+    errno = 0;
+    bool written = std::fwrite(text, 1, length, logFile) == length;
+    if (std::fflush(logFile) == 0 && written) return;
+    int error = errno != 0 ? errno : EIO;
+    std::fclose(logFile);
+    logFile = nullptr;
+    logFailed("write", logPath, error);
 }
 
 // Finished text to the console and the log, flushed.
 void writeFinished(std::string_view text) {
     if (text.empty()) return;
-    if (consoleCapture != nullptr) {
-        consoleCapture->append(text);
-    } else {
-        std::fwrite(text.data(), 1, text.size(), stdout);
-        std::fflush(stdout);
-    }
-    if (logFile != nullptr) {
-        std::fwrite(text.data(), 1, text.size(), logFile);
-        std::fflush(logFile);
-    }
+    writeConsole(text.data(), text.size());
+    writeLog(text.data(), text.size());
 }
 
 }  // namespace
@@ -73,25 +107,17 @@ int printMessage(const char* format, ...) {
     size_t length = static_cast<size_t>(formatted);
     if (length > sizeof messageBuffer - 1) length = sizeof messageBuffer - 1;
 
+    size_t shown = collapsePercentPairs(messageBuffer, length);
     if (diversion != nullptr) {
-        std::string text;
-        writeSecondPass(messageBuffer, length,
-                        [&text](const char* part, size_t size) { text.append(part, size); });
-        diversion(text);
+        diversion(std::string_view(messageBuffer, shown));
         return static_cast<int>(length);
     }
     if (heldOutput != nullptr) {
-        writeSecondPass(messageBuffer, length,
-                        [](const char* part, size_t size) { heldOutput->append(part, size); });
+        heldOutput->append(messageBuffer, shown);
         return static_cast<int>(length);
     }
-    if (consoleCapture != nullptr) {
-        writeSecondPass(messageBuffer, length,
-                        [](const char* part, size_t size) { consoleCapture->append(part, size); });
-    } else {
-        writeToStream(stdout, messageBuffer, length);
-    }
-    if (logFile != nullptr) writeToStream(logFile, messageBuffer, length);
+    writeConsole(messageBuffer, shown);
+    writeLog(messageBuffer, shown);
     return static_cast<int>(length);
 }
 
@@ -125,17 +151,24 @@ void openLogFile(const char* path) {
     // The replaced stream is complete (every message was flushed); closing it keeps a long run of
     // -L options from using up the descriptors, which would leave the last one without a log.
     closeLogFile();
+    errno = 0;
     logFile = openLogStream(path);
+    if (logFile == nullptr) {
+        logFailed("open", path, errno != 0 ? errno : ENOENT);
+        return;
+    }
+    logPath = path;
 }
 
 void closeLogFile() {
-    if (logFile != nullptr) std::fclose(logFile);
+    if (logFile == nullptr) return;
+    errno = 0;
+    if (std::fclose(logFile) != 0) logFailed("write", logPath, errno != 0 ? errno : EIO);
     logFile = nullptr;
 }
 
 void printToStandardError(const char* text) {
-    std::fputs(text, stderr);
-    std::fflush(stderr);
+    writeStandardError(text);
 }
 
 void writeToStandardError(std::string_view text) {

@@ -11,7 +11,10 @@ constexpr size_t messageBufferSize = 0x10000;
 
 // Formats into the one static buffer (cut at 65,535 characters), then writes it to the console and
 // the log with each "%%" shown as "%"; a lone "%" from an outside text is written as it stands.
-// Both streams are flushed. Returns the length of the formatted text.
+// Both streams are flushed. Returns the length of the formatted text. When standard output's
+// reader is gone for good, the run is asked to stop as Ctrl-C asks it (stopRequested); the log
+// still gets every message. A log that fails while written is reported once on standard error
+// and closed.
 int printMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Lines of a dispatch that must wait for the dispatches before it (many requests in flight):
@@ -31,7 +34,8 @@ void divertMessages(MessageDiversion divert);
 // The text of a result output: standard output and the log, held as messages are, as it stands.
 void writeResult(std::string_view text);
 
-// Opens (mode "w") or replaces the log stream; a file that cannot be opened leaves no log at all.
+// Opens (mode "w") or replaces the log stream; a file that cannot be opened leaves no log at all,
+// and says so on standard error with the path and the system's reason.
 void openLogFile(const char* path);
 void closeLogFile();
 

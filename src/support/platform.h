@@ -158,6 +158,8 @@ enum class EchoServiceState { Ready, NotLoadable, MissingOperation };
 struct FileLookup {
     bool found = false;
     uint64_t size = 0;
+    // False for a pipe, a terminal or a device, whose size says nothing: it is read to its end.
+    bool sized = true;
 };
 
 using FileHandle = int;
@@ -218,6 +220,10 @@ class Platform {
     // request's destination chooses ICMP or ICMPv6, and an ICMPv6 error comes back as its IP
     // status.
     virtual EchoServiceState loadEchoService() = 0;
+    // What the user can change so that a run refused the echo service can ping, as one line (or
+    // empty where the system offers nothing): the echo service's own permission, and when the
+    // raw socket was refused too, the raw-socket right for this very program.
+    virtual std::string echoServiceRemedy(bool rawSocketRefused) = 0;
     virtual EchoHandle createEchoHandle() = 0;
     virtual int sendEcho(EchoHandle handle, const EchoServiceRequest& request,
                          EchoServiceReply& reply) = 0;
@@ -241,14 +247,22 @@ class Platform {
     virtual int32_t utcOffsetSeconds(int64_t epochSeconds);
     virtual uint32_t currentThreadId() = 0;
 
+    // Standard output, written and flushed. False only when its reader is gone for good (a
+    // closed pipe, a hung-up terminal): nothing written later can arrive. Other failures (a full
+    // disk) count as written, as the next message may pass.
+    virtual bool writeStandardOutput(const char* text, size_t length) = 0;
+
     // A pause of at least ms milliseconds that ends early once a stop has been requested.
     virtual void sleep(uint32_t ms) = 0;
     // The terminal bell; never written to standard output or the log.
     virtual void beep(uint32_t frequencyHz, uint32_t durationMs) = 0;
 
-    // Files for the host-file reader: lookup first, then a read-only open and one read.
+    // Files for the host-file reader: lookup first, then a read-only open and one read (or, for
+    // a file without a size, reads until one gives nothing).
     virtual FileLookup findFile(const std::string& path) = 0;
     virtual FileHandle openFileForReading(const std::string& path) = 0;
+    // Standard input as a file of its own handle (closeFile leaves standard input open).
+    virtual FileHandle openStandardInput() = 0;
     virtual long readFile(FileHandle file, uint8_t* buffer, size_t length) = 0;
     virtual void closeFile(FileHandle file) = 0;
     // Puts the file from in the place of the file to in one step, so that a reader sees the old

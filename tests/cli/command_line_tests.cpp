@@ -595,7 +595,9 @@ const char* const expectedUsage =
     "\t--summary : one result line per host after the statistics\n"
     "\t--alive : print only the addresses that answered\n"
     "\t--json : print results as JSON Lines\n"
-    "\t--metrics filename : write OpenMetrics results after every pass\n";
+    "\t--metrics filename : write OpenMetrics results after every pass\n"
+    "\t--help : print this usage text to standard output and exit\n"
+    "\t--version : print the version and exit\n";
 
 TEST_F(CommandLineTest, UsageGoesToStandardErrorAndOnlyTheBannerThroughTheSink) {
     ::testing::internal::CaptureStderr();
@@ -606,12 +608,13 @@ TEST_F(CommandLineTest, UsageGoesToStandardErrorAndOnlyTheBannerThroughTheSink) 
 }
 
 TEST_F(CommandLineTest, TheBannerOfTheUsageReachesStandardOutput) {
-    captureConsoleForTest(nullptr);
+    setPlatform(nullptr);
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
     writeUsage("qv");
     std::string standardError = ::testing::internal::GetCapturedStderr();
     std::string standardOutput = ::testing::internal::GetCapturedStdout();
+    setPlatform(&platform.fake);
     EXPECT_EQ(standardOutput, "\nQuilvane version 2.18\nWritten by the Quilvane developers\n\n");
     EXPECT_EQ(standardError, expectedUsage);
 }

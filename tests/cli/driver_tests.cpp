@@ -814,6 +814,36 @@ TEST_F(DriverTest, RefusedRawSocketSwitchesBeforeEveryEchoAndDropsRoutesOnce) {
     for (const auto& request : platform.fake.echoRequests) EXPECT_EQ(request.optionsSize, 0);
 }
 
+// The remedy names what can help this run: after a refused raw socket both rights, with -i only
+// the echo service's own; one by one and with -p alike.
+TEST_F(DriverTest, TheRemedyForAnEchoServiceThatCannotBeLoadedFitsTheRun) {
+    const std::string refused = "socket() - Operation not permitted\nswitching to ICMP dll\n";
+    const struct {
+        std::vector<std::string> arguments;
+        std::string printed;
+    } cases[] = {
+        {{a1, "-n", "1", "-l"},
+         refused + "Could not load the ICMP DLL\n<remedy: raw-socket right or ping sockets>\n"},
+        {{a1, a2, "-l"},
+         refused + "Could not load the ICMP DLL\n<remedy: raw-socket right or ping sockets>\n" +
+             refused},
+        {{a1, "-i", "-n", "1", "-l"}, "Could not load the ICMP DLL\n<remedy: ping sockets>\n"},
+        {{a1, a2, "-i", "-l"}, "Could not load the ICMP DLL\n<remedy: ping sockets>\n"},
+    };
+    for (const auto& c : cases) {
+        for (const char* inFlight : {"1", "4"}) {
+            ScopedFakePlatform scoped;
+            scoped.fake.openRawError = 10013;
+            scoped.fake.serviceState = EchoServiceState::NotLoadable;
+            std::vector<std::string> arguments = c.arguments;
+            arguments.insert(arguments.end(), {"-p", inFlight});
+            SCOPED_TRACE(::testing::PrintToString(arguments));
+            EXPECT_EQ(run(arguments), 2);
+            EXPECT_EQ(scoped.output, c.printed);
+        }
+    }
+}
+
 TEST_F(DriverTest, EchoServiceChosenUpFrontDropsRoutesRightAfterTheBanner) {
     platform.fake.echoes = {goodEcho(), goodEcho()};
     run({a1, a2, "-i", "-r", "3"});

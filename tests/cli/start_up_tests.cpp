@@ -88,12 +88,11 @@ TEST_F(StartUpTest, NoHostAndHelpRequestsPointToTheUsageTextOnStandardError) {
         {{"-n", "5", "host"}, "Host host ignored\n" + banner + "\nNo host specified\n", hint, 2},
         // -l drops the banner and the blank line but keeps the warnings.
         {{"-l", "-n", "2", "host"}, "Host host ignored\nNo host specified\n", hint, 2},
-        // A lone --help or -h is a host name here, and a pointer to -? follows the failure.
-        {{"--help"}, banner + "Host not found: --help  error 11001\n", hint, 2},
+        // A lone -h is a host name here, and a pointer to -? follows the failure.
         {{"-h"}, banner + "Host not found: -h  error 11001\n", hint, 2},
         // Not lone: the usual warnings only.
-        {{NOTHING_PINGED, "--help"},
-         "Invalid Option: --help\n" + banner + "\n" + nothingPinged,
+        {{NOTHING_PINGED, "--helpful"},
+         "Invalid Option: --helpful\n" + banner + "\n" + nothingPinged,
          "",
          0},
         {{NOTHING_PINGED}, banner + nothingPinged, "", 0},
@@ -155,11 +154,23 @@ TEST_F(StartUpTest, EachLogOptionReplacesTheOneBefore) {
     EXPECT_EQ(fileText(second), banner + "\n" + nothingPinged);
 }
 
-TEST_F(StartUpTest, ALogThatCannotBeOpenedLeavesNoLogAndNoMessage) {
-    std::string log = logPath("no-such-directory/run.log");
-    EXPECT_EQ(run({NOTHING_PINGED, "-L", log}), 0);
-    EXPECT_EQ(platform.output, banner + nothingPinged);
-    EXPECT_FALSE(std::filesystem::exists(log));
+// The user asked for a record: a log that cannot be opened says so on standard error, once, with
+// the path and the system's reason, and the run and its exit code stay as they were.
+TEST_F(StartUpTest, ALogThatCannotBeOpenedIsReportedAndTheRunGoesOn) {
+    std::filesystem::create_directories(logPath("folder"));
+    for (const std::string& log : {logPath("no-such-directory/run.log"), logPath("folder")}) {
+        SCOPED_TRACE(log);
+        platform.output.clear();
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(run({NOTHING_PINGED, "-L", log}), 0);
+        std::string standardError = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(platform.output, banner + nothingPinged);
+        std::string said = "Unable to open log file " + log + ": ";
+        EXPECT_EQ(standardError.rfind(said, 0), 0u) << standardError;
+        EXPECT_GT(standardError.size(), said.size() + 1) << "a reason follows";
+        EXPECT_EQ(standardError.find('\n'), standardError.size() - 1) << "one line";
+    }
+    EXPECT_FALSE(std::filesystem::exists(logPath("no-such-directory/run.log")));
 }
 
 TEST_F(StartUpTest, ALogThatCannotBeOpenedEndsAnEarlierLog) {
@@ -182,6 +193,51 @@ TEST_F(StartUpTest, TheLossFigureShowsOnePercentSignOnConsoleAndInTheLog) {
     EXPECT_NE(platform.output.find(packets), std::string::npos) << platform.output;
     EXPECT_NE(fileText(log).find(packets), std::string::npos);
     EXPECT_EQ(fileText(log), platform.output);
+}
+
+// --- A reader that is gone ---------------------------------------------------------------------
+
+// A closed pipe or a hung-up terminal ends a run as Ctrl-C does, also a continuous one, and the
+// log still gets every line, the statistics included.
+TEST_F(StartUpTest, AReaderThatIsGoneEndsTheRunAndTheLogGetsEverything) {
+    const std::string twoReplies = banner + testing::manyHostsHeader(32, 5) +
+                                   testing::replyLines(1, {"10.0.0.1", "10.0.0.2"}, 32);
+    const std::string twoTotals = testing::totalsLines(2, 2, testing::allTook(1));
+    const struct {
+        std::initializer_list<std::string> arguments;
+        size_t writesRead;  // what reached the reader before it went
+        std::string logged;
+        std::string loggedInFlight;  // with -p, where a host's lines are one write
+    } cases[] = {
+        {{"10.0.0.1", "-c", "-t", "5"},
+         3,
+         banner + testing::hostHeader("10.0.0.1", 32, 5) + testing::replyLine(1, "10.0.0.1", 32) +
+             testing::statisticsLines("10.0.0.1", 1, 1, testing::allTook(1)),
+         ""},
+        // One by one the second reply is the first line nobody reads; with -p the separator after
+        // the pass is, as with a Ctrl-C in the pause there.
+        {{"10.0.0.1", "10.0.0.2", "-c", "-t", "5"},
+         4,
+         twoReplies + twoTotals,
+         twoReplies + "\n" + twoTotals},
+    };
+    for (const auto& c : cases) {
+        for (bool inFlight : {false, true}) {
+            ScopedFakePlatform scoped;
+            scoped.fake.autoReply = true;
+            scoped.fake.readerGoneAfter = c.writesRead;
+            std::vector<std::string> arguments(c.arguments);
+            std::string log = logPath("gone.log");
+            arguments.insert(arguments.end(), {"-L", log});
+            if (inFlight) arguments.insert(arguments.end(), {"-p", "3"});
+            SCOPED_TRACE(::testing::PrintToString(arguments));
+            ArgumentVector vector(arguments);
+            EXPECT_EQ(runProgram(vector.argc(), vector.argv()), 0);
+            EXPECT_EQ(fileText(log),
+                      inFlight && !c.loggedInFlight.empty() ? c.loggedInFlight : c.logged);
+            EXPECT_LE(scoped.fake.sentPackets.size(), 3u);
+        }
+    }
 }
 
 // --- Exit codes ---------------------------------------------------------------------------------
@@ -232,6 +288,31 @@ TEST_F(StartUpTest, TheSocketLayerIsStartedBeforeTheRunAndStoppedAfterIt) {
 TEST_F(StartUpDeathTest, ASocketLayerThatCannotStartEndsTheProcessWithMinusOne) {
     platform.fake.socketStartFails = true;
     EXPECT_EXIT(run({"10.0.0.1"}), testing::endedWithMinusOne, "^$");
+}
+
+// --help and --version end the process with 0 wherever they stand, before anything is scanned:
+// nothing on standard error, no warning, no log file. (What they print is checked on the real
+// program by tests/packaging/documentation_test.py: a Windows death test's child cannot be
+// captured.)
+TEST_F(StartUpDeathTest, HelpAndVersionEndTheProcessWithZeroWhereverTheyStand) {
+    std::string log = logPath("help.log");
+    const std::initializer_list<std::string> cases[] = {
+        {"--help"},
+        {"10.0.0.1", "-x", "-L", log, "-n", "2", "--help"},
+        {"--version"},
+        {"-?", "10.0.0.1", "--version", "--help"},
+    };
+    for (const auto& arguments : cases) {
+        SCOPED_TRACE(::testing::PrintToString(std::vector<std::string>(arguments)));
+        EXPECT_EXIT(
+            {
+                setPlatform(nullptr);
+                ArgumentVector vector(arguments);
+                runProgram(vector.argc(), vector.argv());
+            },
+            ::testing::ExitedWithCode(0), ::testing::IsEmpty());
+    }
+    EXPECT_FALSE(std::filesystem::exists(log));
 }
 
 TEST_F(StartUpDeathTest, UsageWinsOverEverythingElseOnTheLine) {

@@ -329,6 +329,18 @@ void FakePlatform::beep(uint32_t frequencyHz, uint32_t durationMs) {
     calls.push_back("beep " + std::to_string(frequencyHz) + " " + std::to_string(durationMs));
 }
 
+std::string FakePlatform::echoServiceRemedy(bool rawSocketRefused) {
+    return rawSocketRefused ? "<remedy: raw-socket right or ping sockets>\n"
+                            : "<remedy: ping sockets>\n";
+}
+
+bool FakePlatform::writeStandardOutput(const char* text, size_t length) {
+    if (readerGoneAfter && standardOutputWrites >= *readerGoneAfter) return false;
+    ++standardOutputWrites;
+    if (standardOutput != nullptr) standardOutput->append(text, length);
+    return true;
+}
+
 FileLookup FakePlatform::findFile(const std::string& path) {
     calls.push_back("find " + path);
     if (std::find(directories.begin(), directories.end(), path) != directories.end()) {
@@ -336,22 +348,40 @@ FileLookup FakePlatform::findFile(const std::string& path) {
     }
     auto found = files.find(path);
     if (found == files.end()) return {};
+    if (pipes.count(path) != 0) return {true, 0, false};
     return {true, found->second.size()};
 }
 
 FileHandle FakePlatform::openFileForReading(const std::string& path) {
     calls.push_back("open " + path);
-    if (files.find(path) == files.end()) return invalidFile;
-    openFile_ = path;
+    auto found = files.find(path);
+    if (found == files.end()) return invalidFile;
+    openFile_ = &found->second;
+    openPipe_ = pipes.count(path) != 0;
+    readOffset_ = 0;
     return 7;
+}
+
+FileHandle FakePlatform::openStandardInput() {
+    calls.push_back("open standard input");
+    if (!standardInput) return invalidFile;
+    openFile_ = &*standardInput;
+    openPipe_ = true;
+    readOffset_ = 0;
+    return 0;
 }
 
 long FakePlatform::readFile(FileHandle, uint8_t* buffer, size_t length) {
     calls.push_back("read " + std::to_string(length));
-    const std::string& contents = files[openFile_];
-    size_t available = contents.size() > shrinkBy ? contents.size() - shrinkBy : 0;
+    if (openFile_ == nullptr) return -1;
+    const std::string& contents = *openFile_;
+    if (failReadAfter && readOffset_ >= *failReadAfter) return -1;
+    size_t end = contents.size() > shrinkBy ? contents.size() - shrinkBy : 0;
+    size_t available = end > readOffset_ ? end - readOffset_ : 0;
     size_t count = std::min(length, available);
-    std::memcpy(buffer, contents.data(), count);
+    if (openPipe_ && pipeBurst != 0) count = std::min(count, pipeBurst);
+    std::memcpy(buffer, contents.data() + readOffset_, count);
+    readOffset_ += count;
     return static_cast<long>(count);
 }
 
@@ -426,6 +456,7 @@ namespace {
 
 // The state a run leaves behind in the process, whatever the platform.
 void resetProcessState() {
+    captureConsoleForTest(nullptr);
     holdOutput(nullptr);
     divertMessages(nullptr);
     results().reset();
@@ -442,12 +473,11 @@ void resetProcessState() {
 ScopedFakePlatform::ScopedFakePlatform() {
     resetProcessState();
     setPlatform(&fake);
-    captureConsoleForTest(&output);
+    fake.standardOutput = &output;
     captureStandardErrorForTest(&errors);
 }
 
 ScopedFakePlatform::~ScopedFakePlatform() {
-    captureConsoleForTest(nullptr);
     captureStandardErrorForTest(nullptr);
     resetProcessState();
     setPlatform(nullptr);

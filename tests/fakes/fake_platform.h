@@ -103,11 +103,24 @@ class FakePlatform : public Platform {
     // so that the order of waits and printed lines can be compared as one text.
     std::string* sleepMarks = nullptr;
     std::function<void()> onSend;  // called on every sendto and sendEcho
+    // Standard output: what reaches it, and after how many writes its reader is gone (every
+    // later write fails and reaches nothing).
+    std::string* standardOutput = nullptr;
+    std::optional<size_t> readerGoneAfter;
+    size_t standardOutputWrites = 0;
 
     // Files: path -> contents; directories are found but cannot be opened.
     std::map<std::string, std::string> files;
     std::vector<std::string> directories;
     size_t shrinkBy = 0;  // the read returns this many bytes fewer than the lookup said
+    // Files listed here are pipes: the lookup gives no size, and a read gives at most pipeBurst
+    // bytes (0: all it can), a pipe's pieces as the writer wrote them. A read error after
+    // failReadAfter bytes, when set.
+    std::set<std::string> pipes;
+    size_t pipeBurst = 0;
+    std::optional<size_t> failReadAfter;
+    // What standard input holds, read as a pipe; none: it cannot be opened.
+    std::optional<std::string> standardInput;
 
     bool startSockets() override {
         ++socketsStarted;
@@ -144,6 +157,7 @@ class FakePlatform : public Platform {
     SystemResult<Datagram> receiveQueued(SocketHandle socket, uint8_t* buffer,
                                          size_t capacity) override;
     EchoServiceState loadEchoService() override;
+    std::string echoServiceRemedy(bool rawSocketRefused) override;
     EchoHandle createEchoHandle() override;
     EchoStart startEcho(EchoHandle handle, const EchoServiceRequest& request) override;
     std::optional<EchoAnswer> collectEcho(EchoHandle handle, int64_t timeoutNs) override;
@@ -160,10 +174,12 @@ class FakePlatform : public Platform {
     LocalTime localTime() override { return clockTime; }
     int32_t utcOffsetSeconds(int64_t) override { return utcOffset; }
     uint32_t currentThreadId() override { return threadId; }
+    bool writeStandardOutput(const char* text, size_t length) override;
     void sleep(uint32_t ms) override;
     void beep(uint32_t frequencyHz, uint32_t durationMs) override;
     FileLookup findFile(const std::string& path) override;
     FileHandle openFileForReading(const std::string& path) override;
+    FileHandle openStandardInput() override;
     long readFile(FileHandle file, uint8_t* buffer, size_t length) override;
     void closeFile(FileHandle file) override;
 
@@ -176,7 +192,9 @@ class FakePlatform : public Platform {
     std::vector<std::pair<int64_t, EchoAnswer>> answersDue_;
     uint16_t nextEchoSequence_ = 1;
     IpAddress lastDestination_;
-    std::string openFile_;
+    const std::string* openFile_ = nullptr;
+    bool openPipe_ = false;
+    size_t readOffset_ = 0;
 };
 
 // An echo reply datagram as a raw socket delivers it: 20-byte IPv4 header (plus options), ICMP.

@@ -124,6 +124,73 @@ TEST_F(HostFileReading, FileThatShrankSinceTheLookupIsRefusedWhole) {
     EXPECT_EQ(fake.calls.back(), "close file");
 }
 
+// Pipes, terminals, devices and standard input have no size: they are read to their end.
+TEST_F(HostFileReading, FilesWithoutASizeAreReadToTheirEnd) {
+    std::string many;
+    Hosts manyHosts;
+    for (int i = 0; i < 20000; ++i) {
+        manyHosts.push_back("10.0." + std::to_string(i / 250) + "." + std::to_string(i % 250));
+        many += manyHosts.back() + "\n";
+    }
+    struct Case {
+        const char* what;
+        std::string path;  // "-" is standard input
+        std::string contents;
+        size_t burst;
+        std::optional<size_t> failAfter;
+        Hosts hosts;
+        const char* printed;
+    };
+    const Case cases[] = {
+        {"a pipe in pieces",
+         "/dev/fd/63",
+         "alpha,beta\ngamma\n",
+         3,
+         std::nullopt,
+         {"alpha", "beta", "gamma"},
+         ""},
+        {"an empty pipe", "/dev/fd/63", "", 0, std::nullopt, {}, ""},
+        {"standard input",
+         "-",
+         "10.0.0.1\r\n10.0.0.2",
+         5,
+         std::nullopt,
+         {"10.0.0.1", "10.0.0.2"},
+         ""},
+        {"a pipe longer than one read", "/dev/fd/63", many, 4096, std::nullopt, manyHosts, ""},
+        {"a failed read after some bytes",
+         "/dev/stdin",
+         "alpha,beta,gamma",
+         4,
+         8,
+         {},
+         "\nUnable to read input data. Please check your input file.\n"},
+    };
+    for (const Case& c : cases) {
+        ScopedFakePlatform scoped;
+        HostList hosts;
+        if (c.path == "-") {
+            scoped.fake.standardInput = c.contents;
+        } else {
+            scoped.fake.files[c.path] = c.contents;
+            scoped.fake.pipes.insert(c.path);
+        }
+        scoped.fake.pipeBurst = c.burst;
+        scoped.fake.failReadAfter = c.failAfter;
+        readHostFile(hosts, c.path);
+        EXPECT_EQ(entriesOf(hosts), c.hosts) << c.what;
+        EXPECT_EQ(scoped.output, c.printed) << c.what;
+        EXPECT_TRUE(hosts.hostFileGiven) << c.what;
+        EXPECT_EQ(scoped.fake.calls.back(), "close file") << c.what;
+    }
+}
+
+TEST_F(HostFileReading, StandardInputThatCannotBeOpenedIsReportedAsAFile) {
+    readHostFile(list, "-");
+    EXPECT_EQ(scope.output, "\nUnable to open -.\n");
+    EXPECT_EQ(fake.calls, (Hosts{"open standard input"}));
+}
+
 TEST_F(HostFileReading, EmptyFileGivesNothingAndNoMessage) {
     fake.files["empty"] = "";
     readHostFile(list, "empty");
@@ -149,6 +216,7 @@ class HugeFilePlatform : public FakePlatform {
 TEST_F(HostFileReading, FileOfFourGibibytesOrMoreIsRefusedAsTooBigForTheBuffer) {
     HugeFilePlatform huge;
     huge.files["big"] = "a,b";
+    huge.standardOutput = &scope.output;
     setPlatform(&huge);
     readHostFile(list, "big");
     setPlatform(&fake);

@@ -127,10 +127,11 @@ class Lab:
             wrapper = CONFIG["wine"].environment() + ["wine"]
         return command + list(wrapper) + [binary or CONFIG["binary"]] + list(args)
 
-    def run(self, args, timeout=60, **options):
+    def run(self, args, timeout=60, stdin=None, **options):
+        """Runs the program to its end; `stdin`, bytes, is its standard input if given."""
         started = time.monotonic()
         completed = subprocess.run(self.command(args, **options), stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, timeout=timeout)
+                                   stderr=subprocess.PIPE, timeout=timeout, input=stdin)
         return Result(as_text(completed.stdout), as_text(completed.stderr),
                       completed.returncode, time.monotonic() - started)
 
@@ -477,8 +478,16 @@ RAW_REFUSED = "socket() - Operation not permitted\n"
 NOT_LOADABLE = "Could not load the ICMP DLL\n"
 # On standard error after "No host specified".
 USAGE_HINT = "Type quilvane -? for the usage text.\n"
-HOW_TO_FIX = ("To ping, give this program the raw-socket right (setcap cap_net_raw+p) or allow ping"
-              " sockets for your group (sysctl net.ipv4.ping_group_range).\n")
+# What can help a run refused the echo service: with -i only the ping sockets' range; after a
+# refused raw socket the raw-socket right too, for the binary under test by its real path.
+PING_SOCKETS_FIX = ("To ping with the ICMP dll, allow ping sockets for your group"
+                    " (sysctl net.ipv4.ping_group_range).\n")
+
+
+def how_to_fix():
+    return ("To ping, give this program the raw-socket right (setcap cap_net_raw+p %s) or allow"
+            " ping sockets for your group (sysctl net.ipv4.ping_group_range).\n"
+            % os.path.realpath(CONFIG["binary"]))
 
 
 # ---------------------------------------------------------------------------------------------

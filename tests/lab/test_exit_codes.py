@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
 """Exit codes end to end: 0 only when the last echo was answered, never for a failure."""
 
+import os
+import tempfile
+
 import labsupport
-from labsupport import (DF_MESSAGE, HOW_TO_FIX, NOT_LOADABLE, USAGE_HINT, LabTestCase, header,
-                        many_header, reply, send_unreachable, statistics, timed_out, totals)
+from labsupport import (DF_MESSAGE, NOBODY, NOT_LOADABLE, PING_SOCKETS_FIX, USAGE_HINT,
+                        LabTestCase, header, many_header, masked, reply, send_unreachable,
+                        statistics, timed_out, totals)
 
 
 class ExitCodes(LabTestCase):
@@ -52,7 +56,7 @@ class ExitCodes(LabTestCase):
         with self.lab.ping_sockets(allowed=False):
             result = self.lab.run([alpha, alpha2, "-i", "-n", "2", "-t", "50"])
         self.assertOutput(result, "<banner>" + many_header(interval=50) + NOT_LOADABLE
-                          + HOW_TO_FIX + "\n" + "No ping statistics available\n", code=2)
+                          + PING_SOCKETS_FIX + "\n" + "No ping statistics available\n", code=2)
 
     def test_no_host_at_all_ends_with_2(self):
         alpha = self.lab["ALPHA_ADDR"]
@@ -83,6 +87,37 @@ class ExitCodes(LabTestCase):
         self.assertOutput(result, "<banner>", code=255, stderr=None)
         self.assertTrue(result.err.startswith("Usage:\n"), result)
 
+
+
+class LogFileFailures(LabTestCase):
+    """A log that cannot be opened or written: one line on standard error with the path and the
+    system's reason, and the run's output and exit code as without -L."""
+
+    @labsupport.not_under_wine("Linux paths, users and error texts")
+    def test_each_failure_is_said_once_and_changes_nothing_else(self):
+        alpha, silent = self.lab["ALPHA_ADDR"], self.lab["SILENT_ADDR"]
+        folder = tempfile.mkdtemp()
+        self.addCleanup(os.rmdir, folder)
+        cases = [
+            ("missing folder", folder + "/missing/run.log", None,
+             "Unable to open log file %s/missing/run.log: No such file or directory\n" % folder),
+            ("folder as path", folder, None,
+             "Unable to open log file %s: Is a directory\n" % folder),
+            ("no permission", "/root/quilvane-run.log", NOBODY,
+             "Unable to open log file /root/quilvane-run.log: Permission denied\n"),
+            ("full device", "/dev/full", None,
+             "Unable to write log file /dev/full: No space left on device\n"),
+        ]
+        for hosts, code in (([alpha], 0), ([alpha, silent], 1)):
+            args = hosts + ["-n", "1", "-w", "200"]
+            for name, path, user, said in cases:
+                with self.subTest(case=name, code=code), self.lab.ping_sockets(allowed=True):
+                    plain = self.lab.run(args, user=user)
+                    logged = self.lab.run(args + ["-L", path], user=user)
+                    self.assertEqual(masked(logged.out), masked(plain.out))
+                    self.assertEqual((logged.code, plain.code), (code, code))
+                    self.assertEqual(logged.err, said)
+        self.assertFalse(os.path.exists("/root/quilvane-run.log"))
 
 if __name__ == "__main__":
     labsupport.main()

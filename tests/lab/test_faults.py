@@ -222,12 +222,15 @@ class IpOptionsInReplies(LabTestCase):
     # Record route with two slots holding 198.18.7.2 and .3, at various pointers, and options of
     # bad lengths. The client's kernel drops a reply with a malformed option; from pointer 4 on it
     # is delivered and its route printed, even without -r. Below 12 the slot at the pointer is
-    # free, and the client's kernel records itself there on receipt.
+    # free, and the client's kernel records itself there on receipt; a slot past the pointer was
+    # never recorded and is not shown.
     ROUTE = "070b%02xc6120702c6120703"
+    # A full option of nine hops whose addresses hold bytes of 7, behind a no-operation byte.
+    NINE_HOPS = "01072728" + "".join("c61207%02x" % hop for hop in range(1, 10))
     CASES = [
         ("pointer 0", ROUTE % 0, None),
         ("pointer 3", ROUTE % 3, None),
-        ("pointer 4", ROUTE % 4, ("198.18.7.1", "198.18.7.3")),
+        ("pointer 4", ROUTE % 4, ("198.18.7.1",)),
         ("pointer 40", ROUTE % 40, ("198.18.7.2", "198.18.7.3")),
         ("pointer 255", ROUTE % 255, ("198.18.7.2", "198.18.7.3")),
         ("length 0", "0700", None),
@@ -249,11 +252,21 @@ class IpOptionsInReplies(LabTestCase):
                                           + self.expected(address, route),
                                           code=1 if route is None else 0)
 
+    def test_bytes_of_7_inside_recorded_addresses_start_no_route(self):
+        address = responder_address(141)
+        with self.lab.responder(address, "--ip-options", self.NINE_HOPS):
+            for routes in ("1", "9"):
+                with self.subTest(routes=routes):
+                    result = self.lab.run([address, "-n", "1", "-w", "200", "-r", routes])
+                    hops = ("198.18.7.%d" % hop for hop in range(1, int(routes) + 1))
+                    self.assertOutput(result, "<banner>" + header(address)
+                                      + self.expected(address, tuple(hops)))
+
     @staticmethod
     def expected(address, route):
         if route is None:
             return timed_out(address) + statistics(address, 1, 0)
-        hops = "\tRoute:  %s  ->\n\t\t%s\n" % route if route else ""
+        hops = "\tRoute:  " + "  ->\n\t\t".join(route) + "\n" if route else ""
         return reply(1, address) + hops + statistics(address, 1, 1)
 
 

@@ -3,9 +3,9 @@
 statuses of ICMP errors, Don't Fragment, route options, and the fallback from the raw socket."""
 
 import labsupport
-from labsupport import (DF_MESSAGE, HOW_TO_FIX, NOBODY, NOT_LOADABLE, RAW_REFUSED,
-                        ROUTES_DISABLED, SWITCHING, LabTestCase, header, reply, statistics,
-                        timed_out)
+from labsupport import (DF_MESSAGE, NOBODY, NOT_LOADABLE, PING_SOCKETS_FIX, RAW_REFUSED,
+                        ROUTES_DISABLED, SWITCHING, LabTestCase, header, how_to_fix, reply,
+                        statistics, timed_out)
 
 
 class ServiceTestCase(LabTestCase):
@@ -164,14 +164,14 @@ class Fallback(LabTestCase):
         with self.lab.ping_sockets(allowed=False):
             result = self.lab.run([alpha, "-n", "2"], user=NOBODY)
         self.assertOutput(result, "<banner>" + RAW_REFUSED + SWITCHING + NOT_LOADABLE
-                          + HOW_TO_FIX, code=2)
+                          + how_to_fix(), code=2)
 
     @labsupport.not_under_wine("Linux privileges")
     def test_ping_sockets_refused_to_root_with_the_service_chosen(self):
         alpha = self.lab["ALPHA_ADDR"]
         with self.lab.ping_sockets(allowed=False):
             result = self.lab.run([alpha, "-i", "-n", "2"])
-        self.assertOutput(result, "<banner>" + NOT_LOADABLE + HOW_TO_FIX, code=2)
+        self.assertOutput(result, "<banner>" + NOT_LOADABLE + PING_SOCKETS_FIX, code=2)
 
 
 if __name__ == "__main__":

@@ -166,6 +166,27 @@ class HostSources(LabTestCase):
         self.assertOutput(result, "<banner>" + many_header(interval=50) + reply(1, alpha)
                           + reply(2, far, ttl=62) + totals(2, 2))
 
+    def test_files_without_a_size_are_read_to_their_end(self):
+        # Standard input as "-" and as /dev/stdin, and a shell's process substitution: pipes,
+        # whose size says nothing.
+        alpha, far = self.lab["ALPHA_ADDR"], self.lab["FAR_ADDR"]
+        expected = ("<banner>" + many_header(interval=50) + reply(1, alpha)
+                    + reply(2, far, ttl=62) + totals(2, 2))
+        # /dev/stdin is a Linux path; "-" works on both systems.
+        for path in labsupport.on_wine(("-", "/dev/stdin"), ("-",)):
+            with self.subTest(path=path):
+                result = self.lab.run(["-H", path, "-t", "50"], stdin=b"alpha\nfar\n")
+                self.assertOutput(result, expected)
+
+    @labsupport.not_under_wine("process substitution is a shell's")
+    def test_a_process_substitution_is_read_to_its_end(self):
+        alpha, far = self.lab["ALPHA_ADDR"], self.lab["FAR_ADDR"]
+        # The writer starts late, so that the program meets an empty pipe first.
+        script = 'exec "$0" -H <(sleep 0.2; printf "alpha\\n"; sleep 0.1; printf "far\\n") "$@"'
+        result = self.lab.run(["-t", "50"], wrapper=("bash", "-c", script))
+        self.assertOutput(result, "<banner>" + many_header(interval=50) + reply(1, alpha)
+                          + reply(2, far, ttl=62) + totals(2, 2))
+
     def test_a_missing_file_gives_no_host(self):
         result = self.lab.run(["-H", "/nonexistent/hosts.txt", "-t", "50"])
         self.assertOutput(result, "\nFile /nonexistent/hosts.txt not found.\n<banner>"
@@ -256,6 +277,28 @@ class Signals(LabTestCase):
         self.assertOutput(result, "<banner>" + many_header(interval=2000) + passes
                           + totals(count, count))
 
+
+
+class ReaderGone(LabTestCase):
+    """A reader that stops reading (head) ends even a continuous run, as Ctrl-C would, also where
+    SIGPIPE is ignored (some supervisors start programs so); the log still gets the statistics."""
+
+    @labsupport.not_under_wine("SIGPIPE and a shell pipeline")
+    def test_a_continuous_run_ends_when_its_reader_is_gone(self):
+        log = os.path.join(tempfile.mkdtemp(), "run.log")
+        self.addCleanup(lambda: (os.unlink(log), os.rmdir(os.path.dirname(log))))
+        script = 'trap "" PIPE; "$0" "$@" | head -5; exit "${PIPESTATUS[0]}"'
+        for args in (["-g", "198.18.2.1/198.18.2.40", "-c", "-p", "64", "-t", "10"],
+                     [self.lab["ALPHA_ADDR"], "-c", "-t", "10"]):
+            with self.subTest(args=args):
+                result = self.lab.run(args + ["-L", log], wrapper=("bash", "-c", script),
+                                      timeout=20)
+                self.assertEqual(result.code, 0, repr(result))
+                self.assertEqual(result.out, "\nQuilvane version 2.18\nWritten by the Quilvane "
+                                 "developers\n\n" + result.out.splitlines(True)[4], repr(result))
+                with open(log, encoding="ascii") as logged:
+                    self.assertRegex(logged.read(), r"\nPing statistics for .*:\n\tPackets: "
+                                     r"Sent = \d+, Received = \d+, Lost = 0 \(0% loss\)\n")
 
 if __name__ == "__main__":
     labsupport.main()

@@ -47,7 +47,7 @@ expect() { # name expected-lines words...
 lines() { printf '%s\n' "$@" | LC_ALL=C sort; }
 
 all_options=$(lines -s -S -c -t -w -n -h -v -r -R -a -f -b -b- -i -l -T -D -d -g -H -L -p -4 -6 '-?' \
-    --rate --retries --summary --alive --json --metrics)
+    --rate --retries --summary --alive --json --metrics --help --version)
 
 # --- options
 expect "all options after a host" "$all_options" quilvane 198.18.0.10 -
@@ -65,6 +65,8 @@ expect "files after --metrics" "$(lines logs)" quilvane 198.18.0.10 --metrics lo
 expect "long options by prefix" "$(lines --summary)" quilvane 198.18.0.10 --su
 expect "files attached to -H" "$(lines -Hhosts-lab.txt -Hhosts.txt)" quilvane -Hhos
 expect "files attached to -L" "$(lines -Llogs)" quilvane host -Llo
+expect "files after --metrics" "$(lines hosts-lab.txt hosts.txt)" quilvane host --metrics hos
+expect "long options by prefix" "$(lines --rate --retries)" quilvane host --r
 
 # --- values that are numbers, pairs or free text get nothing, not even options
 for option in -s -S -t -w -n -h -v -r -R -d -g --rate --retries; do

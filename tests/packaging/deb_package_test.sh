@@ -152,6 +152,8 @@ Options:
 	--alive : print only the addresses that answered
 	--json : print results as JSON Lines
 	--metrics filename : write OpenMetrics results after every pass
+	--help : print this usage text to standard output and exit
+	--version : print the version and exit
 USAGE
 )
 expect_equal "usage text" "$expected_usage" "$(cat "$work/usage.err")"

@@ -20,11 +20,41 @@ def usage_letters(text):
     return {match.group(1) for match in re.finditer(r"^\t-(.) :", text, re.MULTILINE)}
 
 
+def usage_long_options(text):
+    """The long options of the usage text's list, by name (--help, --version among them)."""
+    return {match.group(1) for match in re.finditer(r"^\t--([a-z-]+)\b", text, re.MULTILINE)}
+
+
+# The quick start line of README: it must build the program and ping with it.
+QUICK_START = ("tools/install-dependencies --build-only && cmake -S . -B build -G Ninja"
+               " -DQUILVANE_TESTS=OFF && cmake --build build && ./build/quilvane 127.0.0.1")
+
+
 class UsageText(unittest.TestCase):
     def test_usage_lists_the_options(self):
         status, text = usage_text()
         self.assertEqual(status, 255)
         self.assertEqual(len(usage_letters(text)), 24, text)
+        self.assertTrue({"help", "version", "rate", "retries", "summary", "alive", "json",
+                         "metrics"} <= usage_long_options(text), text)
+
+
+class HelpAndVersion(unittest.TestCase):
+    def test_help_prints_the_usage_text_to_standard_output_wherever_it_stands(self):
+        _, text = usage_text()
+        for arguments in (["--help"], ["192.0.2.1", "-n", "2", "-x", "--help", "-L"]):
+            with self.subTest(arguments=arguments):
+                result = subprocess.run([BINARY] + arguments, capture_output=True, text=True,
+                                        timeout=30)
+                self.assertEqual((result.returncode, result.stdout, result.stderr), (0, text, ""))
+
+    def test_version_prints_the_banners_version_line(self):
+        for arguments in (["--version"], ["-?", "--version", "--help"]):
+            with self.subTest(arguments=arguments):
+                result = subprocess.run([BINARY] + arguments, capture_output=True, text=True,
+                                        timeout=30)
+                self.assertEqual((result.returncode, result.stdout, result.stderr),
+                                 (0, "Quilvane version 2.18\n", ""))
 
 
 class ManualPage(unittest.TestCase):
@@ -34,21 +64,32 @@ class ManualPage(unittest.TestCase):
             lines = page.read().splitlines()
         letters = set()
         for previous, line in zip(lines, lines[1:]):
-            match = re.match(r"\.(?:B|BI|BR) \\-(.)", line)
+            match = re.match(r"\.(?:B|BI|BR) \\-([^\\])", line)
             if previous == ".TP" and match:
                 letters.add(match.group(1))
         return letters
 
+    def long_option_entries(self):
+        """The long options that head a tagged paragraph (.TP) of the page."""
+        with open(MAN_PAGE, encoding="utf-8") as page:
+            lines = page.read().splitlines()
+        return {match.group(1) for previous, line in zip(lines, lines[1:])
+                for match in [re.match(r"\.(?:B|BI|BR) \\-\\-([a-z-]+)", line)]
+                if previous == ".TP" and match}
+
     def test_every_option_has_an_entry(self):
         _, text = usage_text()
         self.assertEqual(self.option_entries(), usage_letters(text) | {"?"})
+        self.assertEqual(self.long_option_entries(), usage_long_options(text))
 
     def test_synopsis_names_every_option(self):
         with open(MAN_PAGE, encoding="utf-8") as page:
             synopsis = page.read().split(".SH SYNOPSIS", 1)[1].split(".SH", 1)[0]
-        named = set(re.findall(r"\\-(.)", synopsis))
+        long_named = set(re.findall(r"\\-\\-([a-z-]+)", synopsis))
+        named = set(re.findall(r"\\-(.)", re.sub(r"\\-\\-[a-z-]+", "", synopsis)))
         _, text = usage_text()
         self.assertEqual(named - {" "}, usage_letters(text) | {"?"})
+        self.assertEqual(long_named, usage_long_options(text))
 
 
 class Completion(unittest.TestCase):
@@ -62,7 +103,8 @@ class Completion(unittest.TestCase):
             capture_output=True, text=True, timeout=30, check=True)
         offered = set(result.stdout.split())
         _, text = usage_text()
-        self.assertEqual(offered, {"-" + letter for letter in usage_letters(text) | {"?", "b-"}})
+        self.assertEqual(offered, {"-" + letter for letter in usage_letters(text) | {"?", "b-"}}
+                         | {"--" + name for name in usage_long_options(text)})
 
 
 class Readme(unittest.TestCase):
@@ -80,11 +122,20 @@ class Readme(unittest.TestCase):
     def test_keeps_the_quick_start_commands(self):
         with open(README, encoding="utf-8") as readme:
             text = readme.read()
-        # The first builds the program alone, the second runs the whole suite.
-        self.assertIn("    tools/install-dependencies", text)
-        self.assertIn("    cmake -S . -B build -G Ninja -DQUILVANE_TESTS=OFF && cmake --build build"
-                      " && ./build/quilvane 127.0.0.1\n", text)
-        self.assertIn("    tools/run-tests\n", text)
+        quick_start = text.split("## Quick start", 1)[1].split("\n## ", 1)[0]
+        # The first builds the program alone (tests/packaging/quick_start_test.py runs it), the
+        # second runs the whole suite.
+        self.assertIn("    " + QUICK_START + "\n", quick_start)
+        self.assertIn("    tools/run-tests\n", quick_start)
+
+    def test_names_every_option_of_the_usage_text(self):
+        _, text = usage_text()
+        with open(README, encoding="utf-8") as readme:
+            prose = readme.read().replace(text.split("Options:", 1)[1].expandtabs(8), "")
+        for name in usage_long_options(text):
+            with self.subTest(option="--" + name):
+                # Outside the quoted usage text, in the prose that explains it.
+                self.assertRegex(prose, r"`--%s\b" % re.escape(name))
 
     def test_each_build_folder_keeps_one_generator(self):
         # Followed top to bottom, a folder configured again with another generator fails.

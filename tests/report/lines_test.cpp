@@ -139,21 +139,69 @@ TEST(RouteBlock, HopWhoseForwardLookupFailsIsPrintedPlain) {
     EXPECT_TRUE(scoped.fake.callsStartingWith("gethostbyaddr").empty());
 }
 
-TEST(RouteBlock, ScanSkipsOtherBytesAndFindsEveryBlock) {
-    std::vector<uint8_t> area{1, 1, 7, 7, 4, 10, 0, 0, 1, 7, 7, 8, 10, 0, 0, 2};
-    EXPECT_EQ(routeText(area, 1), "\tRoute:  10.0.0.1\n\tRoute:  10.0.0.2\n");
+// Nine hops of 198.18.N.7-style addresses: bytes of 7 inside the slots, a full option.
+std::vector<uint8_t> nineHopsWithSevens() {
+    std::vector<uint8_t> area{7, 39, 40};
+    for (uint8_t hop = 1; hop <= 9; ++hop) {
+        std::vector<uint8_t> address{198, 18, 7, hop};
+        area.insert(area.end(), address.begin(), address.end());
+    }
+    area.push_back(0);
+    return area;
 }
 
-TEST(RouteBlock, SlotsReachingPastTheAreaAreNeverRead) {
-    // Exact-size buffers, so that a read past the end shows under AddressSanitizer.
-    EXPECT_EQ(routeText({7}, 3), "\tRoute:  ");
-    EXPECT_EQ(routeText({7, 7, 4, 10, 0, 0}, 3), "\tRoute:  ");
-    EXPECT_EQ(routeText({7, 11, 4, 10, 0, 0, 1, 10, 0}, 3), "\tRoute:  10.0.0.1\n");
-    EXPECT_EQ(routeText(std::vector<uint8_t>(40, 7), 0),
-              "\tRoute:  7.7.7.7  ->\n\t\t7.7.7.7  ->\n\t\t7.7.7.7  ->\n\t\t7.7.7.7  ->\n"
-              "\t\t7.7.7.7  ->\n\t\t7.7.7.7  ->\n\t\t7.7.7.7  ->\n\t\t7.7.7.7  ->\n\t\t7.7.7.7\n"
-              "\tRoute:  ");
-    EXPECT_EQ(routeText({}, 3), "");
+TEST(RouteBlock, OptionsAreWalkedByTheirLength) {
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> area;  // exact size, so that a read past it shows under ASan
+        int32_t recordRoutes;
+        const char* printed;
+    };
+    const Case cases[] = {
+        {"bytes of 7 inside the addresses start no block", nineHopsWithSevens(), 1,
+         "\tRoute:  198.18.7.1\n"},
+        {"all nine hops", nineHopsWithSevens(), 9,
+         "\tRoute:  198.18.7.1  ->\n\t\t198.18.7.2  ->\n\t\t198.18.7.3  ->\n\t\t198.18.7.4  ->\n"
+         "\t\t198.18.7.5  ->\n\t\t198.18.7.6  ->\n\t\t198.18.7.7  ->\n\t\t198.18.7.8  ->\n"
+         "\t\t198.18.7.9\n"},
+        {"no-operation bytes before, and two blocks",
+         {1, 1, 7, 7, 8, 10, 0, 0, 1, 1, 7, 7, 8, 10, 0, 0, 2},
+         1,
+         "\tRoute:  10.0.0.1\n\tRoute:  10.0.0.2\n"},
+        {"another option before is stepped over whole, sevens and all",
+         {68, 8, 5, 7, 7, 7, 7, 7, 7, 7, 8, 10, 0, 0, 3},
+         2,
+         "\tRoute:  10.0.0.3\n"},
+        {"the end-of-options byte ends the walk", {0, 7, 7, 8, 10, 0, 0, 1}, 1, ""},
+        {"a slot past the pointer was never recorded",
+         {7, 11, 8, 10, 0, 0, 1, 10, 0, 0, 2},
+         3,
+         "\tRoute:  10.0.0.1\n"},
+        {"a pointer of 4: nothing recorded", {7, 7, 4, 10, 0, 0, 1}, 2, "\tRoute:  \n"},
+        {"a pointer below the first slot", {7, 7, 1, 10, 0, 0, 1}, 2, "\tRoute:  \n"},
+        {"a pointer past the option counts only its slots",
+         {7, 7, 200, 10, 0, 0, 1, 10, 0, 0, 2},
+         3,
+         "\tRoute:  10.0.0.1\n"},
+        {"a truncated option shows the slots that fit",
+         {7, 11, 12, 10, 0, 0, 1, 10, 0},
+         3,
+         "\tRoute:  10.0.0.1\n"},
+        {"a slot cut by the area's end", {7, 7, 8, 10, 0, 0}, 3, "\tRoute:  \n"},
+        {"a type without its length byte", {7}, 3, ""},
+        {"a route option too short for its pointer",
+         {7, 2, 7, 7, 8, 10, 0, 0, 1},
+         1,
+         "\tRoute:  10.0.0.1\n"},
+        {"a length of 0 ends the walk", {68, 0, 7, 7, 8, 10, 0, 0, 1}, 1, ""},
+        {"a length of 1 ends the walk", {68, 1, 7, 7, 8, 10, 0, 0, 1}, 1, ""},
+        {"an area of nothing but sevens", std::vector<uint8_t>(40, 7), 0,
+         "\tRoute:  \n\tRoute:  \n\tRoute:  \n\tRoute:  \n\tRoute:  \n\tRoute:  \n"},
+        {"an empty area", {}, 3, ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(routeText(c.area, c.recordRoutes), c.printed) << c.what;
+    }
 }
 
 TEST(RouteBlock, HostileBytesNeverCrash) {

@@ -1,9 +1,15 @@
 // Host-file calls on real files: lookup and size, directories refused, whole reads.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
+#include "hosts/host_file.h"
+#include "hosts/host_list.h"
 #include "support/linux/linux_platform.h"
+#include "support/output_sink.h"
 #include "system_helpers.h"
 
 namespace quilvane {
@@ -90,6 +96,48 @@ TEST_F(LinuxFilesTest, AFifoWithoutWriterDoesNotHoldTheProgram) {
     EXPECT_EQ(system.readFile(file, &byte, 0), 0);
     EXPECT_LE(system.readFile(file, &byte, 1), 0);
     system.closeFile(file);
+}
+
+// A pipe as a host file, the way a shell's process substitution hands one over: the lookup gives
+// no size, and the reader reads what the writer wrote, whenever it writes it.
+TEST_F(LinuxFilesTest, APipeIsReadToItsEndThroughTheReader) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    std::string path = "/proc/self/fd/" + std::to_string(ends[0]);
+    EXPECT_FALSE(system.findFile(path).sized);
+    EXPECT_TRUE(system.findFile(directory.path("")).sized) << "a directory keeps its size";
+    std::thread writer([&] {
+        // Late and in two pieces, so that a non-blocking read would have found nothing.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_EQ(write(ends[1], "10.0.0.1,", 9), 9);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_EQ(write(ends[1], "10.0.0.2\n", 9), 9);
+        close(ends[1]);
+    });
+    setPlatform(&system);
+    HostList hosts;
+    readHostFile(hosts, path);
+    setPlatform(nullptr);
+    writer.join();
+    close(ends[0]);
+    ASSERT_EQ(hosts.size(), 2u);
+    EXPECT_EQ(hosts.entry(0), "10.0.0.1");
+    EXPECT_EQ(hosts.entry(1), "10.0.0.2");
+}
+
+// A full disk: every write of the log fails. Said once, with the reason, and the log is dropped.
+TEST(LogFileOnLinux, AFullDeviceIsReportedOnceAndTheRunGoesOn) {
+    std::string console;
+    captureConsoleForTest(&console);
+    ::testing::internal::CaptureStderr();
+    openLogFile("/dev/full");
+    printMessage("first\n");
+    printMessage("second\n");
+    closeLogFile();
+    std::string standardError = ::testing::internal::GetCapturedStderr();
+    captureConsoleForTest(nullptr);
+    EXPECT_EQ(console, "first\nsecond\n");
+    EXPECT_EQ(standardError, "Unable to write log file /dev/full: No space left on device\n");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -676,6 +677,19 @@ TEST(LinuxPrivileges, WithoutTheCapabilityTheRawSocketIsRefusedWith10013) {
     EXPECT_EQ(opened.value, invalidSocket);
     EXPECT_EQ(opened.error->number, wsa::accessDenied);
     EXPECT_EQ(opened.error->text, "Operation not permitted\n");
+}
+
+// The remedy line names the setcap command with this very program's path, and leaves the raw
+// right out where the run asked for the echo service itself.
+TEST(LinuxPrivileges, TheRemedyNamesThisProgramsPathWhenTheRawSocketWasRefused) {
+    LinuxPlatform system;
+    std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    EXPECT_EQ(system.echoServiceRemedy(true),
+              "To ping, give this program the raw-socket right (setcap cap_net_raw+p " + self +
+                  ") or allow ping sockets for your group (sysctl net.ipv4.ping_group_range).\n");
+    EXPECT_EQ(system.echoServiceRemedy(false),
+              "To ping with the ICMP dll, allow ping sockets for your group (sysctl "
+              "net.ipv4.ping_group_range).\n");
 }
 
 class LinuxEchoServiceTest : public ::testing::Test {

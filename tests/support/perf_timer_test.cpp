@@ -35,6 +35,7 @@ class PerfTimerTest : public ::testing::Test {
     TickingPlatform clock;
 
     void SetUp() override {
+        clock.standardOutput = &scoped.output;
         setPlatform(&clock);
         CPerfTimer::ResetCalibrationForTest();
     }

@@ -335,6 +335,23 @@ EchoServiceState LinuxPlatform::loadEchoService() {
     return EchoServiceState::Ready;
 }
 
+std::string LinuxPlatform::echoServiceRemedy(bool rawSocketRefused) {
+    const char* pingSockets =
+        "allow ping sockets for your group (sysctl net.ipv4.ping_group_range)";
+    if (!rawSocketRefused) {
+        return std::string("To ping with the ICMP dll, ") + pingSockets + ".\n";
+    }
+    // The right belongs to the file: the command names this very program.
+    char path[4096];
+    ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    std::string program = length > 0 ? std::string(path, static_cast<size_t>(length)) : "";
+    if (program.find_first_of(" \t'\"\\$`") != std::string::npos) program = "'" + program + "'";
+    std::string setcap =
+        program.empty() ? "setcap cap_net_raw+p" : "setcap cap_net_raw+p " + program;
+    return "To ping, give this program the raw-socket right (" + setcap + ") or " + pingSockets +
+           ".\n";
+}
+
 EchoHandle LinuxPlatform::createEchoHandle() {
     int descriptor = openConfiguredPingSocket();
     if (descriptor < 0) return invalidEchoHandle;

@@ -16,7 +16,9 @@ using namespace linux_detail;
 FileLookup LinuxPlatform::findFile(const std::string& path) {
     struct stat status;
     if (stat(path.c_str(), &status) != 0) return FileLookup{};
-    return FileLookup{true, static_cast<uint64_t>(status.st_size)};
+    // A directory keeps its size: it is refused when opened.
+    bool sized = S_ISREG(status.st_mode) || S_ISDIR(status.st_mode);
+    return FileLookup{true, static_cast<uint64_t>(status.st_size), sized};
 }
 
 FileHandle LinuxPlatform::openFileForReading(const std::string& path) {
@@ -29,7 +31,16 @@ FileHandle LinuxPlatform::openFileForReading(const std::string& path) {
         close(file);
         return invalidFile;
     }
+    // Once open, a pipe is read as it fills: a writer that has not written yet is waited for,
+    // where a non-blocking read would take its silence for a failure.
+    int flags = fcntl(file, F_GETFL);
+    if (flags != -1) fcntl(file, F_SETFL, flags & ~O_NONBLOCK);
     return file;
+}
+
+FileHandle LinuxPlatform::openStandardInput() {
+    int file = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
+    return file < 0 ? invalidFile : file;
 }
 
 long LinuxPlatform::readFile(FileHandle file, uint8_t* buffer, size_t length) {

@@ -72,6 +72,8 @@ class LinuxPlatform : public Platform {
                             size_t most) override;
 
     EchoServiceState loadEchoService() override;
+
+    std::string echoServiceRemedy(bool rawSocketRefused) override;
     EchoHandle createEchoHandle() override;
     int sendEcho(EchoHandle handle, const EchoServiceRequest& request,
                  EchoServiceReply& reply) override;
@@ -87,11 +89,14 @@ class LinuxPlatform : public Platform {
     LocalTime localTime() override;
     uint32_t currentThreadId() override;
 
+    bool writeStandardOutput(const char* text, size_t length) override;
+
     void sleep(uint32_t ms) override;
     void beep(uint32_t frequencyHz, uint32_t durationMs) override;
 
     FileLookup findFile(const std::string& path) override;
     FileHandle openFileForReading(const std::string& path) override;
+    FileHandle openStandardInput() override;
     long readFile(FileHandle file, uint8_t* buffer, size_t length) override;
     void closeFile(FileHandle file) override;
 

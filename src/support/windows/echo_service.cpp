@@ -54,6 +54,11 @@ EchoServiceState WindowsPlatform::loadEchoService() {
     return *echoState_;
 }
 
+// ICMP.DLL is part of the system and needs no right: there is nothing a user could change.
+std::string WindowsPlatform::echoServiceRemedy(bool) {
+    return std::string();
+}
+
 EchoHandle WindowsPlatform::createEchoHandle() {
     if (loadEchoService() != EchoServiceState::Ready) return invalidEchoHandle;
     HANDLE handle = icmp_.createFile();

@@ -37,6 +37,8 @@ long WindowsPlatform::readFile(FileHandle file, uint8_t* buffer, size_t length) 
             static_cast<DWORD>(length - total < largestRead ? length - total : largestRead);
         DWORD got = 0;
         if (!ReadFile(found->second, buffer + total, part, &got, nullptr)) {
+            // A pipe whose writer has closed its end: the end of the file.
+            if (GetLastError() == ERROR_BROKEN_PIPE) break;
             if (total == 0) return -1;
             break;
         }
@@ -45,6 +47,18 @@ long WindowsPlatform::readFile(FileHandle file, uint8_t* buffer, size_t length) 
     }
     // long is 32 bits on Windows.
     return total > static_cast<size_t>(LONG_MAX) ? LONG_MAX : static_cast<long>(total);
+}
+
+FileHandle WindowsPlatform::openStandardInput() {
+    HANDLE process = GetCurrentProcess();
+    HANDLE copy = INVALID_HANDLE_VALUE;
+    if (!DuplicateHandle(process, GetStdHandle(STD_INPUT_HANDLE), process, &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        return invalidFile;
+    }
+    FileHandle number = nextFile_++;
+    files_[number] = copy;
+    return number;
 }
 
 void WindowsPlatform::closeFile(FileHandle file) {

@@ -3,8 +3,26 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "support/windows/windows_platform.h"
 
 namespace quilvane {
+
+bool WindowsPlatform::writeStandardOutput(const char* text, size_t length) {
+    errno = 0;
+    SetLastError(ERROR_SUCCESS);
+    bool written = std::fwrite(text, 1, length, stdout) == length;
+    if (std::fflush(stdout) == 0 && written) return true;
+    // The reading end of the pipe is closed: the C runtime says EPIPE, the system one of these.
+    DWORD error = GetLastError();
+    bool gone = errno == EPIPE || error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE;
+    std::clearerr(stdout);
+    return !gone;
+}
 
 void openClosedStandardStreams() {
     for (int descriptor = 0; descriptor <= 2; ++descriptor) {

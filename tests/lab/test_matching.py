@@ -100,11 +100,18 @@ class NumbersThatComeRound(LabTestCase):
     def test_a_reply_replayed_when_its_number_comes_round_never_counts(self):
         # 256 hosts a pass: the silent one's request comes every 256th, so its number comes round
         # after 256 passes, and the responder then sends it the reply of 256 requests before.
-        silent = responder_address(146)
+        for ipv6 in (False, True):
+            with self.subTest(ipv6=ipv6):
+                self.assert_replay_never_counts(ipv6)
+
+    def assert_replay_never_counts(self, ipv6):
+        silent = responder_address(146, ipv6)
         directory = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, directory)
         path = os.path.join(directory, "hosts.txt")
-        hosts = [silent, self.lab["ALPHA_ADDR"]] + ["198.18.2.%d" % n for n in range(1, 255)]
+        others = (["fd00:5152:2::%x" % n for n in range(1, 255)] if ipv6
+                  else ["198.18.2.%d" % n for n in range(1, 255)])
+        hosts = [silent, self.lab["ALPHA_ADDR6" if ipv6 else "ALPHA_ADDR"]] + others
         with open(path, "w") as file:
             file.write(",".join(hosts))
         # With -p, where 65,536 requests take seconds; one request at a time, the unit tables and
@@ -126,8 +133,13 @@ class NumbersThatComeRound(LabTestCase):
 class CollidingIdentifiers(LabTestCase):
     def test_two_instances_with_one_identifier_keep_their_own_replies(self):
         # Each is process 1 of its own PID namespace, so both raw identifiers are 1.
-        silent = responder_address(145)
-        alpha = self.lab["ALPHA_ADDR"]
+        for ipv6 in (False, True):
+            with self.subTest(ipv6=ipv6):
+                self.assert_instances_keep_apart(ipv6)
+
+    def assert_instances_keep_apart(self, ipv6):
+        silent = responder_address(145, ipv6)
+        alpha = self.lab["ALPHA_ADDR6" if ipv6 else "ALPHA_ADDR"]
         with self.lab.responder(silent, "--drop"):
             first = self.lab.start([silent, "-n", "3", "-w", "1500"], wrapper=UNSHARE_PID)
             try:
@@ -140,7 +152,6 @@ class CollidingIdentifiers(LabTestCase):
         self.assertEqual(len(re.findall(r"^Reply\[", second.out, re.M)), 15, second)
         self.assertNotIn("Reply[", result.out, result)
         self.assertIn("Received = 0, Lost = 3 (100% loss)", result.out, result)
-
 
 if __name__ == "__main__":
     labsupport.main()

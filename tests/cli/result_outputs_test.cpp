@@ -216,10 +216,14 @@ TEST(ResultOutputsMetrics, TheFileIsReplacedWholeAfterEveryPass) {
     ArgumentVector arguments(
         {"10.0.0.1", "10.0.0.2", "-n", "3", "-t", "5", "-l", "--metrics", path});
     runProgram(arguments.argc(), arguments.argv());
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    std::string metrics = text.str();
+    std::string metrics;
+    {
+        // Closed before the folder is removed: Windows keeps an open file from being removed.
+        std::ifstream file(path);
+        std::stringstream text;
+        text << file.rdbuf();
+        metrics = text.str();
+    }
     EXPECT_EQ(passesSeen, 2);
     for (const char* line :
          {"quilvane_requests_total{host=\"10.0.0.2\",address=\"10.0.0.2\"} 3\n",

@@ -182,6 +182,11 @@ class FakePlatform : public Platform {
     FileHandle openStandardInput() override;
     long readFile(FileHandle file, uint8_t* buffer, size_t length) override;
     void closeFile(FileHandle file) override;
+    // Replaced files are real files: the system's own way of putting one over another, which on
+    // Windows is not rename().
+    bool replaceFile(const std::string& from, const std::string& to) override {
+        return systemPlatform().replaceFile(from, to);
+    }
 
     void advanceMs(uint32_t ms) { nowNs += int64_t{ms} * 1'000'000; }
 

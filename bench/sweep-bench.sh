@@ -181,6 +181,8 @@ for path in $paths; do
             measure "q-$path-once" "$replies" "$program" "${quilvane_sweep[@]}"
         fi
         if [ "$path" = plain ]; then
+            # The /24 of the first /16 (190 of its 254 answer), and the CPU per address there.
+            measure "q-plain-24" "$replies" "$program" -g 198.19.0.1/198.19.0.254 -w 200 -p 256 -l
             capture=$work/rate$round.pcap
             ip netns exec "$client" tcpdump -i "$client_if" -n -w "$capture" \
                 'icmp[icmptype] == icmp-echo' 2>/dev/null &
@@ -196,6 +198,9 @@ for path in $paths; do
     if [ "$use_nmap" = 1 ]; then
         for round in $(seq "$nmap_runs"); do
             measure "n-$path-0" "$nmap_up" nmap -sn -PE -n --max-retries 0 -oG - 198.19.0.0/16
+            if [ "$path" = plain ]; then
+                measure "n-plain-24" "$nmap_up" nmap -sn -PE -n --max-retries 0 -oG - 198.19.0.0/24
+            fi
             # Without retries it finds nearly nothing more on a lossy path: its default only there.
             [ "$path" = plain ] || measure "n-$path" "$nmap_up" nmap -sn -PE -n -oG - 198.19.0.0/16
         done
@@ -208,10 +213,12 @@ for path in $paths; do
     row "$path" "baseline build, same options" "b-$path" 48896
     if [ "$path" = plain ]; then
         row "$path" "$what \`--rate 5000\`" "q-plain-rate" 48896
+        row "$path /24" "Quilvane \`-g 198.19.0.1/198.19.0.254 -w 200 -p 256\`" "q-plain-24" 190
         rate_line="Most echo requests in any one second with \`--rate 5000\` (capture on the client's interface): $(paste -sd' ' "$work/rate.most") (one figure a run)."
     fi
     row "$path" "nmap \`-sn -PE -n --max-retries 0\`" "n-$path-0" 49152
     row "$path" "nmap \`-sn -PE -n\`" "n-$path" 49152
+    row "$path /24" "nmap \`-sn -PE -n --max-retries 0\` 198.19.0.0/24" "n-plain-24" 192
 done
 
 echo

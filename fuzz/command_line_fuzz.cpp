@@ -100,7 +100,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         require(options.sweepEnabled == 0);
     }
     if (options.useIcmpLibrary != 0) require(settings.recordRoutes == 0);
-    if (arguments.argc() == 2) require(hosts.size() == 1 && options.argumentWarning == 0);
+    if (arguments.argc() == 2) {
+        // A lone argument is the host; one with a slash may be a prefix (its addresses, or none
+        // with the invalid prefix's warning).
+        if (std::strchr(arguments.argv()[1], '/') == nullptr) {
+            require(hosts.size() == 1 && options.argumentWarning == 0);
+        } else {
+            require(options.argumentWarning == 0 || hosts.empty());
+        }
+    }
     // Every warning beeps once, and only warnings beep.
     require((options.argumentWarning != 0) == !scoped.fake.callsStartingWith("beep").empty());
     if (!hosts.empty()) hosts.entry(hosts.size() - 1);

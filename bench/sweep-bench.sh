@@ -181,7 +181,7 @@ for path in $paths; do
             measure "q-$path-once" "$replies" "$program" "${quilvane_sweep[@]}"
         fi
         if [ "$path" = plain ]; then
-            # The /24 of the first /16 (190 of its 254 answer), and the CPU per address there.
+            # The /24 of the first /16 (191 of its 254 answer), and the CPU per address there.
             measure "q-plain-24" "$replies" "$program" -g 198.19.0.1/198.19.0.254 -w 200 -p 256 -l
             capture=$work/rate$round.pcap
             ip netns exec "$client" tcpdump -i "$client_if" -n -w "$capture" \
@@ -213,7 +213,7 @@ for path in $paths; do
     row "$path" "baseline build, same options" "b-$path" 48896
     if [ "$path" = plain ]; then
         row "$path" "$what \`--rate 5000\`" "q-plain-rate" 48896
-        row "$path /24" "Quilvane \`-g 198.19.0.1/198.19.0.254 -w 200 -p 256\`" "q-plain-24" 190
+        row "$path /24" "Quilvane \`-g 198.19.0.1/198.19.0.254 -w 200 -p 256\`" "q-plain-24" 191
         rate_line="Most echo requests in any one second with \`--rate 5000\` (capture on the client's interface): $(paste -sd' ' "$work/rate.most") (one figure a run)."
     fi
     row "$path" "nmap \`-sn -PE -n --max-retries 0\`" "n-$path-0" 49152

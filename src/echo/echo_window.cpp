@@ -34,8 +34,8 @@ void Flight::finish() {
 
 EchoWindow::EchoWindow(uint32_t window)
     : window_(std::max<uint32_t>(window, 1)),
-      // Twice the window lets every other host be silent and still keep the window full.
-      span_(2 * static_cast<size_t>(window_) + 64) {}
+      // Four times the window keeps the window full while three hosts in four are silent.
+      span_(4 * static_cast<size_t>(window_) + 64) {}
 
 int64_t EchoWindow::nowNs() const {
     long double ticks = static_cast<long double>(platform().performanceCounter());

@@ -9,13 +9,14 @@ namespace quilvane {
 namespace {
 
 // About 2.4 Mbit/s of the smallest requests: little enough for a slow or policed path to take
-// for the moment it needs to show itself, and a fast one is reached within a second.
+// for the moment it needs to show itself, and a fast one is reached within a few tenths of a second.
 constexpr double startRate = 5'000;
 constexpr double lowestRate = 10;
 constexpr double highestRate = 10'000'000;
-// How fast the pace rises per second of clean samples: far from any congestion seen, and near a
-// queue seen before (where it creeps up, as a queue shows itself before anything is lost).
-constexpr double fastGrowthPerSecond = 6.0;
+// How fast the pace rises per second of clean samples: far from any congestion seen (doubling
+// every 58 ms, as a sweep of a /16 on a fast path lasts about a second), and near a queue seen
+// before (where it creeps up, as a queue shows itself before anything is lost).
+constexpr double fastGrowthPerSecond = 12.0;
 constexpr double slowGrowthPerSecond = 1.0;
 constexpr int64_t longestGrowthStepNs = 50'000'000;
 // A wake-up comes tens of microseconds late (timer slack, a busy machine): up to this many

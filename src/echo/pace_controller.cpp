@@ -9,7 +9,8 @@ namespace quilvane {
 namespace {
 
 // About 2.4 Mbit/s of the smallest requests: little enough for a slow or policed path to take
-// for the moment it needs to show itself, and a fast one is reached within a few tenths of a second.
+// for the moment it needs to show itself, and a fast one is reached within a few tenths of a
+// second.
 constexpr double startRate = 5'000;
 constexpr double lowestRate = 10;
 constexpr double highestRate = 10'000'000;

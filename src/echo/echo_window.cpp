@@ -45,7 +45,7 @@ int64_t EchoWindow::nowNs() const {
 
 // A try waiting to be sent again keeps its place in the window.
 bool EchoWindow::hasRoom() const {
-    return bySequence_.size() + resend_.size() < window_ && flights_.size() < span_;
+    return bySequence_.size() + resend_.size() < window_ && unwritten_.size() < span_;
 }
 
 bool EchoWindow::runPass(WindowedDispatches& dispatches) {
@@ -66,7 +66,9 @@ bool EchoWindow::runPass(WindowedDispatches& dispatches) {
         if (stopRequested || waitsCutShort()) dropResends();
         releaseFinished(dispatches);
         bool mayBegin = !stopped && next_ < dispatches.count();
-        if (!mayBegin && flights_.empty()) {
+        if (!mayBegin && unwritten_.empty()) {
+            // What is left in the queue of waiting requests is stale: every dispatch is written.
+            waiting_.clear();
             writeReleased();
             return !stopped;
         }
@@ -90,6 +92,7 @@ void EchoWindow::sendNext(WindowedDispatches& dispatches, bool& stopped) {
     } else {
         sendAgain(flight);
     }
+    retireIfDone(flight);
 }
 
 void EchoWindow::sendLater(Flight& flight) {
@@ -100,14 +103,16 @@ void EchoWindow::sendLater(Flight& flight) {
 // After Ctrl-C nothing more is sent: a try waiting to go again ends with its time-out.
 void EchoWindow::dropResends() {
     while (!resend_.empty()) {
-        timeOut(*resend_.front());
+        Flight& flight = *resend_.front();
         resend_.pop_front();
+        timeOut(flight);
+        retireIfDone(flight);
     }
 }
 
 int64_t EchoWindow::nextWakeUp(int64_t now, bool mayBegin) const {
     int64_t wakeUp = now + idleWaitNs;
-    if (!waiting_.empty()) wakeUp = std::min(wakeUp, waiting_.front()->deadlineNs);
+    if (!waiting_.empty()) wakeUp = std::min(wakeUp, waiting_.front().deadlineNs);
     if (!resend_.empty() || (mayBegin && hasRoom())) {
         wakeUp = std::min(wakeUp, pace_->nextSendNs());
     }
@@ -129,11 +134,16 @@ std::unique_ptr<Flight> EchoWindow::newFlight() {
 bool EchoWindow::beginNext(WindowedDispatches& dispatches) {
     std::unique_ptr<Flight> flight = newFlight();
     std::string host;
-    if (!dispatches.begin(next_, host, flight->job)) return false;
+    if (!dispatches.begin(next_, host, flight->job)) {
+        spareFlights_.push_back(std::move(flight));
+        return false;
+    }
     flight->index = next_++;
     flight->triesLeft = flight->job.retries;
-    start(*flight, dispatches, host);
-    flights_.push_back(std::move(flight));
+    Flight& started = *flight;
+    unwritten_.push_back(Unwritten{started.index, std::move(flight), spareText(), {}});
+    start(started, dispatches, host);
+    retireIfDone(started);
     return true;
 }
 
@@ -143,8 +153,8 @@ void EchoWindow::awaitAnswer(Flight& flight) {
     // Tries sent again go to hosts that were silent: they would read as loss.
     flight.paceTicket = pace_->sent(now, flight.triesLeft == flight.job.retries);
     flight.deadlineNs = now + int64_t{timeoutMs} * 1'000'000;
-    flight.waiting = true;
-    waiting_.push_back(&flight);
+    flight.waitSerial = nextWaitSerial_++;
+    waiting_.push_back(Awaited{&flight, flight.waitSerial, flight.deadlineNs});
     bySequence_[flight.sequence] = &flight;
 }
 
@@ -157,6 +167,7 @@ void EchoWindow::answered(Flight& flight) {
     int64_t now = nowNs();
     pace_->answered(now, flight.paceTicket, now - flight.kernelWaitNs - flight.sentAtNs);
     forget(flight);
+    retireIfDone(flight);
 }
 
 void EchoWindow::forget(Flight& flight) {
@@ -164,13 +175,26 @@ void EchoWindow::forget(Flight& flight) {
     if (found != bySequence_.end() && found->second == &flight) bySequence_.erase(found);
 }
 
+void EchoWindow::retireIfDone(Flight& flight) {
+    if (!flight.done) return;
+    forget(flight);
+    Unwritten& entry = unwritten_[flight.index - unwritten_.front().index];
+    // The flight keeps the entry's empty buffer for the lines of its next dispatch.
+    std::swap(entry.held, flight.held);
+    entry.outcome = std::move(flight.outcome);
+    spareFlights_.push_back(std::move(entry.flight));
+}
+
 void EchoWindow::expire(int64_t now) {
     while (!waiting_.empty()) {
-        Flight& flight = *waiting_.front();
-        if (!flight.done && flight.deadlineNs > now) return;
+        Awaited awaited = waiting_.front();
+        if (!awaited.current()) {
+            waiting_.pop_front();
+            continue;
+        }
+        if (awaited.deadlineNs > now) return;
         waiting_.pop_front();
-        flight.waiting = false;
-        if (flight.done) continue;
+        Flight& flight = *awaited.flight;
         pace_->timedOut(now, flight.paceTicket);
         forget(flight);
         // Without an answer, and with tries left, the request goes again; after an ICMP error,
@@ -182,22 +206,30 @@ void EchoWindow::expire(int64_t now) {
             continue;
         }
         timeOut(flight);
+        retireIfDone(flight);
     }
 }
 
 void EchoWindow::releaseFinished(WindowedDispatches& dispatches) {
-    // A finished request still in the send-order queue leaves it first (expire runs before this).
-    while (!flights_.empty() && flights_.front()->done && !flights_.front()->waiting) {
-        std::unique_ptr<Flight> flight = std::move(flights_.front());
-        flights_.pop_front();
-        released_ += flight->held;
+    while (!unwritten_.empty() && !unwritten_.front().flight) {
+        Unwritten entry = std::move(unwritten_.front());
+        unwritten_.pop_front();
+        released_ += entry.held;
         {
             // What the run prints as a dispatch ends follows that dispatch's lines.
             HeldLines held(released_);
-            dispatches.finished(flight->index, flight->outcome);
+            dispatches.finished(entry.index, entry.outcome);
         }
-        if (spareFlights_.size() < window_) spareFlights_.push_back(std::move(flight));
+        entry.held.clear();
+        spareTexts_.push_back(std::move(entry.held));
     }
+}
+
+std::string EchoWindow::spareText() {
+    if (spareTexts_.empty()) return {};
+    std::string text = std::move(spareTexts_.back());
+    spareTexts_.pop_back();
+    return text;
 }
 
 void EchoWindow::writeReleased() {

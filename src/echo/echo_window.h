@@ -61,9 +61,9 @@ struct Flight {
     int64_t realAtStartNs = 0;  // the real-time clock as its timer started, for its stamp
     int64_t kernelWaitNs = 0;   // how long its answer waited in the kernel before it was read
     uint64_t paceTicket = 0;
-    int32_t triesLeft = 0;   // tries still to send after a time-out (--retries)
-    bool errorSeen = false;  // an ICMP error quoted the request
-    bool waiting = false;    // still in the queue of requests awaiting an answer
+    uint64_t waitSerial = 0;  // names the current try in the queue of requests awaiting answers
+    int32_t triesLeft = 0;    // tries still to send after a time-out (--retries)
+    bool errorSeen = false;   // an ICMP error quoted the request
     bool done = false;
 
     // The end of a pinged host: its statistics and the status it last set.
@@ -107,8 +107,9 @@ class EchoWindow {
     void awaitAnswer(Flight& flight);
     // The flight awaiting the answer with this sequence number, if any.
     Flight* awaiting(uint16_t sequence);
-    // An answered flight leaves the waiting requests; its answer waited kernelWaitNs in the
-    // kernel (set in the flight) before it was read.
+    // An answered flight, done with its lines, leaves the waiting requests; its answer waited
+    // kernelWaitNs in the kernel (set in the flight) before it was read. Nothing touches the flight
+    // afterwards: it may already serve another dispatch.
     void answered(Flight& flight);
     // A send refused for want of buffer space (the queue before a slow link is full): the pace
     // slows down and the request goes again, as if it had not been tried, when the pace lets it.
@@ -119,10 +120,29 @@ class EchoWindow {
     int64_t nowNs() const;
 
   private:
+    // A dispatch begun and not yet written: its flight while it runs, then only its lines and
+    // outcome, as the dispatches before it may keep it waiting for a while.
+    struct Unwritten {
+        size_t index = 0;
+        std::unique_ptr<Flight> flight;  // null once done
+        std::string held;
+        HostOutcome outcome;
+    };
+    // An entry of the queue of requests awaiting an answer, in send order; it is stale once its
+    // flight was answered or sent again (its serial no longer matches).
+    struct Awaited {
+        Flight* flight = nullptr;
+        uint64_t serial = 0;
+        int64_t deadlineNs = 0;
+        bool current() const { return flight->waitSerial == serial && !flight->done; }
+    };
+
     bool beginNext(WindowedDispatches& dispatches);
     void sendNext(WindowedDispatches& dispatches, bool& stopped);
     void dropResends();
     void forget(Flight& flight);
+    // A flight done with its lines hands them to its dispatch's entry and becomes spare.
+    void retireIfDone(Flight& flight);
     void expire(int64_t nowNs);
     // Takes the lines of the finished dispatches at the head of the list, in list order, and
     // tells the run each one ended.
@@ -130,14 +150,16 @@ class EchoWindow {
     // Writes the lines released so far in one block.
     void writeReleased();
     std::unique_ptr<Flight> newFlight();
+    std::string spareText();
     int64_t nextWakeUp(int64_t nowNs, bool mayBegin) const;
     bool hasRoom() const;
 
     const uint32_t window_;
     const size_t span_;  // the most dispatches between the first unwritten one and the newest
-    std::deque<std::unique_ptr<Flight>> flights_;       // begun, not yet written, in list order
-    std::deque<Flight*> waiting_;                       // awaiting an answer, in send order
-    std::unordered_map<uint16_t, Flight*> bySequence_;  // the same, by sequence number
+    std::deque<Unwritten> unwritten_;                   // in list order
+    std::deque<Awaited> waiting_;                       // in send order
+    std::unordered_map<uint16_t, Flight*> bySequence_;  // the current tries, by sequence number
+    uint64_t nextWaitSerial_ = 1;
     size_t next_ = 0;
     double rateCap_ = 0;
     int64_t timeoutNs_ = 1'000'000'000;
@@ -146,7 +168,10 @@ class EchoWindow {
     // Lines of finished dispatches not yet written, in list order: a sweep writes its lines in
     // large blocks rather than a few lines at a time.
     std::string released_;
-    std::vector<std::unique_ptr<Flight>> spareFlights_;  // written flights, kept for reuse
+    // Flights done, kept for reuse; none is freed before the window ends, as stale entries of the
+    // waiting queue still point at them.
+    std::vector<std::unique_ptr<Flight>> spareFlights_;
+    std::vector<std::string> spareTexts_;  // buffers of written lines, kept for reuse
 };
 
 }  // namespace quilvane

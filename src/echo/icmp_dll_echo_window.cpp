@@ -94,8 +94,8 @@ void IcmpDllEchoWindow::collect(int64_t timeoutNs) {
             flight->kernelWaitNs =
                 kernelWaitNs(platform().realTimeNs(), answer->reply.receivedAtNs);
             flight->timer.TakeOffNs(flight->kernelWaitNs);
-            answered(*flight);
             judge(*flight, answer->reply);
+            answered(*flight);
         }
         answer = platform().collectEcho(handle_, 0);
     }

@@ -1,4 +1,5 @@
-// The raw window's tries against the fake platform: sequence numbers that wrap while a try waits.
+// The raw window's tries against the fake platform: sequence numbers that wrap while a try waits,
+// and requests that time out behind answered ones.
 #include "echo/raw_echo_window.h"
 
 #include <gtest/gtest.h>
@@ -22,9 +23,14 @@ class ListedDispatches final : public WindowedDispatches {
         return true;
     }
     HostOutcome pingThroughEchoService(const std::string&, const EchoJob&) override { return {}; }
-    void finished(size_t, const HostOutcome& outcome) override { outcomes.push_back(outcome); }
+    void finished(size_t, const HostOutcome& outcome) override {
+        outcomes.push_back(outcome);
+        if (clockNs != nullptr) finishedAtNs.push_back(*clockNs);
+    }
 
     std::vector<HostOutcome> outcomes;
+    const int64_t* clockNs = nullptr;  // when set, the time each dispatch ended is kept
+    std::vector<int64_t> finishedAtNs;
 
   private:
     std::vector<std::string> hosts_;
@@ -54,6 +60,70 @@ TEST_F(RawWindowTest, AWrappedSequenceNumberStillAwaitedIsSkipped) {
     EXPECT_EQ(dispatches.outcomes[1].status, ExitStatus::Replied);
     EXPECT_EQ(session.nextSequence, 3);
 }
+
+// A dispatch answered early leaves its place in the send-order queue to a later one, whose
+// flight may be the same object: every request still times out at its own deadline, and the
+// dispatches end in list order.
+struct QueueCase {
+    const char* name;
+    uint32_t window;
+    const char* silent;  // one character a host, in list order: 's' silent, '.' answers
+    int32_t retries;
+    int64_t longestPassMs;  // each silent host's tries, one after the other, and a little
+};
+
+class RawWindowQueueTest : public EngineTest, public ::testing::WithParamInterface<QueueCase> {};
+
+TEST_P(RawWindowQueueTest, EveryRequestTimesOutAtItsOwnDeadline) {
+    const QueueCase& c = GetParam();
+    settings.timeoutMs = 200;
+    fake.autoReply = true;
+    std::vector<std::string> hosts;
+    for (size_t i = 0; c.silent[i] != 0; ++i) {
+        std::string host = "10.0." + std::to_string(i / 200) + "." + std::to_string(i % 200 + 1);
+        if (c.silent[i] == 's') fake.silentDestinations.insert(address(host.c_str()));
+        hosts.push_back(host);
+    }
+    RawEchoWindow window(session, c.window);
+    ASSERT_FALSE(window.open(settings));
+    ListedDispatches dispatches(hosts, settings, c.retries);
+    dispatches.clockNs = &fake.nowNs;
+    std::vector<int64_t> sentAtNs;
+    fake.onSend = [&] { sentAtNs.push_back(fake.nowNs); };
+    int64_t startNs = fake.nowNs;
+
+    EXPECT_TRUE(window.runPass(dispatches));
+
+    ASSERT_EQ(dispatches.outcomes.size(), hosts.size());
+    ASSERT_EQ(sentAtNs.size(), fake.sentTo.size());
+    for (size_t i = 0; i < hosts.size(); ++i) {
+        bool silent = c.silent[i] == 's';
+        EXPECT_EQ(dispatches.outcomes[i].status,
+                  silent ? ExitStatus::TimedOut : ExitStatus::Replied)
+            << "host " << i;
+        if (!silent) continue;
+        // Its last try had its whole time-out: the line was not written earlier.
+        size_t lastTry = fake.sentTo.size();
+        for (size_t sent = 0; sent < fake.sentTo.size(); ++sent) {
+            if (fake.sentTo[sent] == address(hosts[i].c_str())) lastTry = sent;
+        }
+        ASSERT_LT(lastTry, sentAtNs.size()) << "host " << i;
+        EXPECT_GE(dispatches.finishedAtNs[i] - sentAtNs[lastTry], 200'000'000) << "host " << i;
+    }
+    EXPECT_LE(fake.nowNs - startNs, c.longestPassMs * 1'000'000);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RawWindowQueueTest,
+    ::testing::Values(QueueCase{"EveryOtherSilent", 2, "s.s.s.s.", 0, 4 * 200 + 50},
+                      QueueCase{"AnswersBehindASilentOne", 2, "s......s......", 0, 2 * 200 + 50},
+                      QueueCase{"SilentRunAfterAnswers", 3, "......sss", 0, 200 + 50},
+                      QueueCase{"TriesSentAgain", 2, ".s.s..", 2, 2 * 3 * 200 + 50},
+                      QueueCase{"WindowOfOne", 1, ".s.s", 1, 2 * 2 * 200 + 50},
+                      QueueCase{"ManyInAWideWindow", 64,
+                                "s..s.s...ss.s....s.s..s.s.ss...s..s.s..s..ss.s..s.s..s.s..sss.", 0,
+                                200 + 50}),
+    [](const ::testing::TestParamInfo<QueueCase>& param) { return param.param.name; });
 
 }  // namespace
 }  // namespace quilvane::testing

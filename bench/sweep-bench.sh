@@ -218,7 +218,7 @@ for path in $paths; do
     fi
     row "$path" "nmap \`-sn -PE -n --max-retries 0\`" "n-$path-0" 49152
     row "$path" "nmap \`-sn -PE -n\`" "n-$path" 49152
-    row "$path /24" "nmap \`-sn -PE -n --max-retries 0\` 198.19.0.0/24" "n-plain-24" 192
+    [ "$path" = plain ] && row "$path /24" "nmap \`-sn -PE -n --max-retries 0\` 198.19.0.0/24" "n-plain-24" 192
 done
 
 echo

@@ -34,8 +34,10 @@ void Flight::finish() {
 
 EchoWindow::EchoWindow(uint32_t window)
     : window_(std::max<uint32_t>(window, 1)),
-      // Four times the window keeps the window full while three hosts in four are silent.
-      span_(4 * static_cast<size_t>(window_) + 64) {}
+      // Each silent host holds back the lines of those after it for its time-out: with four times
+      // the window, the window still fills when only one host in four is silent.
+      span_(4 * static_cast<size_t>(window_) + 64),
+      bySequence_(size_t{UINT16_MAX} + 1, nullptr) {}
 
 int64_t EchoWindow::nowNs() const {
     long double ticks = static_cast<long double>(platform().performanceCounter());
@@ -45,7 +47,7 @@ int64_t EchoWindow::nowNs() const {
 
 // A try waiting to be sent again keeps its place in the window.
 bool EchoWindow::hasRoom() const {
-    return bySequence_.size() + resend_.size() < window_ && unwritten_.size() < span_;
+    return awaitedCount_ + resend_.size() < window_ && unwritten_.size() < span_;
 }
 
 bool EchoWindow::runPass(WindowedDispatches& dispatches) {
@@ -155,12 +157,13 @@ void EchoWindow::awaitAnswer(Flight& flight) {
     flight.deadlineNs = now + int64_t{timeoutMs} * 1'000'000;
     flight.waitSerial = nextWaitSerial_++;
     waiting_.push_back(Awaited{&flight, flight.waitSerial, flight.deadlineNs});
-    bySequence_[flight.sequence] = &flight;
+    Flight*& place = bySequence_[flight.sequence];
+    if (place == nullptr) ++awaitedCount_;
+    place = &flight;
 }
 
 Flight* EchoWindow::awaiting(uint16_t sequence) {
-    auto found = bySequence_.find(sequence);
-    return found == bySequence_.end() ? nullptr : found->second;
+    return bySequence_[sequence];
 }
 
 void EchoWindow::answered(Flight& flight) {
@@ -171,8 +174,10 @@ void EchoWindow::answered(Flight& flight) {
 }
 
 void EchoWindow::forget(Flight& flight) {
-    auto found = bySequence_.find(flight.sequence);
-    if (found != bySequence_.end() && found->second == &flight) bySequence_.erase(found);
+    Flight*& place = bySequence_[flight.sequence];
+    if (place != &flight) return;
+    place = nullptr;
+    --awaitedCount_;
 }
 
 void EchoWindow::retireIfDone(Flight& flight) {

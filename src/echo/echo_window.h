@@ -7,7 +7,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "echo/echo_job.h"
@@ -116,7 +115,7 @@ class EchoWindow {
     void sendLater(Flight& flight);
     // True when a request awaiting its answer carries this sequence number: a new try never
     // takes a number still awaited, even after the numbers wrapped.
-    bool sequenceAwaited(uint16_t sequence) const { return bySequence_.count(sequence) != 0; }
+    bool sequenceAwaited(uint16_t sequence) const { return bySequence_[sequence] != nullptr; }
     int64_t nowNs() const;
 
   private:
@@ -156,9 +155,12 @@ class EchoWindow {
 
     const uint32_t window_;
     const size_t span_;  // the most dispatches between the first unwritten one and the newest
-    std::deque<Unwritten> unwritten_;                   // in list order
-    std::deque<Awaited> waiting_;                       // in send order
-    std::unordered_map<uint16_t, Flight*> bySequence_;  // the current tries, by sequence number
+    std::deque<Unwritten> unwritten_;  // in list order
+    std::deque<Awaited> waiting_;      // in send order
+    // The current tries by sequence number, one place for each number: no search, and nothing
+    // allocated per request.
+    std::vector<Flight*> bySequence_;
+    size_t awaitedCount_ = 0;
     uint64_t nextWaitSerial_ = 1;
     size_t next_ = 0;
     double rateCap_ = 0;

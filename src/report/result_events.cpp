@@ -40,17 +40,24 @@ void ResultEvents::beginDispatch(size_t index, std::string_view host, uint64_t r
 HostContext ResultEvents::currentContext() const {
     if (const std::string* buffer = heldOutputBuffer()) {
         auto found = held_.find(buffer);
-        if (found != held_.end()) return found->second;
+        if (found != held_.end() && found->second.bound) return found->second.context;
     }
     return running_;
 }
 
 void ResultEvents::bindHeldLines(const std::string* buffer, const HostContext& context) {
-    if (buffer != nullptr) held_[buffer] = context;
+    if (buffer == nullptr) return;
+    HeldContext& entry = held_[buffer];
+    entry.context = context;
+    entry.bound = true;
 }
 
 void ResultEvents::releaseHeldLines(const std::string* buffer) {
-    if (buffer != nullptr) held_.erase(buffer);
+    // The entry stays for the next dispatch whose lines the same buffer holds (the window reuses
+    // its buffers), so binding one allocates nothing.
+    if (buffer == nullptr) return;
+    auto found = held_.find(buffer);
+    if (found != held_.end()) found->second.bound = false;
 }
 
 ResultEvents::Notice::Notice() {
@@ -69,7 +76,8 @@ void ResultEvents::divertedText(std::string_view text) {
     while ((end = partialLine_.find('\n')) != std::string::npos) {
         std::string line = partialLine_.substr(0, end);
         partialLine_.erase(0, end + 1);
-        bool held = heldOutputBuffer() != nullptr && held_.count(heldOutputBuffer()) != 0;
+        auto found = held_.find(heldOutputBuffer());
+        bool held = found != held_.end() && found->second.bound;
         if (line.empty() || (!inDispatch_ && !held)) continue;
         HostContext context = currentContext();
         errorLine(ErrorLineEvent{&context, wallClockNs(), line});

@@ -88,7 +88,11 @@ class ResultEvents {
     bool wallClockWanted_ = false;
     HostContext running_;
     bool inDispatch_ = false;
-    std::unordered_map<const std::string*, HostContext> held_;
+    struct HeldContext {
+        HostContext context;
+        bool bound = false;  // lines of a dispatch under way
+    };
+    std::unordered_map<const std::string*, HeldContext> held_;
     std::string partialLine_;
     int notices_ = 0;
 };

@@ -33,7 +33,16 @@ constexpr int64_t queueTargetNs = 2'000'000;
 // Answers lost to a policer: the pace goes a tenth below what the path let through; seen twice
 // at about the same pace, that holds for a while before the pace looks above it again.
 constexpr double belowLossEstimate = 0.9;
+// A limit seen twice is the lower of its two estimates: the pace may come closer to it.
+constexpr double belowConfirmedLimit = 0.95;
 constexpr int64_t confirmedLossHoldNs = 60'000'000'000;
+// A share of answers that falls is taken in over this long: a policer's loss, where the pace stays
+// just above it, must not come to read as the path's normal. A share that rises is taken in at
+// once, a fifth a sample.
+constexpr int64_t fallingShareMemoryNs = 10'000'000'000;
+constexpr double risingShareWeight = 0.2;
+// Cuts for loss one after the other are few before the pace is below a policer's rate.
+constexpr size_t mostCutsKept = 16;
 // The longest an answer is awaited before its request counts as unanswered for the pace (the
 // request's own time-out still decides its line), and the most requests awaiting judgement.
 constexpr int64_t longestSettleWaitNs = 1'000'000'000;
@@ -207,7 +216,10 @@ void PaceController::act(Verdict verdict, int64_t nowNs) {
             // above a policer's would come to read as the path's normal.
             bool better = share > answerShare_;
             lossBeforeClean_ = false;
-            double weight = better ? 0.2 : 0.01;
+            double lastedNs = static_cast<double>(sample_.lastSentNs - sample_.firstSentNs);
+            double weight =
+                better ? risingShareWeight
+                       : std::min(1.0, lastedNs / static_cast<double>(fallingShareMemoryNs));
             answerShare_ =
                 answerShare_ < 0 ? share : answerShare_ + weight * (share - answerShare_);
             // Answers back at half the pace: the pace may have been it, or a silent stretch
@@ -269,7 +281,7 @@ void PaceController::speedUp(int64_t nowNs) {
     // meet the path at a pace it never tried.
     rate = std::min(rate, std::max(rate_, 2 * sendRate(sample_)));
     if (confirmedLimit_ > 0) {
-        rate = std::min(rate, std::max(rate_, belowLossEstimate * confirmedLimit_));
+        rate = std::min(rate, std::max(rate_, belowConfirmedLimit * confirmedLimit_));
     }
     setRate(rate);
 }
@@ -295,6 +307,21 @@ void PaceController::slowDownForQueue(int64_t nowNs) {
 // The path let through what was answered: the pace goes a tenth below that. Seen again at about
 // the same pace, after the pace had risen above it, it is a limit of the path.
 void PaceController::slowDownForLoss(const Sample& sample, int64_t nowNs) {
+    double share = static_cast<double>(sample.answers) / sample.sends;
+    if (!lossBeforeClean_) {
+        cuts_ = Cuts{rate_, lossEstimate_, {}};
+    } else if (shareIgnoresPace(share)) {
+        // As few answers at a much lower pace: fewer hosts answer here, whatever the pace. That
+        // share is the path's from now on, and the pace goes back to where the cuts began.
+        answerShare_ = share;
+        lossEstimate_ = cuts_.lossEstimateBefore;
+        setRate(std::max(rate_, cuts_.rateBefore));
+        lossBeforeClean_ = false;
+        lastGrowthNs_ = nowNs;
+        restartSample(nowNs);
+        return;
+    }
+    if (cuts_.seen.size() < mostCutsKept) cuts_.seen.push_back({rate_, share});
     double sending = sendRate(sample);
     double estimate = sending * sample.answers / (answerShare_ * sample.sends);
     // Loss again before any clean sample: the path still sheds what the last cut left above it;
@@ -303,7 +330,9 @@ void PaceController::slowDownForLoss(const Sample& sample, int64_t nowNs) {
     lossBeforeClean_ = true;
     if (lossEstimate_ > 0 && sending > lossEstimate_ && estimate > 0.6 * lossEstimate_ &&
         estimate < 1.6 * lossEstimate_) {
-        confirmedLimit_ = (estimate + lossEstimate_) / 2;
+        // The lower of the two: an estimate taken while a burst still passed reads too high, and
+        // a pace held just above a policer loses a share of every request for as long as it holds.
+        confirmedLimit_ = std::min(estimate, lossEstimate_);
         confirmedUntilNs_ = nowNs + confirmedLossHoldNs;
         estimate = confirmedLimit_;
     }
@@ -312,6 +341,18 @@ void PaceController::slowDownForLoss(const Sample& sample, int64_t nowNs) {
     setRate(std::min(rate_, belowLossEstimate * estimate));
     lastGrowthNs_ = nowNs;
     restartSample(nowNs);
+}
+
+// Behind a policer the share of answers at least doubles when the pace halves (or comes back
+// whole, below the policer's rate); where fewer hosts answer it stays as it was. The share now is
+// held against the least seen at nearly twice the pace or more since the cuts began (not only the
+// first: a policer's burst makes the first overshoot look better than it was).
+bool PaceController::shareIgnoresPace(double share) const {
+    double least = 2;
+    for (const auto& [rate, seenShare] : cuts_.seen) {
+        if (rate >= 1.8 * rate_) least = std::min(least, seenShare);
+    }
+    return least <= 1 && share < 1.4 * least;
 }
 
 void PaceController::slowDownForSilence(int64_t nowNs) {

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <deque>
+#include <utility>
+#include <vector>
 
 namespace quilvane {
 
@@ -66,6 +68,7 @@ class PaceController {
     void slowDownForQueue(int64_t nowNs);
     void slowDownForLoss(const Sample& sample, int64_t nowNs);
     void slowDownForSilence(int64_t nowNs);
+    bool shareIgnoresPace(double share) const;
     void setRate(double rate);
     void restartSample(int64_t judgeFromNs);
     int64_t settleWaitNs() const;
@@ -98,6 +101,14 @@ class PaceController {
     double rateBeforeSilence_ = 0;  // the pace halved on answers that all but stopped
     bool darkHold_ = false;         // answers stopped whatever the pace: wait for them to return
     bool lossBeforeClean_ = false;  // the last sample judged showed loss
+    // The last cuts for loss, one after the other without a clean sample between: the pace and
+    // estimate before the first, and the pace and share of answers of each.
+    struct Cuts {
+        double rateBefore = 0;
+        double lossEstimateBefore = 0;
+        std::vector<std::pair<double, double>> seen;
+    };
+    Cuts cuts_;
     int64_t lastRefusalNs_ = INT64_MIN;
 };
 

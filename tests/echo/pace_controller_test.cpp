@@ -42,6 +42,18 @@ std::vector<PathCase> pathCases() {
         // Many silent stretches: the window, filled with requests awaiting their time-out, is
         // what holds the sweep back (4096 / (0.625 * 0.2 s), about 33,000 a second).
         {"EveryOtherSlash24Silent", SimulatedPath{}.sparse(), sweep, 1.0, 2.6},
+        // Half of the /16 where two hosts in three are up, then half where one in three is: the
+        // share of answers falls for good, not with the pace, and the pace must not follow it
+        // down. The window holds the second half to 4096 / (0.67 * 0.2 s), about 31,000 a second.
+        {"FewerHostsUpFurtherOn", SimulatedPath{}.thinnerFrom(32'768, 3), sweep, 1.0, 2.0},
+        {"FewerHostsUpBehindAPolicer", SimulatedPath{}.policer(2'000, 200).thinnerFrom(32'768, 3),
+         sweep, 0.998, 45.0},
+        // Answers up to a millisecond late at random, as on a busy machine: the limit the pace
+        // keeps to must not be one that a late burst of answers made look higher.
+        {"PolicerOnABusyMachine", SimulatedPath{}.policer(2'000, 200).jitter(1'000'000), sweep,
+         0.998, 45.0},
+        {"PolicerWithLargeBurst", SimulatedPath{}.policer(2'000, 1'000), sweep, 0.998, 45.0},
+        {"FasterPolicer", SimulatedPath{}.policer(5'000, 200), sweep, 0.995, 16.0},
         // A burst lets the pace overshoot unseen; a tenth of a second of it is what the lab has.
         {"PolicerWithSmallBurst", SimulatedPath{}.policer(2'000, 20), sweep, 0.998, 45.0},
         {"PolicerAndDarkStretch", SimulatedPath{}.policer(2'000, 200).darkStretch(20'000, 256),

@@ -25,6 +25,8 @@ struct SimulatedPath {
     double policerRate = 0;
     double policerBurst = 0;
     double lossEachWay = 0;  // the share of packets dropped at random, each way
+    // Each answer comes up to this much later, at random: a busy machine's scheduling.
+    int64_t jitterNs = 0;
     // Which of the swept addresses answer (by index).
     std::function<bool(uint32_t)> answers = [](uint32_t index) { return index % 4 != 3; };
 
@@ -42,11 +44,14 @@ struct SimulatedPath {
         lossEachWay = share;
         return *this;
     }
+    SimulatedPath& jitter(int64_t ns) {
+        jitterNs = ns;
+        return *this;
+    }
     SimulatedPath& roundTrip(int64_t ns) {
         baseRoundTripNs = ns;
         return *this;
     }
-    // Addresses first to first + count - 1 are silent as well.
     // Every other /24 is silent as well.
     SimulatedPath& sparse() {
         answers = [previous = answers](uint32_t index) {
@@ -54,6 +59,16 @@ struct SimulatedPath {
         };
         return *this;
     }
+    // From address first on, only one address in every few answers (those whose index is a
+    // multiple of every), where before three in four did: fewer hosts are up there, whatever the
+    // pace.
+    SimulatedPath& thinnerFrom(uint32_t first, uint32_t every) {
+        answers = [previous = answers, first, every](uint32_t index) {
+            return index < first ? previous(index) : index % every == 0;
+        };
+        return *this;
+    }
+    // Addresses first to first + count - 1 are silent as well.
     SimulatedPath& darkStretch(uint32_t first, uint32_t count) {
         answers = [previous = answers, first, count](uint32_t index) {
             return (index < first || index >= first + count) && previous(index);
@@ -125,7 +140,8 @@ inline SweepOutcome simulateSweep(const SimulatedPath& path, const SweepRun& run
         }
         if (unit(random) < path.lossEachWay || !path.answers(index)) return std::nullopt;
         if (unit(random) < path.lossEachWay) return std::nullopt;
-        return atNs + path.baseRoundTripNs / 2;
+        auto lateNs = static_cast<int64_t>(unit(random) * static_cast<double>(path.jitterNs));
+        return atNs + path.baseRoundTripNs / 2 + lateNs;
     };
 
     for (uint32_t index = 0; index < run.hosts; ++index) outcome.answering += path.answers(index);

@@ -336,6 +336,8 @@ void PaceController::slowDownForLoss(const Sample& sample, int64_t nowNs) {
         confirmedUntilNs_ = nowNs + confirmedLossHoldNs;
         estimate = confirmedLimit_;
     }
+    // Loss below a limit seen twice: the limit was read too high.
+    if (confirmedLimit_ > 0) confirmedLimit_ = std::min(confirmedLimit_, estimate);
     lossEstimate_ = estimate;
     rateBeforeSilence_ = 0;
     setRate(std::min(rate_, belowLossEstimate * estimate));
@@ -345,11 +347,12 @@ void PaceController::slowDownForLoss(const Sample& sample, int64_t nowNs) {
 
 // Behind a policer the share of answers at least doubles when the pace halves (or comes back
 // whole, below the policer's rate); where fewer hosts answer it stays as it was. The share now is
-// held against the least seen at nearly twice the pace or more since the cuts began (not only the
-// first: a policer's burst makes the first overshoot look better than it was).
+// held against the least seen at nearly twice the pace or more since the cuts began, leaving out
+// the first: a policer's burst makes the first overshoot look better than it was.
 bool PaceController::shareIgnoresPace(double share) const {
     double least = 2;
-    for (const auto& [rate, seenShare] : cuts_.seen) {
+    for (size_t i = 1; i < cuts_.seen.size(); ++i) {
+        const auto& [rate, seenShare] = cuts_.seen[i];
         if (rate >= 1.8 * rate_) least = std::min(least, seenShare);
     }
     return least <= 1 && share < 1.4 * least;

@@ -25,6 +25,10 @@ std::vector<PathCase> pathCases() {
     capped.rateCap = 5000;
     SweepRun farAway = sweep;
     farAway.timeoutNs = 1'000'000'000;
+    // One request in a thousand finds the sender not scheduled for 10 ms.
+    SweepRun busy = sweep;
+    busy.stallChance = 0.001;
+    busy.stallNs = 10'000'000;
     return {
         // Nothing in the way: the sender's own speed and the window decide.
         {"PlainLink", SimulatedPath{}, sweep, 1.0, 1.4},
@@ -53,6 +57,10 @@ std::vector<PathCase> pathCases() {
         {"PolicerOnABusyMachine", SimulatedPath{}.policer(2'000, 200).jitter(1'000'000), sweep,
          0.998, 45.0},
         {"PolicerWithLargeBurst", SimulatedPath{}.policer(2'000, 1'000), sweep, 0.998, 45.0},
+        {"PolicerWithSenderStalls", SimulatedPath{}.policer(2'000, 200).jitter(1'000'000), busy,
+         0.998, 50.0},
+        {"FewerHostsUpWithSenderStalls", SimulatedPath{}.thinnerFrom(32'768, 3).jitter(1'000'000),
+         busy, 1.0, 2.5},
         {"FasterPolicer", SimulatedPath{}.policer(5'000, 200), sweep, 0.995, 16.0},
         // A burst lets the pace overshoot unseen; a tenth of a second of it is what the lab has.
         {"PolicerWithSmallBurst", SimulatedPath{}.policer(2'000, 20), sweep, 0.998, 45.0},

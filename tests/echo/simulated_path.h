@@ -84,6 +84,9 @@ struct SweepRun {
     double rateCap = 0;
     // The sender's own limit: the time one request takes to build and send.
     int64_t sendCostNs = 7'000;
+    // A busy machine: now and then the sender is not scheduled for a while.
+    double stallChance = 0;  // per request sent
+    int64_t stallNs = 0;
     uint32_t seed = 1;
 };
 
@@ -151,6 +154,7 @@ inline SweepOutcome simulateSweep(const SimulatedPath& path, const SweepRun& run
         if (maySend && (events.empty() || sendAtNs <= events.top().atNs)) {
             nowNs = std::max(nowNs, sendAtNs);
             senderFreeNs = nowNs + run.sendCostNs;
+            if (unit(random) < run.stallChance) senderFreeNs += run.stallNs;
             uint64_t ticket = pace.sent(nowNs);
             ++inFlight;
             lastSecond.push_back(nowNs);

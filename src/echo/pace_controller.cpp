@@ -336,8 +336,6 @@ void PaceController::slowDownForLoss(const Sample& sample, int64_t nowNs) {
         confirmedUntilNs_ = nowNs + confirmedLossHoldNs;
         estimate = confirmedLimit_;
     }
-    // Loss below a limit seen twice: the limit was read too high.
-    if (confirmedLimit_ > 0) confirmedLimit_ = std::min(confirmedLimit_, estimate);
     lossEstimate_ = estimate;
     rateBeforeSilence_ = 0;
     setRate(std::min(rate_, belowLossEstimate * estimate));

@@ -154,9 +154,8 @@ void EchoWindow::awaitAnswer(Flight& flight) {
     int64_t now = nowNs();
     // Tries sent again go to hosts that were silent: they would read as loss.
     flight.paceTicket = pace_->sent(now, flight.triesLeft == flight.job.retries);
-    flight.deadlineNs = now + int64_t{timeoutMs} * 1'000'000;
     flight.waitSerial = nextWaitSerial_++;
-    waiting_.push_back(Awaited{&flight, flight.waitSerial, flight.deadlineNs});
+    waiting_.push_back(Awaited{&flight, flight.waitSerial, now + int64_t{timeoutMs} * 1'000'000});
     Flight*& place = bySequence_[flight.sequence];
     if (place == nullptr) ++awaitedCount_;
     place = &flight;

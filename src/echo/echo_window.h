@@ -54,7 +54,6 @@ struct Flight {
     uint16_t sequence = 0;
     uint32_t stamp = 0;  // the time stamp the raw request carries, for matching its reply
     CPerfTimer timer;
-    int64_t deadlineNs = 0;
     int64_t sendDelayNs = 0;    // from the timer's start to the request's transmit stamp
     int64_t sentAtNs = 0;       // right before the current try was sent, on the window's clock
     int64_t realAtStartNs = 0;  // the real-time clock as its timer started, for its stamp

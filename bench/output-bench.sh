@@ -12,19 +12,10 @@ build=${1:-$root/build-output-bench}
 runs=${2:-5}
 lab_script=$root/tests/lab/lab.sh
 
-die() {
-    echo "output-bench.sh: $*" >&2
-    exit 1
-}
+source "$here/common.sh"
+need_root_and_tools cmake ninja ip /usr/bin/time
 
-[ "$(id -u)" -eq 0 ] || die "the lab needs root (network namespaces)"
-for tool in cmake ninja ip /usr/bin/time; do
-    command -v "$tool" >/dev/null || die "$tool is missing (tools/install-dependencies)"
-done
-
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILVANE_TESTS=OFF \
-    >/dev/null
-cmake --build "$build" --target quilvane >/dev/null
+build_program "$build"
 
 suffix=out$(od -An -N2 -tx2 /dev/urandom | tr -d ' \n')
 work=$(mktemp -d)
@@ -40,10 +31,6 @@ measure() {
         2>/dev/null || true
     read -r user system wall peak <"$out.time"
     echo "$(echo "$user + $system" | bc) $wall $peak $(wc -l <"$out.text")"
-}
-
-median() {
-    sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
 column() { cut -d' ' -f"$2" "$1" | median; }

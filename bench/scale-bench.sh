@@ -18,19 +18,10 @@ prefix=198.18.0.0/15
 first=198.18.0.1
 last=198.19.255.254
 
-die() {
-    echo "scale-bench.sh: $*" >&2
-    exit 1
-}
+source "$here/common.sh"
+need_root_and_tools cmake ninja ip /usr/bin/time
 
-[ "$(id -u)" -eq 0 ] || die "network namespaces need root"
-for tool in cmake ninja ip /usr/bin/time; do
-    command -v "$tool" >/dev/null || die "$tool is missing (tools/install-dependencies)"
-done
-
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILVANE_TESTS=OFF \
-    >/dev/null
-cmake --build "$build" --target quilvane >/dev/null
+build_program "$build"
 
 suffix=$(od -An -N2 -tx2 /dev/urandom | tr -d ' \n')
 dark=qv-dark-$suffix
@@ -60,10 +51,6 @@ measure() {
     tail -n 1 "$out.time" | awk -v lines="$(wc -l <"$out.text")" '{ print $1, $2 + $3, $4, lines }'
 }
 
-median() {
-    sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
-
 addresses=130048
 echo "Load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
 for window in 4096 1024; do
@@ -86,7 +73,7 @@ done
 
 row() {
     local name=$1 file=$2
-    local wall cpu peak per
+    local wall cpu peak
     wall=$(cut -d' ' -f1 "$file" | median)
     cpu=$(cut -d' ' -f2 "$file" | median)
     peak=$(cut -d' ' -f3 "$file" | sort -n | tail -1)

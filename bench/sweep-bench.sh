@@ -29,23 +29,14 @@ paths=${PATHS:-plain slow policed lossy}
 use_nmap=${NMAP:-1}
 baseline=${BASELINE:-}
 
-die() {
-    echo "sweep-bench.sh: $*" >&2
-    exit 1
-}
-
-[ "$(id -u)" -eq 0 ] || die "the lab needs root (network namespaces)"
-for tool in cmake ninja ip nft tc tcpdump /usr/bin/time; do
-    command -v "$tool" >/dev/null || die "$tool is missing (tools/install-dependencies)"
-done
+source "$here/common.sh"
+need_root_and_tools cmake ninja ip nft tc tcpdump /usr/bin/time
 if [ "$use_nmap" = 1 ] && ! command -v nmap >/dev/null; then
     echo "sweep-bench.sh: no nmap; its rows stay out" >&2
     use_nmap=0
 fi
 
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILVANE_TESTS=OFF \
-    >/dev/null
-cmake --build "$build" --target quilvane >/dev/null
+build_program "$build"
 program=$build/quilvane
 
 suffix=$(od -An -N3 -tx1 /dev/urandom | tr -d ' \n')
@@ -126,10 +117,6 @@ measure() {
     read -r wall user system peak < <(tail -1 "$work/$name.time")
     echo "$wall $(echo "$user + $system" | bc) $peak $found $load" >>"$work/$name.runs"
     echo "  $name: $wall s, found $found, load $load" >&2
-}
-
-median() {
-    sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
 # The most requests in any one second of a capture (each request opens a window of one second).

@@ -16,6 +16,10 @@ constexpr int64_t idleWaitNs = 100'000'000;
 // wait they are written, so a line is never held back while nothing happens.
 constexpr size_t releaseBlockBytes = 64 * 1024;
 constexpr int64_t longWaitNs = 1'000'000;
+// An engine that reads answers late wakes at most this often while busy; the requests due before
+// its next wake-up leave with those due now. A late wake-up still loses no pace: the pace makes up
+// several intervals of it.
+constexpr int64_t calmWakeNs = 200'000;
 
 }  // namespace
 
@@ -54,11 +58,13 @@ bool EchoWindow::runPass(WindowedDispatches& dispatches) {
     next_ = 0;
     bool stopped = false;
     if (!pace_) pace_.emplace(rateCap_, timeoutNs_, nowNs());
+    // The requests due before an engine that reads late wakes again leave now.
+    const int64_t aheadNs = readsLate() ? calmWakeNs : 0;
     for (;;) {
         int64_t now = nowNs();
         pace_->advance(now);
         // Tries sent again go first: the lines of the dispatches after them wait for theirs.
-        while (now >= pace_->nextSendNs() &&
+        while (now + aheadNs >= pace_->nextSendNs() &&
                (!resend_.empty() || (!stopped && next_ < dispatches.count() && hasRoom()))) {
             sendNext(dispatches, stopped);
         }
@@ -78,6 +84,26 @@ bool EchoWindow::runPass(WindowedDispatches& dispatches) {
         if (waitNs >= longWaitNs || released_.size() >= releaseBlockBytes) {
             writeReleased();
         }
+        waitForAnswers(now, waitNs);
+    }
+}
+
+// An engine that reads late wakes at most once a while as long as something happens (a request
+// left, an answer came, a time was up), and sleeps through what falls due meanwhile; once all is
+// quiet it waits for the first answer again. Other engines wake for each answer.
+void EchoWindow::waitForAnswers(int64_t wokeNs, int64_t waitNs) {
+    bool busy = events_ != eventsAtLastWait_;
+    eventsAtLastWait_ = events_;
+    if (!readsLate()) {
+        collect(waitNs);
+        return;
+    }
+    int64_t calmLeftNs = std::max<int64_t>(wokeNs + calmWakeNs - nowNs(), 0);
+    if (busy) {
+        collectAfter(calmLeftNs);
+    } else if (waitNs < longWaitNs) {
+        collectAfter(std::max(waitNs, calmLeftNs));
+    } else {
         collect(waitNs);
     }
 }
@@ -154,6 +180,7 @@ void EchoWindow::awaitAnswer(Flight& flight) {
     int64_t now = nowNs();
     // Tries sent again go to hosts that were silent: they would read as loss.
     flight.paceTicket = pace_->sent(now, flight.triesLeft == flight.job.retries);
+    ++events_;
     flight.waitSerial = nextWaitSerial_++;
     waiting_.push_back(Awaited{&flight, flight.waitSerial, now + int64_t{timeoutMs} * 1'000'000});
     Flight*& place = bySequence_[flight.sequence];
@@ -168,8 +195,16 @@ Flight* EchoWindow::awaiting(uint16_t sequence) {
 void EchoWindow::answered(Flight& flight) {
     int64_t now = nowNs();
     pace_->answered(now, flight.paceTicket, now - flight.kernelWaitNs - flight.sentAtNs);
+    ++events_;
     forget(flight);
     retireIfDone(flight);
+}
+
+void EchoWindow::withdraw(Flight& flight) {
+    pace_->unsent(flight.paceTicket);
+    forget(flight);
+    // Its entry in the queue of waiting requests goes stale.
+    flight.waitSerial = 0;
 }
 
 void EchoWindow::forget(Flight& flight) {
@@ -200,6 +235,7 @@ void EchoWindow::expire(int64_t now) {
         waiting_.pop_front();
         Flight& flight = *awaited.flight;
         pace_->timedOut(now, flight.paceTicket);
+        ++events_;
         forget(flight);
         // Without an answer, and with tries left, the request goes again; after an ICMP error,
         // or once a stop was asked for, the time-out stands.

@@ -93,6 +93,12 @@ class EchoWindow {
     virtual void start(Flight& flight, WindowedDispatches& dispatches, const std::string& host) = 0;
     // Waits up to timeoutNs for answers and takes every one that came.
     virtual void collect(int64_t timeoutNs) = 0;
+    // True when each answer carries the time the system received it, so that one read late still
+    // shows its true round trip: the window then wakes at most once a short while and takes what
+    // came meanwhile all at once, as a wake-up costs about as much as the work on a request.
+    virtual bool readsLate() const { return false; }
+    // Sleeps sleepNs whatever arrives, then takes every answer that came (engines that read late).
+    virtual void collectAfter(int64_t sleepNs) { collect(sleepNs); }
     // The lines of a request whose time is up.
     virtual void timeOut(Flight& flight) = 0;
     // Sends the flight's request again, as a new try with its own sequence number: the flight
@@ -103,6 +109,11 @@ class EchoWindow {
     virtual void sendsDone() {}
 
     void awaitAnswer(Flight& flight);
+    // The flight's request did not leave after all (its send failed): it no longer awaits an
+    // answer, and gives back its place in the pace.
+    void withdraw(Flight& flight);
+    // A flight done with its lines hands them to its dispatch's entry and becomes spare.
+    void retireIfDone(Flight& flight);
     // The flight awaiting the answer with this sequence number, if any.
     Flight* awaiting(uint16_t sequence);
     // An answered flight, done with its lines, leaves the waiting requests; its answer waited
@@ -136,11 +147,11 @@ class EchoWindow {
     };
 
     bool beginNext(WindowedDispatches& dispatches);
+    // Waits for answers after a wake-up at wokeNs, the next thing due waitNs from then.
+    void waitForAnswers(int64_t wokeNs, int64_t waitNs);
     void sendNext(WindowedDispatches& dispatches, bool& stopped);
     void dropResends();
     void forget(Flight& flight);
-    // A flight done with its lines hands them to its dispatch's entry and becomes spare.
-    void retireIfDone(Flight& flight);
     void expire(int64_t nowNs);
     // Takes the lines of the finished dispatches at the head of the list, in list order, and
     // tells the run each one ended.
@@ -161,6 +172,9 @@ class EchoWindow {
     std::vector<Flight*> bySequence_;
     size_t awaitedCount_ = 0;
     uint64_t nextWaitSerial_ = 1;
+    // Requests sent, answered or timed out, counted: whether anything happened since the last wait.
+    uint64_t events_ = 0;
+    uint64_t eventsAtLastWait_ = 0;
     size_t next_ = 0;
     double rateCap_ = 0;
     int64_t timeoutNs_ = 1'000'000'000;

@@ -78,6 +78,14 @@ uint64_t PaceController::sent(int64_t nowNs, bool judged) {
     return firstPendingTicket_ + pending_.size() - 1;
 }
 
+void PaceController::unsent(uint64_t ticket) {
+    if (ticket < firstPendingTicket_ || ticket - firstPendingTicket_ >= pending_.size()) return;
+    Request& request = pending_[ticket - firstPendingTicket_];
+    if (!request.left) return;
+    request.left = false;
+    nextSendNs_ -= static_cast<int64_t>(1e9 / rate_);
+}
+
 void PaceController::answered(int64_t nowNs, uint64_t ticket, int64_t roundTripNs) {
     roundTripNs = std::max<int64_t>(roundTripNs, 0);
     baseRoundTripNs_ = std::min(baseRoundTripNs_, roundTripNs);
@@ -131,7 +139,7 @@ void PaceController::settle(int64_t nowNs) {
     int64_t waitNs = settleWaitNs();
     while (!pending_.empty()) {
         const Request& front = pending_.front();
-        bool known = front.roundTripNs >= 0 || front.timedOut;
+        bool known = front.roundTripNs >= 0 || front.timedOut || !front.left;
         if (!known && front.sentAtNs + waitNs > nowNs) return;
         take(front, nowNs);
         pending_.pop_front();
@@ -140,7 +148,7 @@ void PaceController::settle(int64_t nowNs) {
 }
 
 void PaceController::take(const Request& request, int64_t nowNs) {
-    if (!request.judged || request.sentAtNs < judgeFromNs_) return;
+    if (!request.left || !request.judged || request.sentAtNs < judgeFromNs_) return;
     Sample& s = sample_;
     // A silent stretch ends: the answers after it are judged without it.
     if (request.roundTripNs >= 0 && s.answers == 0 && s.sends >= 8) s = Sample{};

@@ -29,6 +29,9 @@ class PaceController {
     // A request left at nowNs; the ticket names it in what follows. A request sent again after a
     // time-out (not judged) keeps the pace but says nothing of the path's share of answers.
     uint64_t sent(int64_t nowNs, bool judged = true);
+    // The request never left (its send failed): it gives back its place in the pace and says
+    // nothing of the path.
+    void unsent(uint64_t ticket);
     // The request's answer came, roundTripNs after it left.
     void answered(int64_t nowNs, uint64_t ticket, int64_t roundTripNs);
     // The request's time is up without an answer.
@@ -44,6 +47,7 @@ class PaceController {
         int64_t roundTripNs = -1;  // -1 while unanswered
         bool timedOut = false;
         bool judged = true;
+        bool left = true;
     };
     // The requests judged together: sent one after the other since the last decision.
     struct Sample {

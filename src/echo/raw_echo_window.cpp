@@ -20,6 +20,9 @@ constexpr size_t receiveBatch = 32;
 constexpr size_t stampBatch = 64;
 // A send refused for want of buffer space (ENOBUFS): requests fill the queue before a slow link.
 constexpr int noBufferSpace = 10055;
+// Requests that leave in one batch, and the room for their bytes.
+constexpr size_t sendBatch = 64;
+constexpr size_t outgoingBytesSize = 2 * requestBufferSize;
 
 }  // namespace
 
@@ -82,20 +85,8 @@ void RawEchoWindow::start(Flight& flight, WindowedDispatches& dispatches, const 
         flight.finish();
         return;
     }
-    std::optional<SystemError> failed = send(flight);
-    if (!failed) return;
-    // Only many requests in flight fill the queue: a one-by-one run would have sent it.
-    if (failed->number == noBufferSpace) {
-        sendLater(flight);
-        return;
-    }
-    if (ReportSocketError("sendto()", *failed) == wsa::accessDenied) {
-        flight.outcome = dispatches.pingThroughEchoService(host, flight.job);
-        flight.done = true;
-        return;
-    }
-    flight.report->setStatus(ExitStatus::TimedOut);
-    flight.finish();
+    dispatches_ = &dispatches;
+    queueRequest(flight, host);
 }
 
 uint16_t RawEchoWindow::takeFreeSequence() {
@@ -104,39 +95,97 @@ uint16_t RawEchoWindow::takeFreeSequence() {
     return sequence;
 }
 
-// Sends the flight's request with its sequence number; the send's error when it failed.
-std::optional<SystemError> RawEchoWindow::send(Flight& flight) {
-    SocketHandle socket = flight.destination.isIpv6() ? socket6_ : socket_;
-    // On a short path the answer may come inside the send call: the round trip starts before it.
-    flight.sentAtNs = nowNs();
-    SentRequest sent = sendEchoRequest(socket, flight.destination, flight.job.settings.dataSize,
-                                       flight.job.pattern, flight.sequence, session_, flight.timer,
-                                       TransmitStamp::Later);
+// Builds the flight's request into the batch that leaves at the end of this wake-up; it awaits
+// its answer from now on, and its sequence number is taken.
+void RawEchoWindow::queueRequest(Flight& flight, const std::string& host) {
+    size_t most = requestBufferSize;
+    if (outgoing_.size() == sendBatch || outgoingUsed_ + most > outgoingBytes_.size()) {
+        sendQueued();
+    }
+    if (outgoingBytes_.empty()) outgoingBytes_.resize(outgoingBytesSize);
+    PreparedRequest prepared =
+        prepareEchoRequest(outgoingBytes_.data() + outgoingUsed_, flight.destination,
+                           flight.job.settings.dataSize, flight.job.pattern, flight.sequence,
+                           flight.timer);
     flight.sendDelayNs = 0;
-    flight.realAtStartNs = sent.realAtStartNs;
-    flight.stamp = sent.echo.stamp;
-    if (sent.error) return sent.error;
+    flight.realAtStartNs = prepared.realAtStartNs;
+    flight.stamp = prepared.echo.stamp;
+    outgoing_.push_back(Outgoing{&flight, outgoingUsed_, prepared.length, host});
+    outgoingUsed_ += prepared.length;
     awaitAnswer(flight);
-    (socket == socket6_ ? unstamped6_ : unstamped_).push_back(&flight);
-    return std::nullopt;
 }
 
-// A failed send of a later try ends the dispatch as a failed first send does, on the same socket.
+// A later try goes as the first went, and a failed send ends it the same way, but for the echo
+// service: only a first try turns to it.
 void RawEchoWindow::sendAgain(Flight& flight) {
     flight.sequence = takeFreeSequence();
+    queueRequest(flight, {});
+    outgoing_.back().firstTry = false;
+}
+
+// The batch leaves in runs of requests on the same socket, in the order they were queued.
+void RawEchoWindow::sendQueued() {
+    size_t first = 0;
+    while (first < outgoing_.size()) {
+        Flight& head = *outgoing_[first].flight;
+        SocketHandle socket = head.destination.isIpv6() ? socket6_ : socket_;
+        size_t end = first + 1;
+        while (end < outgoing_.size() &&
+               outgoing_[end].flight->destination.isIpv6() == head.destination.isIpv6()) {
+            ++end;
+        }
+        sendRun(socket, first, end);
+        first = end;
+    }
+    outgoing_.clear();
+    outgoingUsed_ = 0;
+}
+
+void RawEchoWindow::sendRun(SocketHandle socket, size_t first, size_t end) {
+    OutgoingDatagram datagrams[sendBatch];
+    int64_t now = nowNs();
+    for (size_t i = first; i < end; ++i) {
+        Outgoing& request = outgoing_[i];
+        datagrams[i - first] = {outgoingBytes_.data() + request.offset, request.length,
+                                request.flight->destination};
+        // On a short path the answer may come inside the send call: the round trip starts before it.
+        request.flight->sentAtNs = now;
+    }
+    std::vector<Flight*>& unstamped = socket == socket6_ ? unstamped6_ : unstamped_;
+    size_t next = first;
+    while (next < end) {
+        BatchSent sent = platform().sendBatch(socket, datagrams + (next - first), end - next);
+        for (size_t i = 0; i < sent.sent; ++i) unstamped.push_back(outgoing_[next + i].flight);
+        next += sent.sent;
+        if (!sent.error) continue;
+        failedSend(outgoing_[next], *sent.error);
+        ++next;
+    }
+}
+
+// As a one-by-one run ends a request whose send failed; a full queue before a slow link only
+// holds the request back.
+void RawEchoWindow::failedSend(Outgoing& request, const SystemError& error) {
+    Flight& flight = *request.flight;
+    withdraw(flight);
     HeldLines held(flight.held);
-    std::optional<SystemError> failed = send(flight);
-    if (!failed) return;
-    if (failed->number == noBufferSpace) {
+    if (error.number == noBufferSpace) {
         sendLater(flight);
         return;
     }
-    ReportSocketError("sendto()", *failed);
-    flight.report->setStatus(ExitStatus::TimedOut);
-    flight.finish();
+    int reported = ReportSocketError("sendto()", error);
+    if (request.firstTry && reported == wsa::accessDenied) {
+        flight.outcome = dispatches_->pingThroughEchoService(request.host, flight.job);
+        flight.done = true;
+    } else {
+        flight.report->setStatus(ExitStatus::TimedOut);
+        flight.finish();
+    }
+    retireIfDone(flight);
 }
 
 void RawEchoWindow::sendsDone() {
+    if (!outgoing_.empty()) sendQueued();
     if (!unstamped_.empty()) takeTransmitStamps(socket_, unstamped_);
     if (!unstamped6_.empty()) takeTransmitStamps(socket6_, unstamped6_);
 }
@@ -162,6 +211,13 @@ void RawEchoWindow::takeTransmitStamps(SocketHandle socket, std::vector<Flight*>
 void RawEchoWindow::collect(int64_t timeoutNs) {
     SystemResult<bool> readable = platform().waitReadableNs(socket_, socket6_, timeoutNs);
     if (!readable.ok() || !readable.value) return;
+    takeQueued(socket_);
+    if (socket6_ != invalidSocket) takeQueued(socket6_);
+}
+
+void RawEchoWindow::collectAfter(int64_t sleepNs) {
+    // A wait on no socket is a plain sleep.
+    if (sleepNs > 0) platform().waitReadableNs(invalidSocket, invalidSocket, sleepNs);
     takeQueued(socket_);
     if (socket6_ != invalidSocket) takeQueued(socket6_);
 }

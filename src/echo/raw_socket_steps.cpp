@@ -58,25 +58,33 @@ SystemResult<SocketHandle> openRawSocketWithOptions(AddressFamily family, PingSe
     return socket;
 }
 
-SentRequest sendEchoRequest(SocketHandle socket, const IpAddress& destination, int32_t dataSize,
-                            std::string_view pattern, uint16_t sequence, EchoSession& session,
-                            CPerfTimer& timer, TransmitStamp stamp) {
+PreparedRequest prepareEchoRequest(uint8_t* buffer, const IpAddress& destination,
+                                   int32_t dataSize, std::string_view pattern, uint16_t sequence,
+                                   CPerfTimer& timer) {
     PlatformTicks ticks;
-    uint8_t* request = session.requestBuffer();
     size_t length =
         destination.isIpv6()
-            ? buildEchoRequest6(request, dataSize, sequence, pattern, currentIdentifier(), ticks)
-            : buildEchoRequest(request, dataSize, sequence, pattern, currentIdentifier(), ticks);
+            ? buildEchoRequest6(buffer, dataSize, sequence, pattern, currentIdentifier(), ticks)
+            : buildEchoRequest(buffer, dataSize, sequence, pattern, currentIdentifier(), ticks);
     // On a short path the kernel carries most of the round trip out inside the send call, so the
     // interval starts just before it.
     timer.Start(true);
     int64_t realAtStart = platform().realTimeNs();
-    SentEcho echo{destination, currentIdentifier(), sequence, requestStamp(request)};
-    SentRequest sent{platform().sendTo(socket, request, length, destination).error, 0, echo,
-                     realAtStart};
+    return {length, SentEcho{destination, currentIdentifier(), sequence, requestStamp(buffer)},
+            realAtStart};
+}
+
+SentRequest sendEchoRequest(SocketHandle socket, const IpAddress& destination, int32_t dataSize,
+                            std::string_view pattern, uint16_t sequence, EchoSession& session,
+                            CPerfTimer& timer, TransmitStamp stamp) {
+    uint8_t* request = session.requestBuffer();
+    PreparedRequest prepared =
+        prepareEchoRequest(request, destination, dataSize, pattern, sequence, timer);
+    SentRequest sent{platform().sendTo(socket, request, prepared.length, destination).error, 0,
+                     prepared.echo, prepared.realAtStartNs};
     if (!sent.error && stamp == TransmitStamp::Now) {
-        sent.sendDelayNs =
-            sendDelayNs(realAtStart, platform().transmitStampNs(socket, realAtStart));
+        sent.sendDelayNs = sendDelayNs(prepared.realAtStartNs,
+                                       platform().transmitStampNs(socket, prepared.realAtStartNs));
     }
     return sent;
 }

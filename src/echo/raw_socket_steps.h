@@ -44,6 +44,20 @@ struct SentRequest {
 // together (sendDelayNs then stays 0).
 enum class TransmitStamp { Now, Later };
 
+// A request built and its timer started, not yet sent.
+struct PreparedRequest {
+    size_t length = 0;
+    SentEcho echo;
+    int64_t realAtStartNs = 0;  // the real-time clock when the timer started
+};
+
+// Builds the request with this sequence number into buffer (room for requestBufferSize bytes) and
+// starts the timer: a request of a batch, sent with the others a moment later, whose transmit
+// stamp then says how much later it left.
+PreparedRequest prepareEchoRequest(uint8_t* buffer, const IpAddress& destination,
+                                   int32_t dataSize, std::string_view pattern, uint16_t sequence,
+                                   CPerfTimer& timer);
+
 // Builds the request with this sequence number in the session's buffer and sends it; the timer
 // starts right before the send call, whatever its result, and the transmit stamp says how much
 // later the request left.

@@ -66,4 +66,19 @@ size_t Platform::transmitStampsNs(SocketHandle socket, int64_t notBeforeNs, int6
     return 1;
 }
 
+BatchSent Platform::sendBatch(SocketHandle socket, const OutgoingDatagram* datagrams,
+                              size_t count) {
+    BatchSent batch;
+    for (; batch.sent < count; ++batch.sent) {
+        const OutgoingDatagram& datagram = datagrams[batch.sent];
+        std::optional<SystemError> failed =
+            sendTo(socket, datagram.data, datagram.length, datagram.destination).error;
+        if (failed) {
+            batch.error = failed;
+            break;
+        }
+    }
+    return batch;
+}
+
 }  // namespace quilvane

@@ -146,6 +146,20 @@ inline bool aboutDestination(const EchoAnswer& answer, const IpAddress& destinat
 using EchoHandle = int;
 constexpr EchoHandle invalidEchoHandle = -1;
 
+// One datagram of a batched send.
+struct OutgoingDatagram {
+    const uint8_t* data = nullptr;
+    size_t length = 0;
+    IpAddress destination;
+};
+
+// What a batched send did: the first sent datagrams left, and error is why the one after them did
+// not (none when all left).
+struct BatchSent {
+    size_t sent = 0;
+    std::optional<SystemError> error;
+};
+
 // What a batched receive took: count datagrams, and the error that ended it when the queue ran dry
 // before the batch was full.
 struct QueuedBatch {
@@ -213,6 +227,12 @@ class Platform {
                                            Datagram* datagrams, size_t most);
     virtual size_t transmitStampsNs(SocketHandle socket, int64_t notBeforeNs, int64_t* stamps,
                                     size_t most);
+    // Sends the datagrams in order, as sendTo would one by one, and stops at the first that fails.
+    virtual BatchSent sendBatch(SocketHandle socket, const OutgoingDatagram* datagrams,
+                                size_t count);
+    // True when every datagram a raw socket receives carries the kernel's receive stamp: a reply
+    // read late still shows its true round trip.
+    virtual bool stampsArrivals() const { return false; }
 
     // The echo service that stands in for the ICMP helper library. sendEcho returns the number of
     // replies (0 or 1); with 1, reply holds it: a reply from the request's destination with its

@@ -70,6 +70,9 @@ class LinuxPlatform : public Platform {
                                    Datagram* datagrams, size_t most) override;
     size_t transmitStampsNs(SocketHandle socket, int64_t notBeforeNs, int64_t* stamps,
                             size_t most) override;
+    BatchSent sendBatch(SocketHandle socket, const OutgoingDatagram* datagrams,
+                        size_t count) override;
+    bool stampsArrivals() const override { return true; }
 
     EchoServiceState loadEchoService() override;
 

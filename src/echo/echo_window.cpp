@@ -194,7 +194,7 @@ Flight* EchoWindow::awaiting(uint16_t sequence) {
 
 void EchoWindow::answered(Flight& flight) {
     int64_t now = nowNs();
-    pace_->answered(now, flight.paceTicket, now - flight.kernelWaitNs - flight.sentAtNs);
+    pace_->answered(flight.paceTicket, now - flight.kernelWaitNs - flight.sentAtNs);
     ++events_;
     forget(flight);
     retireIfDone(flight);
@@ -234,7 +234,7 @@ void EchoWindow::expire(int64_t now) {
         if (awaited.deadlineNs > now) return;
         waiting_.pop_front();
         Flight& flight = *awaited.flight;
-        pace_->timedOut(now, flight.paceTicket);
+        pace_->timedOut(flight.paceTicket);
         ++events_;
         forget(flight);
         // Without an answer, and with tries left, the request goes again; after an ICMP error,

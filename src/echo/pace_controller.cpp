@@ -35,6 +35,7 @@ constexpr int64_t queueTargetNs = 2'000'000;
 constexpr double belowLossEstimate = 0.9;
 // A limit seen twice is the lower of its two estimates: the pace may come closer to it.
 constexpr double belowConfirmedLimit = 0.95;
+constexpr uint32_t firmEstimateAnswers = 8;
 constexpr int64_t confirmedLossHoldNs = 60'000'000'000;
 // A share of answers that falls is taken in over this long: a policer's loss, where the pace stays
 // just above it, must not come to read as the path's normal. A share that rises is taken in at
@@ -86,7 +87,7 @@ void PaceController::unsent(uint64_t ticket) {
     nextSendNs_ -= static_cast<int64_t>(1e9 / rate_);
 }
 
-void PaceController::answered(int64_t nowNs, uint64_t ticket, int64_t roundTripNs) {
+void PaceController::answered(uint64_t ticket, int64_t roundTripNs) {
     roundTripNs = std::max<int64_t>(roundTripNs, 0);
     baseRoundTripNs_ = std::min(baseRoundTripNs_, roundTripNs);
     auto sampled = static_cast<double>(roundTripNs);
@@ -102,14 +103,12 @@ void PaceController::answered(int64_t nowNs, uint64_t ticket, int64_t roundTripN
     if (ticket >= firstPendingTicket_ && ticket - firstPendingTicket_ < pending_.size()) {
         pending_[ticket - firstPendingTicket_].roundTripNs = roundTripNs;
     }
-    settle(nowNs);
 }
 
-void PaceController::timedOut(int64_t nowNs, uint64_t ticket) {
+void PaceController::timedOut(uint64_t ticket) {
     if (ticket >= firstPendingTicket_ && ticket - firstPendingTicket_ < pending_.size()) {
         pending_[ticket - firstPendingTicket_].timedOut = true;
     }
-    settle(nowNs);
 }
 
 void PaceController::advance(int64_t nowNs) {
@@ -340,11 +339,17 @@ void PaceController::slowDownForLoss(const Sample& sample, int64_t nowNs) {
         estimate < 1.6 * lossEstimate_) {
         // The lower of the two: an estimate taken while a burst still passed reads too high, and
         // a pace held just above a policer loses a share of every request for as long as it holds.
-        confirmedLimit_ = std::min(estimate, lossEstimate_);
+        // An estimate from a handful of answers is too rough to be the lower one by right.
+        bool bothFirm = std::min(sample.answers, lossEstimateAnswers_) >= firmEstimateAnswers;
+        bool newerFirmer = sample.answers >= lossEstimateAnswers_;
+        confirmedLimit_ = bothFirm      ? std::min(estimate, lossEstimate_)
+                          : newerFirmer ? estimate
+                                        : lossEstimate_;
         confirmedUntilNs_ = nowNs + confirmedLossHoldNs;
         estimate = confirmedLimit_;
     }
     lossEstimate_ = estimate;
+    lossEstimateAnswers_ = sample.answers;
     rateBeforeSilence_ = 0;
     setRate(std::min(rate_, belowLossEstimate * estimate));
     lastGrowthNs_ = nowNs;

@@ -33,10 +33,12 @@ class PaceController {
     // nothing of the path.
     void unsent(uint64_t ticket);
     // The request's answer came, roundTripNs after it left.
-    void answered(int64_t nowNs, uint64_t ticket, int64_t roundTripNs);
+    void answered(uint64_t ticket, int64_t roundTripNs);
     // The request's time is up without an answer.
-    void timedOut(int64_t nowNs, uint64_t ticket);
-    // Judges what the passing time has settled; the window calls it on every wake-up.
+    void timedOut(uint64_t ticket);
+    // Judges what the passing time has settled; the window calls it on every wake-up, once it
+    // has taken the answers that came: an answer read late must not find its request already
+    // judged unanswered.
     void advance(int64_t nowNs);
     // A send was refused for want of buffer space: the queue before the link is full.
     void refused(int64_t nowNs);
@@ -99,8 +101,9 @@ class PaceController {
 
     // Where congestion showed: the pace stays below it, and rises slowly near it.
     double queueCeiling_ = 0;
-    double lossEstimate_ = 0;    // requests a second the path let through when loss last showed
-    double confirmedLimit_ = 0;  // the same, seen twice at about the same pace: kept a while
+    double lossEstimate_ = 0;  // requests a second the path let through when loss last showed
+    uint32_t lossEstimateAnswers_ = 0;  // the answers that estimate was taken from
+    double confirmedLimit_ = 0;         // the same, seen twice at about the same pace: kept a while
     int64_t confirmedUntilNs_ = 0;
     double rateBeforeSilence_ = 0;  // the pace halved on answers that all but stopped
     bool darkHold_ = false;         // answers stopped whatever the pace: wait for them to return

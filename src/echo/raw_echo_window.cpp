@@ -103,10 +103,9 @@ void RawEchoWindow::queueRequest(Flight& flight, const std::string& host) {
         sendQueued();
     }
     if (outgoingBytes_.empty()) outgoingBytes_.resize(outgoingBytesSize);
-    PreparedRequest prepared =
-        prepareEchoRequest(outgoingBytes_.data() + outgoingUsed_, flight.destination,
-                           flight.job.settings.dataSize, flight.job.pattern, flight.sequence,
-                           flight.timer);
+    PreparedRequest prepared = prepareEchoRequest(
+        outgoingBytes_.data() + outgoingUsed_, flight.destination, flight.job.settings.dataSize,
+        flight.job.pattern, flight.sequence, flight.timer);
     flight.sendDelayNs = 0;
     flight.realAtStartNs = prepared.realAtStartNs;
     flight.stamp = prepared.echo.stamp;
@@ -148,7 +147,8 @@ void RawEchoWindow::sendRun(SocketHandle socket, size_t first, size_t end) {
         Outgoing& request = outgoing_[i];
         datagrams[i - first] = {outgoingBytes_.data() + request.offset, request.length,
                                 request.flight->destination};
-        // On a short path the answer may come inside the send call: the round trip starts before it.
+        // On a short path the answer may come inside the send call: the round trip starts before
+        // it.
         request.flight->sentAtNs = now;
     }
     std::vector<Flight*>& unstamped = socket == socket6_ ? unstamped6_ : unstamped_;

@@ -60,8 +60,8 @@ class RawEchoWindow final : public EchoWindow {
     std::vector<Flight*> unstamped_;
     std::vector<Flight*> unstamped6_;
     WindowedDispatches* dispatches_ = nullptr;  // the pass's, for the echo service
-    std::vector<Outgoing> outgoing_;              // queued in this wake-up, in order
-    std::vector<uint8_t> outgoingBytes_;          // their bytes, one after the other
+    std::vector<Outgoing> outgoing_;            // queued in this wake-up, in order
+    std::vector<uint8_t> outgoingBytes_;        // their bytes, one after the other
     size_t outgoingUsed_ = 0;
     // Datagrams taken in one batch, each in a slot of its own; allocated at the first receive and
     // only as much of it resident as the datagrams fill.

@@ -58,9 +58,8 @@ SystemResult<SocketHandle> openRawSocketWithOptions(AddressFamily family, PingSe
     return socket;
 }
 
-PreparedRequest prepareEchoRequest(uint8_t* buffer, const IpAddress& destination,
-                                   int32_t dataSize, std::string_view pattern, uint16_t sequence,
-                                   CPerfTimer& timer) {
+PreparedRequest prepareEchoRequest(uint8_t* buffer, const IpAddress& destination, int32_t dataSize,
+                                   std::string_view pattern, uint16_t sequence, CPerfTimer& timer) {
     PlatformTicks ticks;
     size_t length =
         destination.isIpv6()

@@ -54,9 +54,8 @@ struct PreparedRequest {
 // Builds the request with this sequence number into buffer (room for requestBufferSize bytes) and
 // starts the timer: a request of a batch, sent with the others a moment later, whose transmit
 // stamp then says how much later it left.
-PreparedRequest prepareEchoRequest(uint8_t* buffer, const IpAddress& destination,
-                                   int32_t dataSize, std::string_view pattern, uint16_t sequence,
-                                   CPerfTimer& timer);
+PreparedRequest prepareEchoRequest(uint8_t* buffer, const IpAddress& destination, int32_t dataSize,
+                                   std::string_view pattern, uint16_t sequence, CPerfTimer& timer);
 
 // Builds the request with this sequence number in the session's buffer and sends it; the timer
 // starts right before the send call, whatever its result, and the transmit stamp says how much

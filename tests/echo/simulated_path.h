@@ -87,6 +87,10 @@ struct SweepRun {
     // A busy machine: now and then the sender is not scheduled for a while.
     double stallChance = 0;  // per request sent
     int64_t stallNs = 0;
+    // 0: the sender wakes for every request and every answer. Otherwise it wakes about this often
+    // while busy, takes the answers that came meanwhile (their stamps give the true round trips)
+    // and sends at once what falls due before its next wake-up.
+    int64_t wakeEveryNs = 0;
     uint32_t seed = 1;
 };
 
@@ -147,39 +151,77 @@ inline SweepOutcome simulateSweep(const SimulatedPath& path, const SweepRun& run
         return atNs + path.baseRoundTripNs / 2 + lateNs;
     };
 
+    auto sendNext = [&] {
+        uint64_t ticket = pace.sent(nowNs);
+        ++inFlight;
+        lastSecond.push_back(nowNs);
+        while (lastSecond.front() <= nowNs - 1'000'000'000) lastSecond.pop_front();
+        outcome.mostInAnySecond =
+            std::max(outcome.mostInAnySecond, static_cast<uint32_t>(lastSecond.size()));
+        std::optional<int64_t> answerNs = travel(next++);
+        if (answerNs && *answerNs - nowNs < run.timeoutNs) {
+            events.push({*answerNs, true, ticket, nowNs});
+        } else {
+            events.push({nowNs + run.timeoutNs, false, ticket, nowNs});
+        }
+    };
+    // The answer or time-out at the head of the events, taken at nowNs.
+    auto takeEvent = [&] {
+        Event event = events.top();
+        events.pop();
+        --inFlight;
+        if (event.answer) {
+            ++outcome.found;
+            pace.answered(event.ticket, event.atNs - event.sentAtNs);
+        } else {
+            pace.timedOut(event.ticket);
+        }
+    };
+
     for (uint32_t index = 0; index < run.hosts; ++index) outcome.answering += path.answers(index);
-    while (next < run.hosts || inFlight > 0) {
+    while (run.wakeEveryNs == 0 && (next < run.hosts || inFlight > 0)) {
         bool maySend = next < run.hosts && inFlight < run.window;
         int64_t sendAtNs = std::max(pace.nextSendNs(), senderFreeNs);
         if (maySend && (events.empty() || sendAtNs <= events.top().atNs)) {
             nowNs = std::max(nowNs, sendAtNs);
             senderFreeNs = nowNs + run.sendCostNs;
             if (unit(random) < run.stallChance) senderFreeNs += run.stallNs;
-            uint64_t ticket = pace.sent(nowNs);
-            ++inFlight;
-            lastSecond.push_back(nowNs);
-            while (lastSecond.front() <= nowNs - 1'000'000'000) lastSecond.pop_front();
-            outcome.mostInAnySecond =
-                std::max(outcome.mostInAnySecond, static_cast<uint32_t>(lastSecond.size()));
-            std::optional<int64_t> answerNs = travel(next++);
-            if (answerNs && *answerNs - nowNs < run.timeoutNs) {
-                events.push({*answerNs, true, ticket, nowNs});
-            } else {
-                events.push({nowNs + run.timeoutNs, false, ticket, nowNs});
-            }
+            sendNext();
         } else {
-            Event event = events.top();
-            events.pop();
-            nowNs = std::max(nowNs, event.atNs);
-            --inFlight;
-            if (event.answer) {
-                ++outcome.found;
-                pace.answered(nowNs, event.ticket, nowNs - event.sentAtNs);
-            } else {
-                pace.timedOut(nowNs, event.ticket);
-            }
+            nowNs = std::max(nowNs, events.top().atNs);
+            takeEvent();
         }
         pace.advance(nowNs);
+    }
+    while (run.wakeEveryNs > 0 && (next < run.hosts || inFlight > 0)) {
+        bool busy = false;
+        while (!events.empty() && events.top().atNs <= nowNs) {
+            takeEvent();
+            busy = true;
+        }
+        pace.advance(nowNs);
+        int64_t batchStartNs = nowNs;
+        int64_t wakeNs = batchStartNs + run.wakeEveryNs;
+        int64_t busyUntilNs = batchStartNs;
+        while (next < run.hosts && inFlight < run.window &&
+               pace.nextSendNs() <= batchStartNs + run.wakeEveryNs) {
+            sendNext();
+            busyUntilNs += run.sendCostNs;
+            if (unit(random) < run.stallChance) wakeNs += run.stallNs;
+            busy = true;
+        }
+        wakeNs = std::max(wakeNs, busyUntilNs);
+        // Quiet: the sender waits for the first answer, or for the next request due.
+        if (!busy) {
+            int64_t firstNs = events.empty() ? INT64_MAX : events.top().atNs;
+            if (next < run.hosts && inFlight < run.window) {
+                firstNs = std::min(firstNs, pace.nextSendNs());
+            }
+            // A wait shorter than a millisecond is slept whole, whatever arrives meanwhile.
+            if (firstNs - nowNs < 1'000'000) firstNs = std::max(firstNs, wakeNs);
+            wakeNs = firstNs;
+        }
+        nowNs = std::max(nowNs, wakeNs);
     }
     outcome.seconds = static_cast<double>(nowNs - startNs) / 1e9;
     return outcome;

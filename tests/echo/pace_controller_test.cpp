@@ -103,6 +103,37 @@ TEST_P(PaceOnPath, FindsTheAnsweringHostsInTime) {
     }
 }
 
+// A request whose send failed never left: it gives its place in the pace back, and counts
+// neither as an answer nor as loss, which would cut the pace.
+TEST(PaceController, ARequestThatNeverLeftIsNotJudged) {
+    for (bool leaves : {true, false}) {
+        int64_t nowNs = 1'000'000'000;
+        PaceController pace(0, 200'000'000, nowNs);
+        bool cut = false;
+        // Every request is answered in 100 µs; after a while every other one is refused by the
+        // system, or else leaves and is lost.
+        for (int i = 0; i < 4000; ++i) {
+            nowNs = std::max(nowNs, pace.nextSendNs());
+            double rate = pace.rate();
+            int64_t before = pace.nextSendNs();
+            uint64_t answered = pace.sent(nowNs);
+            uint64_t other = pace.sent(nowNs);
+            if (i < 2000) {
+                pace.answered(other, 100'000);
+            } else if (leaves) {
+                pace.timedOut(other);
+            } else {
+                pace.unsent(other);
+                EXPECT_EQ(pace.nextSendNs(), before + static_cast<int64_t>(1e9 / rate));
+            }
+            pace.answered(answered, 100'000);
+            pace.advance(nowNs + 100'000);
+            cut = cut || pace.rate() < rate;
+        }
+        EXPECT_EQ(cut, leaves) << (leaves ? "lost" : "refused");
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Paths, PaceOnPath, ::testing::ValuesIn(pathCases()),
                          [](const auto& param) { return param.param.name; });
 

@@ -22,13 +22,17 @@ class ListedDispatches final : public WindowedDispatches {
         job.retries = retries_;
         return true;
     }
-    HostOutcome pingThroughEchoService(const std::string&, const EchoJob&) override { return {}; }
+    HostOutcome pingThroughEchoService(const std::string& host, const EchoJob&) override {
+        throughEchoService.push_back(host);
+        return {};
+    }
     void finished(size_t, const HostOutcome& outcome) override {
         outcomes.push_back(outcome);
         if (clockNs != nullptr) finishedAtNs.push_back(*clockNs);
     }
 
     std::vector<HostOutcome> outcomes;
+    std::vector<std::string> throughEchoService;
     const int64_t* clockNs = nullptr;  // when set, the time each dispatch ended is kept
     std::vector<int64_t> finishedAtNs;
 
@@ -61,6 +65,63 @@ TEST_F(RawWindowTest, AWrappedSequenceNumberStillAwaitedIsSkipped) {
     EXPECT_EQ(session.nextSequence, 3);
 }
 
+// Answers read late show their true round trips (1 to 4 ms here), and the window wakes at most
+// every 200 µs while requests leave and answers come: a wake-up costs about as much as a request.
+TEST_F(RawWindowTest, ReadingLateKeepsTheTrueTimesAndWakesOnceAWhile) {
+    settings.timeoutMs = 200;
+    fake.autoReply = true;
+    fake.stampsEveryArrival = true;
+    std::vector<std::string> hosts;
+    for (int i = 1; i <= 64; ++i) {
+        hosts.push_back("10.0.0." + std::to_string(i));
+        fake.replyDelays[address(hosts.back().c_str())] = 1 + i % 4;
+    }
+    RawEchoWindow window(session, 64);
+    ASSERT_FALSE(window.open(settings));
+    ListedDispatches dispatches(hosts, settings, 0);
+
+    EXPECT_TRUE(window.runPass(dispatches));
+
+    for (int i = 1; i <= 64; ++i) {
+        std::string line = "Reply[1] from 10.0.0." + std::to_string(i) +
+                           ": bytes=32 time=" + std::to_string(1 + i % 4) + ".0 ms TTL=64\n";
+        EXPECT_NE(output.find(line), std::string::npos) << line;
+    }
+    size_t soon = 0;
+    for (size_t i = 1; i < fake.wokeAtNs.size(); ++i) {
+        soon += fake.wokeAtNs[i] - fake.wokeAtNs[i - 1] < 200'000;
+    }
+    // Only a wait for the first answer after a quiet while ends sooner.
+    EXPECT_LE(soon, 2u) << fake.wokeAtNs.size() << " wake-ups";
+}
+
+// Requests leave two at a time here (each wake-up sends what falls due before the next); a send
+// refused inside a batch ends only its own dispatch, as a one-by-one run would: with "sendto()"
+// and a time-out, or through the echo service when raw sends are not allowed.
+TEST_F(RawWindowTest, ASendRefusedInABatchEndsOnlyItsOwnDispatch) {
+    settings.timeoutMs = 200;
+    fake.autoReply = true;
+    fake.stampsEveryArrival = true;
+    fake.sendErrors = {10051, 0, 0, wsa::accessDenied, 0};
+    RawEchoWindow window(session, 8);
+    ASSERT_FALSE(window.open(settings));
+    ListedDispatches dispatches({"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.0.5"},
+                                settings, 0);
+
+    EXPECT_TRUE(window.runPass(dispatches));
+
+    ASSERT_EQ(dispatches.outcomes.size(), 5u);
+    EXPECT_EQ(dispatches.outcomes[0].status, ExitStatus::TimedOut);
+    EXPECT_EQ(dispatches.outcomes[1].status, ExitStatus::Replied);
+    EXPECT_EQ(dispatches.outcomes[2].status, ExitStatus::Replied);
+    EXPECT_EQ(dispatches.throughEchoService, std::vector<std::string>{"10.0.0.4"});
+    EXPECT_EQ(dispatches.outcomes[4].status, ExitStatus::Replied);
+    EXPECT_EQ(fake.sentTo.size(), 3u);
+    // Two by two: a refusal at the head of a batch, the rest sent on; one at its end; the last.
+    EXPECT_EQ(fake.batchesSent, (std::vector<size_t>{2, 1, 2, 1}));
+    EXPECT_NE(output.find("sendto() - "), std::string::npos);
+}
+
 // A dispatch answered early leaves its place in the send-order queue to a later one, whose
 // flight may be the same object: every request still times out at its own deadline, and the
 // dispatches end in list order.
@@ -70,6 +131,9 @@ struct QueueCase {
     const char* silent;  // one character a host, in list order: 's' silent, '.' answers
     int32_t retries;
     int64_t longestPassMs;  // each silent host's tries, one after the other, and a little
+    // Answers carry their arrival stamps: the window wakes at most every 200 µs while busy, and
+    // reads what came meanwhile late.
+    bool readsLate = false;
 };
 
 class RawWindowQueueTest : public EngineTest, public ::testing::WithParamInterface<QueueCase> {};
@@ -78,6 +142,7 @@ TEST_P(RawWindowQueueTest, EveryRequestTimesOutAtItsOwnDeadline) {
     const QueueCase& c = GetParam();
     settings.timeoutMs = 200;
     fake.autoReply = true;
+    fake.stampsEveryArrival = c.readsLate;
     std::vector<std::string> hosts;
     for (size_t i = 0; c.silent[i] != 0; ++i) {
         std::string host = "10.0." + std::to_string(i / 200) + "." + std::to_string(i % 200 + 1);
@@ -115,14 +180,22 @@ TEST_P(RawWindowQueueTest, EveryRequestTimesOutAtItsOwnDeadline) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, RawWindowQueueTest,
-    ::testing::Values(QueueCase{"EveryOtherSilent", 2, "s.s.s.s.", 0, 4 * 200 + 50},
-                      QueueCase{"AnswersBehindASilentOne", 2, "s......s......", 0, 2 * 200 + 50},
-                      QueueCase{"SilentRunAfterAnswers", 3, "......sss", 0, 200 + 50},
-                      QueueCase{"TriesSentAgain", 2, ".s.s..", 2, 2 * 3 * 200 + 50},
-                      QueueCase{"WindowOfOne", 1, ".s.s", 1, 2 * 2 * 200 + 50},
-                      QueueCase{"ManyInAWideWindow", 64,
-                                "s..s.s...ss.s....s.s..s.s.ss...s..s.s..s..ss.s..s.s..s.s..sss.", 0,
-                                200 + 50}),
+    ::testing::Values(
+        QueueCase{"EveryOtherSilent", 2, "s.s.s.s.", 0, 4 * 200 + 50},
+        QueueCase{"AnswersBehindASilentOne", 2, "s......s......", 0, 2 * 200 + 50},
+        QueueCase{"SilentRunAfterAnswers", 3, "......sss", 0, 200 + 50},
+        QueueCase{"TriesSentAgain", 2, ".s.s..", 2, 2 * 3 * 200 + 50},
+        QueueCase{"WindowOfOne", 1, ".s.s", 1, 2 * 2 * 200 + 50},
+        QueueCase{"ManyInAWideWindow", 64,
+                  "s..s.s...ss.s....s.s..s.s.ss...s..s.s..s..ss.s..s.s..s.s..sss.", 0, 200 + 50},
+        QueueCase{"AnswersBehindASilentOneReadLate", 2, "s......s......", 0, 2 * 200 + 50, true},
+        QueueCase{"TriesSentAgainReadLate", 2, ".s.s..", 2, 2 * 3 * 200 + 50, true},
+        QueueCase{"ManyInAWideWindowReadLate", 64,
+                  "s..s.s...ss.s....s.s..s.s.ss...s..s.s..s..ss.s..s.s..s.s..sss.", 0, 200 + 50,
+                  true},
+        // Nothing else to do: the one answer is taken as it comes, not after a
+        // while.
+        QueueCase{"OneHostReadLate", 4, ".", 0, 2, true}),
     [](const ::testing::TestParamInfo<QueueCase>& param) { return param.param.name; });
 
 }  // namespace

@@ -173,6 +173,7 @@ SystemResult<size_t> FakePlatform::sendTo(SocketHandle, const uint8_t* data, siz
         auto own = replyDelays.find(destination);
         reply.arrivalNs =
             nowNs + int64_t{own != replyDelays.end() ? own->second : replyDelayMs} * 1'000'000;
+        if (stampsEveryArrival) reply.receivedAtNs = realTimeOffsetNs + *reply.arrivalNs;
         for (uint32_t copy = 0; copy < replyCopies; ++copy) datagrams.push_back(reply);
     }
     return {length, {}};
@@ -219,19 +220,20 @@ SystemResult<Datagram> FakePlatform::receiveFrom(SocketHandle, uint8_t* buffer, 
 
 // Many requests in flight: a datagram is readable once the fake clock reaches its arrival; the
 // wait advances the clock to the first arrival within the limit, or by the whole limit.
-SystemResult<bool> FakePlatform::waitReadableNs(SocketHandle, SocketHandle, int64_t timeoutNs) {
+SystemResult<bool> FakePlatform::waitReadableNs(SocketHandle socket, SocketHandle also,
+                                                int64_t timeoutNs) {
     calls.push_back("poll");
     int64_t until = nowNs + std::max<int64_t>(timeoutNs, 0);
     int64_t first = until + 1;
+    // A wait on no socket at all is a plain sleep.
+    bool sleeping = socket == invalidSocket && also == invalidSocket;
     for (const FakeDatagram& datagram : datagrams) {
-        first = std::min(first, datagram.arrivalNs.value_or(0));
+        if (!sleeping) first = std::min(first, datagram.arrivalNs.value_or(0));
     }
-    if (first <= until) {
-        nowNs = std::max(nowNs, first);
-        return {true, {}};
-    }
-    nowNs = until;
-    return {false, {}};
+    bool readable = first <= until;
+    nowNs = readable ? std::max(nowNs, first) : until;
+    wokeAtNs.push_back(nowNs);
+    return {readable, {}};
 }
 
 SystemResult<Datagram> FakePlatform::receiveQueued(SocketHandle socket, uint8_t* buffer,

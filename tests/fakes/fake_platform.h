@@ -83,6 +83,11 @@ class FakePlatform : public Platform {
     std::vector<std::vector<uint8_t>> sentPackets;
     std::vector<IpAddress> sentTo;  // the destination of each packet sent
     uint32_t replyCopies = 1;       // how many copies of its reply autoReply queues
+    // Every datagram received carries the kernel's receive stamp (an automatic reply its arrival),
+    // so that the window may read answers late.
+    bool stampsEveryArrival = false;
+    std::vector<int64_t> wokeAtNs;    // the fake clock as each wait of a windowed run ended
+    std::vector<size_t> batchesSent;  // the datagrams handed to each batched send
     std::vector<std::pair<SocketOption, std::vector<uint8_t>>> optionsSet;
 
     // Echo service.
@@ -139,6 +144,11 @@ class FakePlatform : public Platform {
     SystemResult<Datagram> receiveFrom(SocketHandle socket, uint8_t* buffer,
                                        size_t capacity) override;
     std::optional<SystemError> closeSocket(SocketHandle socket) override;
+    bool stampsArrivals() const override { return stampsEveryArrival; }
+    BatchSent sendBatch(SocketHandle socket, const OutgoingDatagram* batch, size_t count) override {
+        batchesSent.push_back(count);
+        return Platform::sendBatch(socket, batch, count);
+    }
     SystemResult<bool> waitReadableNs(SocketHandle socket, SocketHandle also,
                                       int64_t timeoutNs) override;
     // The transmit stamp: transmitDelayNs after the request was handed over, when set.

@@ -227,10 +227,16 @@ TEST(LinuxRawSocket, BatchedReceivesAndTransmitStampsTakeWhatIsQueuedInOrder) {
 
     constexpr size_t sent = 5;
     int64_t before = system.realTimeNs();
+    std::vector<std::vector<uint8_t>> requests;
+    std::vector<OutgoingDatagram> batch;
     for (uint16_t sequence = 1; sequence <= sent; ++sequence) {
-        auto request = echoRequest(ourIdentifier(system), sequence, 16 + sequence);
-        ASSERT_TRUE(system.sendTo(socket, request.data(), request.size(), loopback).ok());
+        requests.push_back(echoRequest(ourIdentifier(system), sequence, 16 + sequence));
     }
+    for (const auto& request : requests)
+        batch.push_back({request.data(), request.size(), loopback});
+    BatchSent left = system.sendBatch(socket, batch.data(), batch.size());
+    EXPECT_EQ(left.sent, sent);
+    EXPECT_FALSE(left.error.has_value());
     int64_t stamps[8] = {};
     ASSERT_EQ(system.transmitStampsNs(socket, before, stamps, sent), sent);
     for (size_t i = 0; i < sent; ++i) {
@@ -264,6 +270,30 @@ TEST(LinuxRawSocket, BatchedReceivesAndTransmitStampsTakeWhatIsQueuedInOrder) {
     QueuedBatch none = system.receiveQueuedBatch(socket, slots.data(), slotSize, datagrams, 8);
     EXPECT_EQ(none.count, 0u);
     EXPECT_TRUE(none.stoppedBy.has_value());
+    system.closeSocket(socket);
+}
+
+// A batch longer than one system call takes, with a datagram the kernel refuses inside it (no
+// route leads off this network's loopback): the batch stops there with that datagram's error,
+// and the rest leaves with the next call.
+TEST(LinuxRawSocket, ABatchedSendStopsAtTheFirstRefusedDatagram) {
+    PrivateNetwork network(NetworkSettings{});
+    SKIP_WITHOUT(network);
+    LinuxPlatform system;
+    auto socketOpened = system.openRawSocket(AddressFamily::V4);
+    ASSERT_TRUE(socketOpened.ok()) << socketOpened.error->text;
+    SocketHandle socket = socketOpened.value;
+    auto request = echoRequest(ourIdentifier(system), 1, 16);
+    std::vector<OutgoingDatagram> batch(150, {request.data(), request.size(), loopback});
+    batch[70].destination = inetAddr("198.18.0.1");
+
+    BatchSent first = system.sendBatch(socket, batch.data(), batch.size());
+    EXPECT_EQ(first.sent, 70u);
+    ASSERT_TRUE(first.error.has_value());
+    EXPECT_EQ(first.error->number, 10051) << "network unreachable";
+    BatchSent rest = system.sendBatch(socket, batch.data() + 71, batch.size() - 71);
+    EXPECT_EQ(rest.sent, 79u);
+    EXPECT_FALSE(rest.error.has_value());
     system.closeSocket(socket);
 }
 

@@ -75,13 +75,13 @@ PreparedRequest prepareEchoRequest(uint8_t* buffer, const IpAddress& destination
 
 SentRequest sendEchoRequest(SocketHandle socket, const IpAddress& destination, int32_t dataSize,
                             std::string_view pattern, uint16_t sequence, EchoSession& session,
-                            CPerfTimer& timer, TransmitStamp stamp) {
+                            CPerfTimer& timer) {
     uint8_t* request = session.requestBuffer();
     PreparedRequest prepared =
         prepareEchoRequest(request, destination, dataSize, pattern, sequence, timer);
     SentRequest sent{platform().sendTo(socket, request, prepared.length, destination).error, 0,
                      prepared.echo, prepared.realAtStartNs};
-    if (!sent.error && stamp == TransmitStamp::Now) {
+    if (!sent.error) {
         sent.sendDelayNs = sendDelayNs(prepared.realAtStartNs,
                                        platform().transmitStampNs(socket, prepared.realAtStartNs));
     }

@@ -40,10 +40,6 @@ struct SentRequest {
     int64_t realAtStartNs = 0;         // the real-time clock when the timer started
 };
 
-// Whether the send reads its transmit stamp at once, or leaves it for a batch of sends to read
-// together (sendDelayNs then stays 0).
-enum class TransmitStamp { Now, Later };
-
 // A request built and its timer started, not yet sent.
 struct PreparedRequest {
     size_t length = 0;
@@ -62,7 +58,7 @@ PreparedRequest prepareEchoRequest(uint8_t* buffer, const IpAddress& destination
 // later the request left.
 SentRequest sendEchoRequest(SocketHandle socket, const IpAddress& destination, int32_t dataSize,
                             std::string_view pattern, uint16_t sequence, EchoSession& session,
-                            CPerfTimer& timer, TransmitStamp stamp = TransmitStamp::Now);
+                            CPerfTimer& timer);
 
 // Judges what a raw socket of this family received into the session's receive buffer (length -1
 // for a failed receive) against the awaited request. Over IPv6 the hop limit and traffic class

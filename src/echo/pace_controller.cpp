@@ -278,7 +278,11 @@ void PaceController::speedUp(int64_t nowNs) {
         confirmedLimit_ = 0;
     }
     // Well past where loss or a queue showed, without either again: that was not the path.
-    if (lossEstimate_ > 0 && rate_ > 2 * lossEstimate_) lossEstimate_ = 0;
+    // Not before the pace where the loss showed, though: an estimate from a handful of answers
+    // can be far too low, and a policer's burst, full again, would hide a fast climb past it.
+    if (lossEstimate_ > 0 && rate_ > std::max(2 * lossEstimate_, lossSeenAtRate_)) {
+        lossEstimate_ = 0;
+    }
     if (queueCeiling_ > 0 && rate_ > 1.3 * queueCeiling_) queueCeiling_ = 0;
     bool nearQueue = queueCeiling_ > 0 && rate_ > 0.8 * queueCeiling_;
     bool pastLoss = lossEstimate_ > 0 && rate_ > lossEstimate_;
@@ -351,6 +355,7 @@ void PaceController::slowDownForLoss(const Sample& sample, int64_t nowNs) {
     lossEstimate_ = estimate;
     lossEstimateAnswers_ = sample.answers;
     rateBeforeSilence_ = 0;
+    lossSeenAtRate_ = rate_;
     setRate(std::min(rate_, belowLossEstimate * estimate));
     lastGrowthNs_ = nowNs;
     restartSample(nowNs);

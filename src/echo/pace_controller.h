@@ -103,6 +103,7 @@ class PaceController {
     double queueCeiling_ = 0;
     double lossEstimate_ = 0;  // requests a second the path let through when loss last showed
     uint32_t lossEstimateAnswers_ = 0;  // the answers that estimate was taken from
+    double lossSeenAtRate_ = 0;         // the pace at which that loss showed
     double confirmedLimit_ = 0;         // the same, seen twice at about the same pace: kept a while
     int64_t confirmedUntilNs_ = 0;
     double rateBeforeSilence_ = 0;  // the pace halved on answers that all but stopped

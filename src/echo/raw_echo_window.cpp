@@ -20,8 +20,7 @@ constexpr size_t receiveBatch = 32;
 constexpr size_t stampBatch = 64;
 // A send refused for want of buffer space (ENOBUFS): requests fill the queue before a slow link.
 constexpr int noBufferSpace = 10055;
-// Requests that leave in one batch, and the room for their bytes.
-constexpr size_t sendBatch = 64;
+// Room for the bytes of a batch of requests: the largest request fits whatever came before.
 constexpr size_t outgoingBytesSize = 2 * requestBufferSize;
 
 }  // namespace
@@ -99,9 +98,7 @@ uint16_t RawEchoWindow::takeFreeSequence() {
 // its answer from now on, and its sequence number is taken.
 void RawEchoWindow::queueRequest(Flight& flight, const std::string& host) {
     size_t most = requestBufferSize;
-    if (outgoing_.size() == sendBatch || outgoingUsed_ + most > outgoingBytes_.size()) {
-        sendQueued();
-    }
+    if (queued_ == sendBatch || outgoingUsed_ + most > outgoingBytes_.size()) sendQueued();
     if (outgoingBytes_.empty()) outgoingBytes_.resize(outgoingBytesSize);
     PreparedRequest prepared = prepareEchoRequest(
         outgoingBytes_.data() + outgoingUsed_, flight.destination, flight.job.settings.dataSize,
@@ -109,7 +106,13 @@ void RawEchoWindow::queueRequest(Flight& flight, const std::string& host) {
     flight.sendDelayNs = 0;
     flight.realAtStartNs = prepared.realAtStartNs;
     flight.stamp = prepared.echo.stamp;
-    outgoing_.push_back(Outgoing{&flight, outgoingUsed_, prepared.length, host});
+    // The entry's host keeps its room from earlier batches: nothing is allocated per request.
+    Outgoing& request = outgoing_[queued_++];
+    request.flight = &flight;
+    request.offset = outgoingUsed_;
+    request.length = prepared.length;
+    request.host = host;
+    request.firstTry = true;
     outgoingUsed_ += prepared.length;
     awaitAnswer(flight);
 }
@@ -119,24 +122,24 @@ void RawEchoWindow::queueRequest(Flight& flight, const std::string& host) {
 void RawEchoWindow::sendAgain(Flight& flight) {
     flight.sequence = takeFreeSequence();
     queueRequest(flight, {});
-    outgoing_.back().firstTry = false;
+    outgoing_[queued_ - 1].firstTry = false;
 }
 
 // The batch leaves in runs of requests on the same socket, in the order they were queued.
 void RawEchoWindow::sendQueued() {
     size_t first = 0;
-    while (first < outgoing_.size()) {
+    while (first < queued_) {
         Flight& head = *outgoing_[first].flight;
         SocketHandle socket = head.destination.isIpv6() ? socket6_ : socket_;
         size_t end = first + 1;
-        while (end < outgoing_.size() &&
+        while (end < queued_ &&
                outgoing_[end].flight->destination.isIpv6() == head.destination.isIpv6()) {
             ++end;
         }
         sendRun(socket, first, end);
         first = end;
     }
-    outgoing_.clear();
+    queued_ = 0;
     outgoingUsed_ = 0;
 }
 
@@ -185,7 +188,7 @@ void RawEchoWindow::failedSend(Outgoing& request, const SystemError& error) {
 }
 
 void RawEchoWindow::sendsDone() {
-    if (!outgoing_.empty()) sendQueued();
+    if (queued_ > 0) sendQueued();
     if (!unstamped_.empty()) takeTransmitStamps(socket_, unstamped_);
     if (!unstamped6_.empty()) takeTransmitStamps(socket6_, unstamped6_);
 }

@@ -1,6 +1,7 @@
 // Many echo requests in flight over one raw socket.
 #pragma once
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <string>
@@ -60,8 +61,11 @@ class RawEchoWindow final : public EchoWindow {
     std::vector<Flight*> unstamped_;
     std::vector<Flight*> unstamped6_;
     WindowedDispatches* dispatches_ = nullptr;  // the pass's, for the echo service
-    std::vector<Outgoing> outgoing_;            // queued in this wake-up, in order
-    std::vector<uint8_t> outgoingBytes_;        // their bytes, one after the other
+    // The requests queued in this wake-up, in order: the first queued_ entries.
+    static constexpr size_t sendBatch = 64;
+    std::array<Outgoing, sendBatch> outgoing_;
+    size_t queued_ = 0;
+    std::vector<uint8_t> outgoingBytes_;  // their bytes, one after the other
     size_t outgoingUsed_ = 0;
     // Datagrams taken in one batch, each in a slot of its own; allocated at the first receive and
     // only as much of it resident as the datagrams fill.

@@ -63,12 +63,16 @@ bool EchoWindow::runPass(WindowedDispatches& dispatches) {
     for (;;) {
         int64_t now = nowNs();
         pace_->advance(now);
+        auto maySend = [&] {
+            return now + aheadNs >= pace_->nextSendNs() &&
+                   (!resend_.empty() || (!stopped && next_ < dispatches.count() && hasRoom()));
+        };
         // Tries sent again go first: the lines of the dispatches after them wait for theirs.
-        while (now + aheadNs >= pace_->nextSendNs() &&
-               (!resend_.empty() || (!stopped && next_ < dispatches.count() && hasRoom()))) {
-            sendNext(dispatches, stopped);
-        }
-        sendsDone();
+        // Requests the system refused at once gave their place in the pace back, so more may go.
+        do {
+            while (maySend()) sendNext(dispatches, stopped);
+            sendsDone();
+        } while (maySend());
         // A second Ctrl-C ends every wait at once, as it ends a single one.
         expire(waitsCutShort() ? INT64_MAX : now);
         if (stopRequested || waitsCutShort()) dropResends();

@@ -292,7 +292,9 @@ void PaceController::speedUp(int64_t nowNs) {
     // meet the path at a pace it never tried.
     rate = std::min(rate, std::max(rate_, 2 * sendRate(sample_)));
     if (confirmedLimit_ > 0) {
-        rate = std::min(rate, std::max(rate_, belowConfirmedLimit * confirmedLimit_));
+        // A limit that rests on a rough estimate may read a tenth too high.
+        double below = confirmedFirm_ ? belowConfirmedLimit : belowLossEstimate;
+        rate = std::min(rate, std::max(rate_, below * confirmedLimit_));
     }
     setRate(rate);
 }
@@ -343,9 +345,11 @@ void PaceController::slowDownForLoss(const Sample& sample, int64_t nowNs) {
         estimate < 1.6 * lossEstimate_) {
         // The lower of the two: an estimate taken while a burst still passed reads too high, and
         // a pace held just above a policer loses a share of every request for as long as it holds.
-        // An estimate from a handful of answers is too rough to be the lower one by right.
+        // An estimate from a handful of answers is too rough to be the lower one by right: the
+        // other is taken, and the pace keeps further below it.
         bool bothFirm = std::min(sample.answers, lossEstimateAnswers_) >= firmEstimateAnswers;
         bool newerFirmer = sample.answers >= lossEstimateAnswers_;
+        confirmedFirm_ = bothFirm;
         confirmedLimit_ = bothFirm      ? std::min(estimate, lossEstimate_)
                           : newerFirmer ? estimate
                                         : lossEstimate_;

@@ -105,6 +105,7 @@ class PaceController {
     uint32_t lossEstimateAnswers_ = 0;  // the answers that estimate was taken from
     double lossSeenAtRate_ = 0;         // the pace at which that loss showed
     double confirmedLimit_ = 0;         // the same, seen twice at about the same pace: kept a while
+    bool confirmedFirm_ = true;         // both its estimates rest on some answers
     int64_t confirmedUntilNs_ = 0;
     double rateBeforeSilence_ = 0;  // the pace halved on answers that all but stopped
     bool darkHold_ = false;         // answers stopped whatever the pace: wait for them to return

@@ -96,7 +96,7 @@ TEST_F(RawWindowTest, ReadingLateKeepsTheTrueTimesAndWakesOnceAWhile) {
 }
 
 // Requests leave two at a time here (each wake-up sends what falls due before the next); a send
-// refused inside a batch ends only its own dispatch, as a one-by-one run would: with "sendto()"
+// refused in a batch ends only its own dispatch, as a one-by-one run would: with "sendto()"
 // and a time-out, or through the echo service when raw sends are not allowed.
 TEST_F(RawWindowTest, ASendRefusedInABatchEndsOnlyItsOwnDispatch) {
     settings.timeoutMs = 200;
@@ -117,9 +117,32 @@ TEST_F(RawWindowTest, ASendRefusedInABatchEndsOnlyItsOwnDispatch) {
     EXPECT_EQ(dispatches.throughEchoService, std::vector<std::string>{"10.0.0.4"});
     EXPECT_EQ(dispatches.outcomes[4].status, ExitStatus::Replied);
     EXPECT_EQ(fake.sentTo.size(), 3u);
-    // Two by two: a refusal at the head of a batch, the rest sent on; one at its end; the last.
-    EXPECT_EQ(fake.batchesSent, (std::vector<size_t>{2, 1, 2, 1}));
+    // A refusal at the head of a batch of two, and the rest sent on; the refused request gave its
+    // place in the pace back, so the next goes at once.
+    EXPECT_EQ(fake.batchesSent, (std::vector<size_t>{2, 1, 1, 1, 1}));
     EXPECT_NE(output.find("sendto() - "), std::string::npos);
+}
+
+// Where every send fails at once (no route), nothing is sent, so nothing waits for the pace or a
+// wake-up: the sweep goes as fast as the refusals come.
+TEST_F(RawWindowTest, RefusedSendsDoNotWaitForThePace) {
+    settings.timeoutMs = 200;
+    fake.stampsEveryArrival = true;
+    std::vector<std::string> hosts;
+    for (int i = 1; i <= 500; ++i)
+        hosts.push_back("10.0." + std::to_string(i / 200) + "." + std::to_string(i % 200 + 1));
+    fake.sendErrors.assign(hosts.size(), 10051);
+    RawEchoWindow window(session, 64);
+    ASSERT_FALSE(window.open(settings));
+    ListedDispatches dispatches(hosts, settings, 0);
+    int64_t startNs = fake.nowNs;
+
+    EXPECT_TRUE(window.runPass(dispatches));
+
+    ASSERT_EQ(dispatches.outcomes.size(), hosts.size());
+    EXPECT_EQ(dispatches.outcomes.back().status, ExitStatus::TimedOut);
+    EXPECT_TRUE(fake.sentTo.empty());
+    EXPECT_LT(fake.nowNs - startNs, 1'000'000) << "fake time the pass took, ns";
 }
 
 // A dispatch answered early leaves its place in the send-order queue to a later one, whose

@@ -59,7 +59,8 @@ bool EchoWindow::runPass(WindowedDispatches& dispatches) {
     bool stopped = false;
     if (!pace_) pace_.emplace(rateCap_, timeoutNs_, nowNs());
     // The requests due before an engine that reads late wakes again leave now.
-    const int64_t aheadNs = readsLate() ? calmWakeNs : 0;
+    const bool late = readsLate();
+    const int64_t aheadNs = late ? calmWakeNs : 0;
     for (;;) {
         int64_t now = nowNs();
         pace_->advance(now);
@@ -88,17 +89,17 @@ bool EchoWindow::runPass(WindowedDispatches& dispatches) {
         if (waitNs >= longWaitNs || released_.size() >= releaseBlockBytes) {
             writeReleased();
         }
-        waitForAnswers(now, waitNs);
+        waitForAnswers(now, waitNs, late);
     }
 }
 
 // An engine that reads late wakes at most once a while as long as something happens (a request
 // left, an answer came, a time was up), and sleeps through what falls due meanwhile; once all is
 // quiet it waits for the first answer again. Other engines wake for each answer.
-void EchoWindow::waitForAnswers(int64_t wokeNs, int64_t waitNs) {
+void EchoWindow::waitForAnswers(int64_t wokeNs, int64_t waitNs, bool late) {
     bool busy = events_ != eventsAtLastWait_;
     eventsAtLastWait_ = events_;
-    if (!readsLate()) {
+    if (!late) {
         collect(waitNs);
         return;
     }

@@ -147,8 +147,9 @@ class EchoWindow {
     };
 
     bool beginNext(WindowedDispatches& dispatches);
-    // Waits for answers after a wake-up at wokeNs, the next thing due waitNs from then.
-    void waitForAnswers(int64_t wokeNs, int64_t waitNs);
+    // Waits for answers after a wake-up at wokeNs, the next thing due waitNs from then; late: the
+    // engine reads late (readsLate, asked once a pass).
+    void waitForAnswers(int64_t wokeNs, int64_t waitNs, bool late);
     void sendNext(WindowedDispatches& dispatches, bool& stopped);
     void dropResends();
     void forget(Flight& flight);

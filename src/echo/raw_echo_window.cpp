@@ -97,9 +97,10 @@ uint16_t RawEchoWindow::takeFreeSequence() {
 // Builds the flight's request into the batch that leaves at the end of this wake-up; it awaits
 // its answer from now on, and its sequence number is taken.
 void RawEchoWindow::queueRequest(Flight& flight, const std::string& host) {
-    size_t most = requestBufferSize;
-    if (queued_ == sendBatch || outgoingUsed_ + most > outgoingBytes_.size()) sendQueued();
     if (outgoingBytes_.empty()) outgoingBytes_.resize(outgoingBytesSize);
+    if (queued_ == sendBatch || outgoingUsed_ + requestBufferSize > outgoingBytes_.size()) {
+        sendQueued();
+    }
     PreparedRequest prepared = prepareEchoRequest(
         outgoingBytes_.data() + outgoingUsed_, flight.destination, flight.job.settings.dataSize,
         flight.job.pattern, flight.sequence, flight.timer);
